@@ -1,0 +1,618 @@
+// admissiond: rations how many chunk transfers run at once. Each transfer asks
+// over a Unix stream socket and, once admitted, holds its place until it
+// closes the connection.
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr const char* log_ident = "admissiond";
+
+// A request arrives in one write and carries no terminator, so the first read
+// is the whole request; reading one byte more than the longest allowed request
+// tells an over-long one apart.
+constexpr size_t max_request = 255;
+constexpr std::string_view admit_prefix = "ADMIT ";
+constexpr std::string_view proceed_reply = "PROCEED";
+
+constexpr long default_idle_timeout = 10;
+constexpr mode_t default_mode = 0666;
+// A "RETRY 0" reply would let the client run, so the retry time is at least 1;
+// clients read it as a signed 32-bit number.
+constexpr long max_retry = INT32_MAX;
+constexpr long max_limit = INT32_MAX;
+constexpr long max_idle_timeout = 86400;
+
+// Misbehaving clients could otherwise flood the log.
+constexpr int complaints_per_second = 10;
+// Out of descriptors, accepting pauses until a connection ends or this passes.
+constexpr int64_t accept_pause_ms = 1000;
+constexpr int max_events = 64;
+constexpr size_t discard_size = 4096;
+constexpr int exit_usage = 2;
+
+static_assert(max_request < discard_size);
+static_assert(admit_prefix.size() < max_request);
+
+struct options {
+    const char* socket_path = nullptr;
+    long limit = -1;
+    long retry = -1;
+    long idle_timeout = default_idle_timeout;
+    mode_t mode = default_mode;
+    bool log_stderr = false;
+};
+
+// Indexed by descriptor. A connection first waits for its request, with an
+// idle deadline, then either ends or holds a slot as admitted.
+struct client {
+    bool open = false;
+    bool admitted = false;
+    uint64_t serial = 0;  // tells a reused descriptor from the one a deadline names
+};
+
+struct idle_deadline {
+    int fd;
+    uint64_t serial;
+    int64_t at_ms;
+};
+
+struct counters {
+    long running = 0;
+    long peak = 0;
+    unsigned long long admitted = 0;
+    unsigned long long denied = 0;
+};
+
+volatile sig_atomic_t quit_signal = 0;
+
+options opt;
+bool started = false;
+int listen_fd = -1;
+int epoll_fd = -1;
+dev_t socket_dev = 0;
+ino_t socket_ino = 0;
+std::vector<client> clients;
+std::deque<idle_deadline> deadlines;  // in order of expiry: all timeouts are equal
+uint64_t next_serial = 0;
+int64_t accept_paused_until = 0;      // 0 while accepting
+counters stats;
+
+void on_quit(int sig);
+bool parse_options(int argc, char** argv);
+void raise_fd_limit();
+bool open_listener();
+bool clear_stale_socket(const sockaddr_un& addr);
+void remove_socket();
+bool serve(const sigset_t& wait_mask);
+void accept_clients();
+void pause_accepting();
+void resume_accepting();
+void add_client(int fd);
+void on_client_event(int fd);
+void handle_request(int fd, std::string_view request);
+void admit_or_deny(int fd, std::string_view context);
+bool send_reply(int fd, std::string_view reply);
+void close_client(int fd);
+void expire_idle(int64_t now);
+int wait_timeout(int64_t now);
+int64_t now_ms();
+std::string printable(std::string_view bytes);
+void log_line(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void complain(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void usage();
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (!parse_options(argc, argv))
+        usage();
+    if (!opt.log_stderr)
+        openlog(log_ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+
+    raise_fd_limit();
+
+    // The quit signals stay blocked except inside epoll_pwait, so one arriving
+    // between the flag test and the wait cannot be missed.
+    struct sigaction sa {};
+    sa.sa_handler = on_quit;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+    sigset_t quit_set, wait_mask;
+    sigemptyset(&quit_set);
+    sigaddset(&quit_set, SIGTERM);
+    sigaddset(&quit_set, SIGINT);
+    sigprocmask(SIG_BLOCK, &quit_set, &wait_mask);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGINT);
+
+    if (!open_listener())
+        return 1;
+    epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_fd < 0) {
+        log_line(LOG_ERR, "epoll_create1: %s", strerror(errno));
+        remove_socket();
+        return 1;
+    }
+    resume_accepting();
+
+    log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s",
+             opt.socket_path, opt.limit, opt.retry, opt.idle_timeout);
+    started = true;
+    bool ok = serve(wait_mask);
+
+    for (size_t fd = 0; fd < clients.size(); ++fd)
+        if (clients[fd].open)
+            close(static_cast<int>(fd));
+    close(listen_fd);
+    remove_socket();
+    log_line(LOG_NOTICE, "%s: running=%ld peak=%ld admitted=%llu denied=%llu",
+             ok ? "terminated" : "stopped after an error", stats.running, stats.peak,
+             stats.admitted, stats.denied);
+    return ok ? 0 : 1;
+}
+
+namespace {
+
+void on_quit(int sig)
+{
+    quit_signal = sig;
+}
+
+bool parse_number(const char* text, int base, long min, long max, long& out)
+{
+    std::string_view s(text);
+    long value = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value, base);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size() || value < min || value > max)
+        return false;
+    out = value;
+    return true;
+}
+
+bool parse_options(int argc, char** argv)
+{
+    static constexpr option longopts[] = {
+        {"socket", required_argument, nullptr, 's'},
+        {"limit", required_argument, nullptr, 'l'},
+        {"retry", required_argument, nullptr, 'r'},
+        {"mode", required_argument, nullptr, 'm'},
+        {"idle-timeout", required_argument, nullptr, 'i'},
+        {"log", required_argument, nullptr, 'L'},
+        {nullptr, 0, nullptr, 0},
+    };
+    long mode = default_mode;
+    int ch;
+    while ((ch = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+        bool ok = true;
+        switch (ch) {
+        case 's': opt.socket_path = optarg; break;
+        case 'l': ok = parse_number(optarg, 10, 0, max_limit, opt.limit); break;
+        case 'r': ok = parse_number(optarg, 10, 1, max_retry, opt.retry); break;
+        case 'm': ok = parse_number(optarg, 8, 0, 0777, mode); break;
+        case 'i': ok = parse_number(optarg, 10, 1, max_idle_timeout, opt.idle_timeout); break;
+        case 'L':
+            ok = std::string_view(optarg) == "stderr" || std::string_view(optarg) == "syslog";
+            opt.log_stderr = std::string_view(optarg) == "stderr";
+            break;
+        default: return false;
+        }
+        if (!ok) {
+            const option* o = longopts;
+            while (o->val != ch)
+                ++o;
+            fprintf(stderr, "%s: invalid value for --%s: \"%s\"\n", log_ident, o->name, optarg);
+            return false;
+        }
+    }
+    if (optind != argc || !opt.socket_path || opt.limit < 0 || opt.retry < 0)
+        return false;
+    size_t len = strlen(opt.socket_path);
+    if (len == 0 || len >= sizeof(sockaddr_un::sun_path)) {
+        fprintf(stderr, "%s: socket path must be 1 to %zu bytes long\n", log_ident,
+                sizeof(sockaddr_un::sun_path) - 1);
+        return false;
+    }
+    opt.mode = static_cast<mode_t>(mode);
+    return true;
+}
+
+// Every held slot is an open descriptor, so take all the descriptors allowed.
+void raise_fd_limit()
+{
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &rl) < 0)
+            log_line(LOG_WARNING, "could not raise the descriptor limit: %s", strerror(errno));
+    }
+}
+
+bool open_listener()
+{
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, opt.socket_path, strlen(opt.socket_path) + 1);
+    if (!clear_stale_socket(addr))
+        return false;
+
+    listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listen_fd < 0) {
+        log_line(LOG_ERR, "socket: %s", strerror(errno));
+        return false;
+    }
+    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        log_line(LOG_ERR, "bind %s: %s", opt.socket_path, strerror(errno));
+        close(listen_fd);
+        return false;
+    }
+    // Nobody can connect before listen(), so the mode is right before anyone can.
+    struct stat st;
+    if (stat(opt.socket_path, &st) < 0 || chmod(opt.socket_path, opt.mode) < 0 ||
+        listen(listen_fd, SOMAXCONN) < 0) {
+        log_line(LOG_ERR, "setting up %s: %s", opt.socket_path, strerror(errno));
+        close(listen_fd);
+        unlink(opt.socket_path);
+        return false;
+    }
+    socket_dev = st.st_dev;
+    socket_ino = st.st_ino;
+    return true;
+}
+
+// A socket file nobody answers on is left over from a server that died; one
+// that answers belongs to a running server, and anything else is not ours.
+bool clear_stale_socket(const sockaddr_un& addr)
+{
+    struct stat st;
+    if (lstat(opt.socket_path, &st) < 0) {
+        if (errno == ENOENT)
+            return true;
+        log_line(LOG_ERR, "%s: %s", opt.socket_path, strerror(errno));
+        return false;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        log_line(LOG_ERR, "%s exists and is not a socket; not replacing it", opt.socket_path);
+        return false;
+    }
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        log_line(LOG_ERR, "socket: %s", strerror(errno));
+        return false;
+    }
+    int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    int err = errno;
+    close(probe);
+    if (rc == 0 || err == EAGAIN) {  // EAGAIN: a live server with a full backlog
+        log_line(LOG_ERR, "%s is in use by a running server", opt.socket_path);
+        return false;
+    }
+    if (err != ECONNREFUSED) {
+        log_line(LOG_ERR, "cannot tell whether %s is in use: %s", opt.socket_path, strerror(err));
+        return false;
+    }
+    if (unlink(opt.socket_path) < 0 && errno != ENOENT) {
+        log_line(LOG_ERR, "removing stale socket %s: %s", opt.socket_path, strerror(errno));
+        return false;
+    }
+    log_line(LOG_NOTICE, "removed stale socket %s", opt.socket_path);
+    return true;
+}
+
+// Only our own socket file: another server may have taken the path since.
+void remove_socket()
+{
+    struct stat st;
+    if (lstat(opt.socket_path, &st) == 0 && st.st_dev == socket_dev && st.st_ino == socket_ino)
+        unlink(opt.socket_path);
+}
+
+bool serve(const sigset_t& wait_mask)
+{
+    epoll_event events[max_events];
+    while (!quit_signal) {
+        int64_t now = now_ms();
+        expire_idle(now);
+        if (accept_paused_until != 0 && now >= accept_paused_until)
+            resume_accepting();
+        int n = epoll_pwait(epoll_fd, events, max_events, wait_timeout(now), &wait_mask);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            log_line(LOG_ERR, "epoll_pwait: %s", strerror(errno));
+            return false;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == listen_fd)
+                accept_clients();
+            else
+                on_client_event(events[i].data.fd);
+        }
+    }
+    return true;
+}
+
+void accept_clients()
+{
+    for (;;) {
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            add_client(fd);
+            continue;
+        }
+        switch (errno) {
+        case EINTR:
+        case ECONNABORTED: continue;
+        case EAGAIN: return;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+            // The pending connection would keep the listener readable forever.
+            complain(LOG_ERR, "accept: %s; pausing", strerror(errno));
+            pause_accepting();
+            return;
+        default: complain(LOG_ERR, "accept: %s", strerror(errno)); return;
+        }
+    }
+}
+
+void pause_accepting()
+{
+    if (accept_paused_until == 0)
+        epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_fd, nullptr);
+    accept_paused_until = now_ms() + accept_pause_ms;
+}
+
+void resume_accepting()
+{
+    epoll_event ev {};
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_fd;
+    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &ev);
+    accept_paused_until = 0;
+}
+
+void add_client(int fd)
+{
+    epoll_event ev {};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) < 0) {
+        complain(LOG_ERR, "epoll_ctl: %s", strerror(errno));
+        close(fd);
+        return;
+    }
+    if (static_cast<size_t>(fd) >= clients.size())
+        clients.resize(static_cast<size_t>(fd) + 1);
+    clients[fd] = client {true, false, ++next_serial};
+    deadlines.push_back({fd, next_serial, now_ms() + opt.idle_timeout * 1000});
+}
+
+// Decides by what read() returns, never by the event flags: a stale event for a
+// descriptor closed and reused within one batch then only meets EAGAIN.
+void on_client_event(int fd)
+{
+    if (static_cast<size_t>(fd) >= clients.size() || !clients[fd].open)
+        return;
+    char buf[discard_size];
+    size_t want = clients[fd].admitted ? sizeof buf : max_request + 1;
+    ssize_t n = read(fd, buf, want);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return;
+        if (!clients[fd].admitted)
+            complain(LOG_INFO, "read from a client: %s", strerror(errno));
+        close_client(fd);
+    } else if (n == 0) {
+        if (!clients[fd].admitted)
+            complain(LOG_INFO, "a client closed without sending a request");
+        close_client(fd);
+    } else if (!clients[fd].admitted) {  // what an admitted client sends is ignored
+        handle_request(fd, std::string_view(buf, static_cast<size_t>(n)));
+    }
+}
+
+void handle_request(int fd, std::string_view request)
+{
+    if (request.size() > max_request) {
+        complain(LOG_WARNING, "refused a request of more than %zu bytes: \"%s\"...", max_request,
+                 printable(request.substr(0, 32)).c_str());
+        close_client(fd);
+    } else if (request.starts_with(admit_prefix)) {
+        admit_or_deny(fd, request.substr(admit_prefix.size()));
+    } else if (request == "STATUS" || request == "STATUS\n") {  // the line feed is for admins' nc
+        char line[128];
+        int len = snprintf(line, sizeof line, "running=%ld peak=%ld admitted=%llu denied=%llu\n",
+                           stats.running, stats.peak, stats.admitted, stats.denied);
+        send_reply(fd, std::string_view(line, static_cast<size_t>(len)));
+        close_client(fd);
+    } else {
+        complain(LOG_WARNING, "refused an unknown request: \"%s\"", printable(request).c_str());
+        close_client(fd);
+    }
+}
+
+void admit_or_deny(int fd, std::string_view context)
+{
+    if (stats.running < opt.limit) {
+        clients[fd].admitted = true;
+        ++stats.admitted;
+        if (++stats.running > stats.peak)
+            stats.peak = stats.running;
+        log_line(LOG_DEBUG, "admitted %s (%ld running)", printable(context).c_str(), stats.running);
+        if (!send_reply(fd, proceed_reply))
+            close_client(fd);
+        return;
+    }
+    ++stats.denied;
+    log_line(LOG_DEBUG, "deferred %s (%ld running)", printable(context).c_str(), stats.running);
+    char reply[32];
+    int len = snprintf(reply, sizeof reply, "RETRY %ld", opt.retry);
+    send_reply(fd, std::string_view(reply, static_cast<size_t>(len)));
+    close_client(fd);
+}
+
+// Replies are far smaller than a fresh socket's buffer, so a short send means
+// the client is gone or misbehaving.
+bool send_reply(int fd, std::string_view reply)
+{
+    ssize_t n;
+    do
+        n = send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(reply.size()))
+        return true;
+    complain(LOG_INFO, "could not answer a client: %s", n < 0 ? strerror(errno) : "short send");
+    return false;
+}
+
+void close_client(int fd)
+{
+    if (clients[fd].admitted)
+        --stats.running;
+    clients[fd].open = false;
+    clients[fd].admitted = false;
+    close(fd);
+    if (accept_paused_until != 0)
+        resume_accepting();
+}
+
+void expire_idle(int64_t now)
+{
+    while (!deadlines.empty() && deadlines.front().at_ms <= now) {
+        idle_deadline d = deadlines.front();
+        deadlines.pop_front();
+        const client& c = clients[d.fd];
+        if (c.open && !c.admitted && c.serial == d.serial) {
+            complain(LOG_INFO, "closed a connection that sent no request within %ld s",
+                     opt.idle_timeout);
+            close_client(d.fd);
+        }
+    }
+}
+
+int wait_timeout(int64_t now)
+{
+    int64_t until = -1;
+    if (!deadlines.empty())
+        until = deadlines.front().at_ms;
+    if (accept_paused_until != 0 && (until < 0 || accept_paused_until < until))
+        until = accept_paused_until;
+    if (until < 0)
+        return -1;
+    return static_cast<int>(until > now ? until - now : 0);
+}
+
+int64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Client bytes for a log line: printable ASCII as it is, the rest escaped.
+std::string printable(std::string_view bytes)
+{
+    constexpr size_t max_shown = 64;
+    std::string out;
+    for (unsigned char c : bytes.substr(0, max_shown)) {
+        if (c >= 0x20 && c < 0x7f && c != '\\' && c != '"') {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+    }
+    if (bytes.size() > max_shown)
+        out += "...";
+    return out;
+}
+
+void vlog_line(int prio, const char* fmt, va_list ap)
+{
+    // Until the server runs, errors also go to stderr for whoever started it.
+    if (opt.log_stderr || !started) {
+        va_list copy;
+        va_copy(copy, ap);
+        fprintf(stderr, "%s: ", log_ident);
+        vfprintf(stderr, fmt, copy);
+        fputc('\n', stderr);
+        va_end(copy);
+    }
+    if (!opt.log_stderr)
+        vsyslog(prio, fmt, ap);
+}
+
+void log_line(int prio, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(prio, fmt, ap);
+    va_end(ap);
+}
+
+// Client trouble is logged at most complaints_per_second times a second; the
+// number left out is reported with the next one that gets through.
+void complain(int prio, const char* fmt, ...)
+{
+    static int64_t window = 0;
+    static int count = 0;
+    static long suppressed = 0;
+    int64_t second = now_ms() / 1000;
+    if (second != window) {
+        window = second;
+        count = 0;
+    }
+    if (++count > complaints_per_second) {
+        ++suppressed;
+        return;
+    }
+    if (suppressed > 0) {
+        log_line(LOG_WARNING, "%ld similar messages suppressed", suppressed);
+        suppressed = 0;
+    }
+    va_list ap;
+    va_start(ap, fmt);
+    vlog_line(prio, fmt, ap);
+    va_end(ap);
+}
+
+[[noreturn]] void usage()
+{
+    fprintf(stderr,
+            "usage: %s --socket PATH --limit N --retry SECONDS [--mode OCTAL]\n"
+            "       [--idle-timeout SECONDS] [--log syslog|stderr]\n",
+            log_ident);
+    exit(exit_usage);
+}
+
+}  // namespace

@@ -1,0 +1,235 @@
+"""admissiond under many clients at once, and with clients that misbehave or die."""
+
+import random
+import resource
+import socket
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+from admission import Admissiond, exchange
+
+LIMIT = 8
+RETRY = 30
+CLIENTS = 200
+DEADLINE = 60  # seconds for the whole contention run
+
+# Holds a slot in a process of its own until it is killed.
+HOLDER = """
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX)
+s.settimeout(10)
+s.connect(sys.argv[1])
+s.sendall(b"ADMIT holder")
+print(s.recv(64).decode(), flush=True)
+time.sleep(600)
+"""
+
+
+def connect(adm):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.settimeout(5)
+    sock.connect(adm.socket_path)
+    return sock
+
+
+def read_to_end(sock):
+    data = b""
+    try:
+        while chunk := sock.recv(4096):
+            data += chunk
+    except ConnectionResetError:
+        pass
+    return data
+
+
+class Contention(unittest.TestCase):
+    def setUp(self):
+        self.adm = Admissiond(limit=LIMIT, retry=RETRY).start()
+
+    def tearDown(self):
+        self.adm.stop()
+
+    def test_never_more_than_limit(self):
+        lock = threading.Lock()
+        holding = [0, 0]  # now, most at once
+        retries = [0]
+        errors = []
+        barrier = threading.Barrier(CLIENTS)
+        deadline = time.monotonic() + DEADLINE
+
+        def client(i):
+            rng = random.Random(i)
+            try:
+                barrier.wait()
+                while time.monotonic() < deadline:
+                    reply, sock = exchange(self.adm.socket_path, b"ADMIT ctx-%d" % i)
+                    with sock:
+                        if reply == b"PROCEED":
+                            with lock:
+                                holding[0] += 1
+                                holding[1] = max(holding)
+                            time.sleep(rng.uniform(0.05, 0.1))
+                            with lock:
+                                holding[0] -= 1
+                            return
+                        if reply != b"RETRY %d" % RETRY:
+                            raise AssertionError(f"client {i}: reply {reply!r}")
+                    with lock:
+                        retries[0] += 1
+                    time.sleep(rng.uniform(0.005, 0.02))
+                raise AssertionError(f"client {i}: never admitted")
+            except Exception as e:  # noqa: BLE001 - reported by the test body
+                errors.append(e)
+
+        threads = [threading.Thread(target=client, args=(i,)) for i in range(CLIENTS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(DEADLINE + 10)
+        self.assertEqual(errors, [])
+        self.assertLessEqual(holding[1], LIMIT, "clients saw too many admitted at once")
+        st = self.adm.wait_status(running=0)
+        self.assertEqual(st, {"running": 0, "peak": LIMIT, "admitted": CLIENTS,
+                              "denied": retries[0]})
+
+    def test_killed_holders_free_their_slots(self):
+        procs = [subprocess.Popen([sys.executable, "-c", HOLDER, self.adm.socket_path],
+                                  stdout=subprocess.PIPE, text=True) for _ in range(LIMIT)]
+        try:
+            for p in procs:
+                self.assertEqual(p.stdout.readline().strip(), "PROCEED")
+            reply, sock = exchange(self.adm.socket_path, b"ADMIT one too many")
+            sock.close()
+            self.assertEqual(reply, b"RETRY %d" % RETRY)
+            for p in procs:
+                p.kill()
+                p.wait()
+            self.assertEqual(self.adm.wait_status(running=0)["running"], 0)
+            again = [exchange(self.adm.socket_path, b"ADMIT again") for _ in range(LIMIT)]
+            self.assertEqual([reply for reply, _ in again], [b"PROCEED"] * LIMIT)
+            for _, sock in again:
+                sock.close()
+        finally:
+            for p in procs:
+                p.kill()
+                p.wait()
+                p.stdout.close()
+
+    def test_hundreds_of_connections_at_once(self):
+        silent, asking = 300, 300
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        need = silent + asking + 100
+        if hard < need:
+            self.skipTest(f"descriptor limit {hard} below {need}")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, need), hard))
+        socks = []
+        try:
+            socks += [connect(self.adm) for _ in range(silent)]
+            asked = [connect(self.adm) for _ in range(asking)]
+            socks += asked
+            for i, sock in enumerate(asked):
+                sock.sendall(b"ADMIT many-%d" % i)
+            replies = [sock.recv(64) for sock in asked]
+            self.assertEqual(replies.count(b"PROCEED"), LIMIT)
+            self.assertEqual(replies.count(b"RETRY %d" % RETRY), asking - LIMIT)
+            st = self.adm.status()
+            self.assertEqual((st["running"], st["denied"]), (LIMIT, asking - LIMIT))
+        finally:
+            for sock in socks:
+                sock.close()
+        self.assertEqual(self.adm.wait_status(running=0)["running"], 0)
+
+
+# Each behaviour gets a daemon with one slot; afterwards the slot must be free.
+def silent(t, adm):
+    sock = connect(adm)
+    reply, other = adm.request(b"ADMIT beside a silent one")
+    other.close()
+    t.assertEqual(reply, b"PROCEED", "a silent connection holds a slot")
+    started = time.monotonic()
+    t.assertEqual(read_to_end(sock), b"")  # a time-out here fails the row
+    t.assertLess(time.monotonic() - started, 4)
+    sock.close()
+
+
+def vanish_before_writing(t, adm):
+    connect(adm).close()
+
+
+def vanish_mid_request(t, adm):
+    sock = connect(adm)
+    sock.sendall(b"ADM")
+    sock.close()
+
+
+def vanish_before_reading_reply(t, adm):
+    sock = connect(adm)
+    sock.sendall(b"ADMIT gone")
+    sock.close()
+
+
+def vanish_while_admitted(t, adm):
+    reply, sock = adm.request(b"ADMIT soon gone")
+    t.assertEqual(reply, b"PROCEED")
+    sock.close()
+
+
+def stream_while_admitted(t, adm):
+    reply, sock = adm.request(b"ADMIT chatty")
+    t.assertEqual(reply, b"PROCEED")
+    sock.sendall(bytes(range(256)) * 4096)
+    t.assertEqual(adm.status()["running"], 1)
+    sock.close()
+
+
+def half_close_while_admitted(t, adm):
+    reply, sock = adm.request(b"ADMIT done writing")
+    t.assertEqual(reply, b"PROCEED")
+    sock.shutdown(socket.SHUT_WR)
+    t.assertEqual(read_to_end(sock), b"")
+    sock.close()
+
+
+def garbage_burst(t, adm):
+    rng = random.Random(7)
+    socks = [connect(adm) for _ in range(100)]
+    for sock in socks:
+        sock.sendall(b"\xff" + rng.randbytes(rng.randrange(0, 300)))
+    t.assertEqual([read_to_end(sock) for sock in socks], [b""] * len(socks))
+    for sock in socks:
+        sock.close()
+
+
+BEHAVIOURS = [
+    ("silent until the idle time-out", silent),
+    ("vanishes before writing", vanish_before_writing),
+    ("vanishes mid request", vanish_mid_request),
+    ("vanishes before reading the reply", vanish_before_reading_reply),
+    ("vanishes while admitted", vanish_while_admitted),
+    ("streams bytes while admitted", stream_while_admitted),
+    ("half closes while admitted", half_close_while_admitted),
+    ("garbage from a hundred at once", garbage_burst),
+]
+
+
+class Misbehaving(unittest.TestCase):
+    def test_behaviours(self):
+        with Admissiond(limit=1, retry=RETRY, idle_timeout=1) as adm:
+            for name, behave in BEHAVIOURS:
+                with self.subTest(name):
+                    behave(self, adm)
+                    self.assertEqual(adm.wait_status(running=0)["running"], 0, "slot leaked")
+                    reply, sock = adm.request(b"ADMIT next")
+                    sock.close()
+                    self.assertEqual(reply, b"PROCEED")
+            self.assertIsNone(adm.proc.poll(), "daemon died")
+            log = adm.log()
+        self.assertIn("closed a connection that sent no request within 1 s", log)
+        self.assertIn("a client closed without sending a request", log)
+
+
+if __name__ == "__main__":
+    unittest.main()

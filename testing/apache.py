@@ -561,6 +561,14 @@ def _parse_head(text):
     return status, reason, Headers(pairs)
 
 
+def _read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
 def curl(target, path="/", *curl_args, stdin=None):
     """Runs the real curl against an Apache (path joined to its URL) or a full URL.
 
@@ -575,7 +583,7 @@ def curl(target, path="/", *curl_args, stdin=None):
         argv = ["curl", *CURL_FLAGS, "--dump-header", head, "--output", body,
                 *extra, *curl_args, url]
         r = subprocess.run(argv, input=stdin, capture_output=True, timeout=120)
-        text = open(head, "rb").read().decode("latin-1") if os.path.exists(head) else ""
-        data = open(body, "rb").read() if os.path.exists(body) else b""
+        text = _read(head).decode("latin-1")
+        data = _read(body)
     status, reason, headers = _parse_head(text)
     return Response(status, reason, headers, data, r.returncode, r.stderr.decode("utf-8", "replace"))

@@ -1,0 +1,263 @@
+"""Chunk transfer end to end: curl -> Apache (chunk location, mod_lua, mod_cgid)
+-> diskrelay -> image files, with a real admission daemon."""
+
+import os
+import random
+import socket
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy"))
+
+from admission import Admissiond, exchange  # noqa: E402
+from apache import Apache, curl  # noqa: E402
+from chunk_location import MODULES, chunk_conf  # noqa: E402
+
+BUILD = os.environ["ORVANE_BUILD_DIR"]
+DISKRELAY = os.path.join(BUILD, "transfer", "diskrelay")
+
+SIZE = 3 * 1024 * 1024 + 123          # crosses diskrelay's 1 MiB blocks
+FOUR_GIB = 4 << 30
+SPARSE_SIZE = FOUR_GIB + (1 << 20)
+MARK_AT = FOUR_GIB + 4096             # bytes written into the sparse image
+MARK = b"past four GiB"
+RETRY = 17
+CTX = ("-H", "X-OVRA-Xfer-Context: test-transfer")
+
+
+class ChunkStack(unittest.TestCase):
+    """One Apache with three chunk locations: /chunks (admission with room),
+    /full (a daemon whose single slot the test holds), /down (no daemon)."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not os.access(DISKRELAY, os.X_OK):
+            raise RuntimeError(f"{DISKRELAY} is not built")
+        cls.adm = Admissiond(limit=8, retry=RETRY)
+        cls.addClassCleanup(cls.adm.stop)
+        cls.adm.start()
+        cls.full = Admissiond(limit=1, retry=RETRY)
+        cls.addClassCleanup(cls.full.stop)
+        cls.full.start()
+        cls.httpd = Apache("chunks", modules=MODULES)
+        cls.addClassCleanup(cls.httpd.stop)
+        cls.images = cls.httpd.mkdir_for_www("images")
+
+        rnd = random.Random(20261208)
+        cls.data = rnd.randbytes(SIZE)
+        cls.write_image("a.img", cls.data)
+        cls.write_image("empty.img", b"")
+        os.makedirs(os.path.join(cls.images, "sub"))
+        cls.httpd.give_to_www_data(os.path.join(cls.images, "sub"))
+        cls.write_image("sub/b.img", cls.data[:1000])
+        cls.write_image(".hidden.img", cls.data[:1000])
+        with open(os.path.join(cls.images, "sparse.img"), "wb") as f:
+            f.truncate(SPARSE_SIZE)
+            f.seek(MARK_AT)
+            f.write(MARK)
+        cls.httpd.give_to_www_data(os.path.join(cls.images, "sparse.img"))
+
+        missing = os.path.join(cls.httpd.root, "no-such-admission.sock")
+        conf = "\n".join(chunk_conf(cls.httpd, DISKRELAY, cls.images, sock, prefix)
+                         for prefix, sock in (("/chunks", cls.adm.socket_path),
+                                              ("/full", cls.full.socket_path),
+                                              ("/down", missing)))
+        cls.httpd.conf = conf
+        cls.httpd.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        # Refusals are answered, not logged; diskrelay logs to syslog only.
+        cls.httpd.assert_clean_log()
+
+    @classmethod
+    def write_image(cls, name, data):
+        path = os.path.join(cls.images, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        cls.httpd.give_to_www_data(path)
+        return path
+
+    def read_image(self, name, offset=0, length=-1):
+        with open(os.path.join(self.images, name), "rb") as f:
+            f.seek(offset)
+            return f.read(length)
+
+    def assertAnswer(self, r, status, code=None, length=None):
+        self.assertEqual(r.status, status, r)
+        self.assertEqual(r.exit_code, 0, r.stderr)
+        self.assertEqual(r.headers.get("OVRA-Error-Code"), code, r)
+        if length is not None:
+            # The CGI's own Content-Length reaches the client (not chunked).
+            self.assertEqual(r.headers.get("Content-Length"), str(length), r)
+            self.assertNotIn("Transfer-Encoding", r.headers)
+
+
+class Downloads(ChunkStack):
+    # Legend: body = (first, stop) slice of the image, or None for no check;
+    # crange = expected Content-Range ("-" means absent); code = OVRA-Error-Code.
+    ROWS = [
+        {"name": "whole file", "url": "/chunks/a.img", "range": None,
+         "status": 200, "body": (0, SIZE), "crange": "-"},
+        {"name": "span across blocks", "url": "/chunks/a.img", "range": "bytes=1000-2098151",
+         "status": 206, "body": (1000, 2098152), "crange": f"bytes 1000-2098151/{SIZE}"},
+        {"name": "open end", "url": "/chunks/a.img", "range": f"bytes={SIZE - 10}-",
+         "status": 206, "body": (SIZE - 10, SIZE), "crange": f"bytes {SIZE - 10}-{SIZE - 1}/{SIZE}"},
+        {"name": "suffix", "url": "/chunks/a.img", "range": "bytes=-500",
+         "status": 206, "body": (SIZE - 500, SIZE), "crange": f"bytes {SIZE - 500}-{SIZE - 1}/{SIZE}"},
+        {"name": "last byte clamped to the file", "url": "/chunks/a.img", "range": "bytes=7-99999999999",
+         "status": 206, "body": (7, SIZE), "crange": f"bytes 7-{SIZE - 1}/{SIZE}"},
+        {"name": "one byte", "url": "/chunks/a.img", "range": "Bytes = 0-0",
+         "status": 206, "body": (0, 1), "crange": f"bytes 0-0/{SIZE}"},
+        {"name": "several ranges are ignored", "url": "/chunks/a.img", "range": "bytes=0-1,5-6",
+         "status": 200, "body": (0, SIZE), "crange": "-"},
+        {"name": "first after last is ignored", "url": "/chunks/a.img", "range": "bytes=9-3",
+         "status": 200, "body": (0, SIZE), "crange": "-"},
+        {"name": "start at the end", "url": "/chunks/a.img", "range": f"bytes={SIZE}-",
+         "status": 416, "code": "103", "crange": f"bytes */{SIZE}"},
+        {"name": "start far past the end", "url": "/chunks/a.img", "range": "bytes=123456789012345678901-",
+         "status": 416, "code": "103", "crange": f"bytes */{SIZE}"},
+        {"name": "empty suffix", "url": "/chunks/a.img", "range": "bytes=-0",
+         "status": 416, "code": "103", "crange": f"bytes */{SIZE}"},
+        {"name": "empty file, no range", "url": "/chunks/empty.img", "range": None,
+         "status": 200, "body": (0, 0), "crange": "-"},
+        {"name": "empty file, suffix", "url": "/chunks/empty.img", "range": "bytes=-1",
+         "status": 416, "code": "103", "crange": "bytes */0"},
+        {"name": "sub folder", "url": "/chunks/sub/b.img", "range": "bytes=10-19",
+         "status": 206, "body": (10, 20), "crange": "bytes 10-19/1000"},
+        {"name": "missing file", "url": "/chunks/nope.img", "range": None,
+         "status": 500, "code": "108", "crange": "-"},
+        {"name": "missing file with range", "url": "/chunks/nope.img", "range": "bytes=0-99",
+         "status": 500, "code": "108", "crange": "-"},
+    ]
+
+    def test_ranges(self):
+        for row in self.ROWS:
+            with self.subTest(row["name"]):
+                args = ("-H", "Range: " + row["range"]) if row["range"] else ()
+                r = curl(self.httpd, row["url"], *CTX, *args)
+                body = row.get("body")
+                self.assertAnswer(r, row["status"], row.get("code"),
+                                  body[1] - body[0] if body else 0)
+                self.assertEqual(r.headers.get("Content-Range", "-"), row["crange"])
+                if body:
+                    self.assertTrue(r.body == self.data[body[0]:body[1]], "bytes differ")
+                if row["status"] != 500:
+                    self.assertEqual(r.headers.get("X-OVRA-Version"), "4.0.1")
+
+    def test_offsets_past_four_gib(self):
+        first, last = MARK_AT - 3, MARK_AT + len(MARK) + 2
+        r = curl(self.httpd, "/chunks/sparse.img", *CTX, "-H", f"Range: bytes={first}-{last}")
+        self.assertAnswer(r, 206, None, last - first + 1)
+        self.assertEqual(r.headers.get("Content-Range"), f"bytes {first}-{last}/{SPARSE_SIZE}")
+        self.assertEqual(r.body, b"\0\0\0" + MARK + b"\0\0\0")
+
+    # Requests refused before diskrelay runs: status only, the image never leaks.
+    REFUSED = [
+        {"name": "hidden file", "url": "/chunks/.hidden.img", "args": CTX, "status": 404},
+        {"name": "dot-dot below the location", "url": "/chunks/sub/../../a.img", "args": CTX, "status": 404},
+        {"name": "encoded dot-dot", "url": "/chunks/%2e%2e/images/a.img", "args": CTX, "status": 404},
+        {"name": "encoded slash", "url": "/chunks/..%2fa.img", "args": CTX, "status": 404},
+        {"name": "odd character", "url": "/chunks/a%20b.img", "args": CTX, "status": 404},
+        {"name": "the folder itself", "url": "/chunks/", "args": CTX, "status": 404},
+        {"name": "a folder", "url": "/chunks/sub", "args": CTX, "status": 404},
+        {"name": "no transfer context", "url": "/chunks/a.img", "args": (), "status": 400},
+        {"name": "HEAD", "url": "/chunks/a.img", "args": CTX + ("--head",), "status": 405},
+        {"name": "PUT", "url": "/chunks/a.img", "args": CTX + ("-X", "PUT", "--data", "x"), "status": 405},
+    ]
+
+    def test_refused_requests(self):
+        for row in self.REFUSED:
+            with self.subTest(row["name"]):
+                r = curl(self.httpd, row["url"], *row["args"])
+                self.assertEqual(r.status, row["status"], r)
+                self.assertNotIn("X-OVRA-Version", r.headers)
+                self.assertNotIn(self.data[:64], r.body)
+
+
+class Uploads(ChunkStack):
+    # Legend: target = image written; offset = where the bytes must land
+    # (None: the request is refused and the image stays as it was).
+    ROWS = [
+        {"name": "query offset", "target": "up1.img", "offset": 100,
+         "args": ("--data-binary", "@-"), "query": "?start=100", "status": 200},
+        {"name": "content-range", "target": "up2.img", "offset": 2000,
+         "args": ("--data-binary", "@-", "-H", "Content-Range: bytes 2000-3023/*"),
+         "query": "", "status": 200, "len": 1024},
+        {"name": "both, agreeing", "target": "up3.img", "offset": 5,
+         "args": ("--data-binary", "@-", "-H", f"Content-Range: bytes 5-1028/{SIZE}"),
+         "query": "?start=5", "status": 200, "len": 1024},
+        {"name": "chunked body", "target": "up4.img", "offset": 1 << 20,
+         "args": ("-T", "-", "-X", "POST", "-H", "Transfer-Encoding: chunked"),
+         "query": f"?start={1 << 20}", "status": 200},
+        {"name": "no offset", "target": "up5.img", "offset": None,
+         "args": ("--data-binary", "@-"), "query": "", "status": 400},
+        {"name": "offset not a number", "target": "up6.img", "offset": None,
+         "args": ("--data-binary", "@-"), "query": "?start=12x", "status": 400},
+        {"name": "content-range longer than the body", "target": "up7.img", "offset": None,
+         "args": ("--data-binary", "@-", "-H", "Content-Range: bytes 0-99999/*"),
+         "query": "", "status": 400},
+        {"name": "offsets disagree", "target": "up8.img", "offset": None,
+         "args": ("--data-binary", "@-", "-H", "Content-Range: bytes 0-1023/*"),
+         "query": "?start=1", "status": 400, "len": 1024},
+    ]
+
+    def test_uploads(self):
+        for n, row in enumerate(self.ROWS):
+            with self.subTest(row["name"]):
+                before = self.data[n * 4096:(n + 1) * 4096 * 300]
+                self.write_image(row["target"], before)
+                body = random.Random(n).randbytes(row.get("len", 1536 * 1024 + 7))
+                r = curl(self.httpd, "/chunks/" + row["target"] + row["query"], *CTX, *row["args"],
+                         stdin=body)
+                self.assertEqual(r.status, row["status"], r)
+                expected = before
+                if row["offset"] is not None:
+                    self.assertAnswer(r, 200, None, 0)
+                    o = row["offset"]
+                    expected = before[:o] + b"\0" * (o - len(before)) + body + before[o + len(body):]
+                self.assertTrue(self.read_image(row["target"]) == expected, "file content differs")
+
+    def test_new_file_and_offset_past_four_gib(self):
+        body = b"chunk past 4 GiB"
+        r = curl(self.httpd, f"/chunks/sub/new.img?start={FOUR_GIB + 1}", *CTX,
+                 "--data-binary", "@-", stdin=body)
+        self.assertAnswer(r, 200, None, 0)
+        st = os.stat(os.path.join(self.images, "sub", "new.img"))
+        self.assertEqual(st.st_size, FOUR_GIB + 1 + len(body))
+        self.assertEqual(self.read_image("sub/new.img", FOUR_GIB, len(body) + 1), b"\0" + body)
+
+    def test_upload_into_missing_folder(self):
+        r = curl(self.httpd, "/chunks/nodir/x.img?start=0", *CTX, "--data-binary", "@-", stdin=b"abc")
+        self.assertAnswer(r, 500, "108", 0)
+
+
+class Admission(ChunkStack):
+    def test_full_server_defers_and_missing_server_fails(self):
+        reply, held = exchange(self.full.socket_path, b"ADMIT holder")
+        try:
+            self.assertTrue(reply.startswith(b"PROCEED"), reply)
+            r = curl(self.httpd, "/full/a.img", *CTX, "-H", "Range: bytes=0-9")
+            self.assertAnswer(r, 403, "120", 0)
+            self.assertEqual(r.headers.get("X-OVRA-Retry"), str(RETRY))
+            r = curl(self.httpd, "/full/a.img?start=0", *CTX, "--data-binary", "@-", stdin=b"nope")
+            self.assertAnswer(r, 403, "120", 0)
+        finally:
+            held.close()
+        self.assertEqual(self.full.wait_status(running=0)["running"], 0)
+        r = curl(self.httpd, "/full/a.img", *CTX, "-H", "Range: bytes=0-9")
+        self.assertAnswer(r, 206, None, 10)
+        self.assertEqual(r.body, self.data[:10])
+
+        r = curl(self.httpd, "/down/a.img", *CTX)
+        self.assertAnswer(r, 500, "121", 0)
+
+    def test_slots_come_back(self):
+        for _ in range(3):
+            self.assertAnswer(curl(self.httpd, "/chunks/a.img", *CTX, "-H", "Range: bytes=0-0"), 206, None, 1)
+        st = self.adm.wait_status(running=0)
+        self.assertEqual((st["running"], st["denied"]), (0, 0))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,6 +1,26 @@
 /* The LSA client interface: the calls, types and globals that programs use to
  * check a domain user's password. Error numbers are Likewise error numbers
- * (0 is success); the ones callers tell apart are named below. */
+ * (0 is success); the ones callers tell apart are named below.
+ *
+ * This implementation checks passwords against the domain's Kerberos KDC
+ * (MIT Kerberos, configured the usual way through /etc/krb5.conf or
+ * KRB5_CONFIG). A login name "DOMAIN\user" becomes the principal
+ * user@REALM, where the user name is one principal component ('/', '@' and
+ * further backslashes are part of it) and REALM is the upper-cased domain,
+ * unless the configuration file maps the domain to another realm.
+ *
+ * Configuration file: /opt/likewise/etc/lsaclient.conf (fixed when the
+ * library is built), or the file named by the environment variable
+ * LSACLIENT_CONF (ignored in setuid programs). One
+ * mapping per line, "#" starts a comment line, domains match without regard
+ * to case:
+ *
+ *     # domain = realm
+ *     ORVANE = AD.ORVANE.EXAMPLE
+ *
+ * A missing default file means "no mappings"; a file named by LSACLIENT_CONF
+ * must exist. The file is read by LsaOpenServer, which fails with
+ * LW_ERROR_INVALID_CONFIG when it is unreadable or malformed. */
 #ifndef LSACLIENT_H
 #define LSACLIENT_H
 
@@ -33,31 +53,39 @@ enum {
 
 typedef void (*PFN_LSA_LOG_MESSAGE)(HANDLE hLog, LsaLogLevel level, PCSTR pszFormat, va_list args);
 
-/* Error numbers that callers tell apart. */
+/* Error numbers that callers tell apart, and those of this library's own. */
 enum {
     LW_ERROR_SUCCESS = 0,
+    LW_ERROR_OUT_OF_MEMORY = 40005,
     LW_ERROR_INTERNAL = 40016,
-    LW_ERROR_NO_SUCH_USER = 40017,
-    LW_ERROR_PASSWORD_MISMATCH = 40022,
-    LW_ERROR_PASSWORD_EXPIRED = 40024,
+    LW_ERROR_NO_SUCH_USER = 40017,        /* also: empty user name */
+    LW_ERROR_PASSWORD_MISMATCH = 40022,   /* also: empty password */
+    LW_ERROR_PASSWORD_EXPIRED = 40024,    /* only for the right password */
+    LW_ERROR_INVALID_PARAMETER = 40041,   /* null argument, no backslash, bad domain */
     LW_ERROR_INVALID_PASSWORD = 40047,
-    LW_ERROR_ACCOUNT_DISABLED = 40055,
+    LW_ERROR_ACCOUNT_DISABLED = 40055,    /* disabled or locked out */
     LW_ERROR_ACCOUNT_EXPIRED = 40056,
-    LW_ERROR_DOMAIN_IS_OFFLINE = 40118
+    LW_ERROR_DOMAIN_IS_OFFLINE = 40118,   /* no KDC reachable, realm unknown */
+    LW_ERROR_INVALID_CONFIG = 40120,
+    LW_ERROR_CLOCK_SKEW = 40121,
+    LW_ERROR_KRB5_CALL_FAILED = 40122     /* any other Kerberos failure */
 };
 
 /* Opens a connection to the LSA service. On success stores the handle and
- * returns 0; on failure returns an error number and leaves *phConnection null. */
+ * returns 0; on failure returns an error number and leaves *phConnection null.
+ * A handle serves one thread at a time; separate handles are independent. */
 DWORD LsaOpenServer(HANDLE *phConnection);
 
-/* Checks pszPassword for pszLoginName ("DOMAIN\user") against the domain. */
+/* Checks pszPassword for pszLoginName ("DOMAIN\user") against the domain.
+ * Empty user names and passwords are refused without asking the KDC. */
 DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, PCSTR pszPassword);
 
 DWORD LsaCloseServer(HANDLE hLsaConnection);
 
 /* With no buffer and size 0, returns the buffer size the error text needs
  * (its terminating NUL included), 0 when there is no text. With a buffer of
- * at least that size, fills it and returns the same size. */
+ * at least that size, fills it and returns the same size; a smaller buffer
+ * gets as much of the text as fits, NUL-terminated. */
 size_t LwGetErrorString(DWORD dwError, PSTR pszBuffer, size_t stBufSize);
 
 /* Allocates a zero-filled block; returns 0, or an error number. */
@@ -68,12 +96,15 @@ void LwFreeMemory(PVOID pMemory);
 /* The symbolic name of an error number, or null when it has none. */
 PCSTR LwWin32ExtErrorToName(DWORD dwError);
 
-/* Formats one line and hands it to pfnLogger (nothing when it is null). */
+/* Hands the format and its arguments to pfnLogger (nothing when it is null).
+ * The caller decides on the level; this call does not compare it with
+ * gLsaMaxLogLevel. */
 void LsaLogMessage(PFN_LSA_LOG_MESSAGE pfnLogger, HANDLE hLog, LsaLogLevel level, PCSTR pszFormat, ...)
     __attribute__((format(printf, 4, 5)));
 
-/* The client's debug log: the installed logger, its handle, and the highest
- * level passed to it. */
+/* The client's debug log: the installed logger (null: none), its handle, and
+ * the highest level passed to it (LSA_LOG_LEVEL_ERROR at start). Set them
+ * before any other call; the library only reads them. */
 extern PFN_LSA_LOG_MESSAGE gpfnLogger;
 extern HANDLE ghLog;
 extern LsaLogLevel gLsaMaxLogLevel;

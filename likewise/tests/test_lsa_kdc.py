@@ -1,0 +1,153 @@
+"""liblsaclient against a real MIT KDC: each answer of the KDC gives its
+Likewise error number, through the lsa_auth tool (one connection per run, as
+in a server process)."""
+
+import os
+import socket
+import subprocess
+import unittest
+
+from kdc import KDC
+
+LSA_AUTH = os.environ.get("LSA_AUTH") or os.path.join(os.environ["ORVANE_BUILD_DIR"], "likewise/tests/lsa_auth")
+
+OK, NO_SUCH_USER, MISMATCH, EXPIRED = 0, 40017, 40022, 40024
+INVALID_PARAMETER, DISABLED, ACCOUNT_EXPIRED = 40041, 40055, 40056
+OFFLINE, INVALID_CONFIG, KRB5_FAILED = 40118, 40120, 40122
+
+# Users of the realm: name (kadmin syntax), password, add_user options.
+USERS = [
+    ("alice", "pw-alice-81", {}),
+    ("alice/admin", "pw-admin-82", {}),
+    ("slash\\/name", "pw-slash-83", {}),
+    ("at\\@name", "pw-at-84", {}),
+    ("expired", "pw-expired-85", {"expired_password": True}),
+    ("disabled", "pw-disabled-86", {"locked": True}),
+    ("gone", "pw-gone-87", {"expired_account": True}),
+    ("nopreauth", "pw-nopre-88", {"preauth": False}),
+    ("lockme", "pw-lockme-89", {"lockout": True}),
+]
+PASSWORDS = [password for _, password, _ in USERS]
+
+# One connection, in this order (the lockout rows count on it): row name,
+# login name, password, expected error number.
+AUTH_ROWS = [
+    ("right password", "ORVANE\\alice", "pw-alice-81", OK),
+    ("wrong password", "ORVANE\\alice", "pw-alice-8", MISMATCH),
+    ("wrong password, no pre-authentication", "ORVANE\\nopreauth", "wrong-88", MISMATCH),
+    ("right password, no pre-authentication", "ORVANE\\nopreauth", "pw-nopre-88", OK),
+    ("unknown user", "ORVANE\\nobody", "pw-alice-81", NO_SUCH_USER),
+    ("expired password, right", "ORVANE\\expired", "pw-expired-85", EXPIRED),
+    ("expired password, wrong", "ORVANE\\expired", "pw-expired-8", MISMATCH),
+    ("disabled account, right password", "ORVANE\\disabled", "pw-disabled-86", DISABLED),
+    ("disabled account, wrong password", "ORVANE\\disabled", "wrong", DISABLED),
+    ("expired account", "ORVANE\\gone", "pw-gone-87", ACCOUNT_EXPIRED),
+    ("pre-authentication by hardware", "ORVANE\\hardware", "pw-hw-90", KRB5_FAILED),
+    ("lockout: wrong 1", "ORVANE\\lockme", "x1", MISMATCH),
+    ("lockout: wrong 2", "ORVANE\\lockme", "x2", MISMATCH),
+    ("lockout: wrong 3", "ORVANE\\lockme", "x3", MISMATCH),
+    ("lockout: right password once locked", "ORVANE\\lockme", "pw-lockme-89", DISABLED),
+    # The user name is one component: '/' and '@' name neither an instance
+    # nor a realm.
+    ("'/' stays in the name", "ORVANE\\slash/name", "pw-slash-83", OK),
+    ("'/' is no instance", "ORVANE\\alice/admin", "pw-admin-82", NO_SUCH_USER),
+    ("'@' stays in the name", "ORVANE\\at@name", "pw-at-84", OK),
+    ("'@' is no realm", "ORVANE\\alice@OTHER.TEST", "pw-alice-81", NO_SUCH_USER),
+    ("second backslash stays in the name", "ORVANE\\alice\\x", "pw-alice-81", NO_SUCH_USER),
+    ("empty user name", "ORVANE\\", "pw-alice-81", NO_SUCH_USER),
+    ("empty password", "ORVANE\\alice", "", MISMATCH),
+    ("no backslash", "alice", "pw-alice-81", INVALID_PARAMETER),
+    ("empty domain", "\\alice", "pw-alice-81", INVALID_PARAMETER),
+    ("blank in the domain", "OR VANE\\alice", "pw-alice-81", INVALID_PARAMETER),
+    # Domains: mapped (any case), unmapped (upper-cased to the realm).
+    ("mapped domain, other case", "orvane\\alice", "pw-alice-81", OK),
+    ("unmapped domain naming the realm", "{realm_lower}\\alice", "pw-alice-81", OK),
+    ("unmapped domain, no such realm", "OTHER\\alice", "pw-alice-81", OFFLINE),
+]
+
+
+def run_lsa_auth(env, pairs, log_level=None):
+    """Runs lsa_auth over (login, password) pairs; returns (lines, stderr)."""
+    argv = [LSA_AUTH] + (["--log", str(log_level)] if log_level is not None else [])
+    stdin = "".join("%s\n%s\n" % pair for pair in pairs)
+    done = subprocess.run(argv, input=stdin, env=env, capture_output=True, text=True, timeout=120)
+    return done.stdout.splitlines(), done.stderr
+
+
+class LsaAgainstKdc(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.kdc = KDC().start()
+        for name, password, options in USERS:
+            cls.kdc.add_user(name, password, **options)
+        cls.kdc.kadmin("add_principal", "+requires_preauth", "+requires_hwauth", "-pw", "pw-hw-90",
+                       "hardware@" + cls.kdc.realm)
+        cls.env = dict(os.environ, **cls.kdc.env)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.kdc.stop()
+
+    def file(self, name, text):
+        path = self.kdc.path(name)
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_kdc_answers(self):
+        realm_lower = self.kdc.realm.lower()
+        pairs = [(login.format(realm_lower=realm_lower), password) for _, login, password, _ in AUTH_ROWS]
+        lines, log = run_lsa_auth(self.env, pairs, log_level=6)
+        self.assertEqual(len(lines), len(AUTH_ROWS), log)
+        for (name, _, _, expected), line in zip(AUTH_ROWS, lines):
+            with self.subTest(name):
+                self.assertEqual(int(line.split()[0]), expected, line)
+        # The debug log names every user, never a password.
+        for password in PASSWORDS + [p for _, _, p, _ in AUTH_ROWS if p]:
+            self.assertNotIn(password, log)
+        self.assertIn("<ORVANE\\slash/name> as slash\\/name@" + self.kdc.realm + ": 0", log)
+
+    def test_configurations(self):
+        # Row: name, {environment changes, "{dir}" for the KDC's directory},
+        # files to write first, expected number ("open N" when the connection
+        # cannot be opened).
+        dead = self.kdc.path("krb5.conf.dead")
+        with open(self.kdc.path("krb5.conf")) as f:
+            krb5_conf = f.read()
+        rows = [
+            ("mapped domain", {}, {}, "0"),
+            ("domain not mapped", {"LSACLIENT_CONF": "{dir}/empty.conf"}, {"empty.conf": "# none\n"}, "40118"),
+            ("mapping elsewhere in the file",
+             {"LSACLIENT_CONF": "{dir}/more.conf"},
+             {"more.conf": "\n# domains\nOTHER = OTHER.TEST\n\t orvane =  %s \r\n" % self.kdc.realm}, "0"),
+            ("no KDC listening", {"KRB5_CONFIG": dead},
+             {"krb5.conf.dead": krb5_conf.replace(":%d\n" % self.kdc.port, ":%d\n" % closed_port())}, "40118"),
+            ("named configuration missing", {"LSACLIENT_CONF": "{dir}/missing.conf"}, {}, "open 40120"),
+            ("configuration line without '='", {"LSACLIENT_CONF": "{dir}/bad.conf"}, {"bad.conf": "ORVANE\n"},
+             "open 40120"),
+            ("configuration realm with a blank", {"LSACLIENT_CONF": "{dir}/bad2.conf"},
+             {"bad2.conf": "ORVANE = A B\n"}, "open 40120"),
+            ("malformed krb5.conf", {"KRB5_CONFIG": "{dir}/broken.conf"},
+             {"broken.conf": "[libdefaults\n"}, "open 40122"),
+        ]
+        for name, changes, files, expected in rows:
+            with self.subTest(name):
+                for file_name, text in files.items():
+                    self.file(file_name, text)
+                env = dict(self.env)
+                env.update({k: v.format(dir=self.kdc.dir) for k, v in changes.items()})
+                lines, log = run_lsa_auth(env, [("ORVANE\\alice", "pw-alice-81")], log_level=1)
+                self.assertEqual(len(lines), 1, log)
+                self.assertEqual(lines[0].rsplit(" ", 1)[0], expected, log)
+                self.assertNotIn("pw-alice-81", log)
+
+
+def closed_port():
+    """A loopback port that nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+if __name__ == "__main__":
+    unittest.main()

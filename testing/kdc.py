@@ -1,0 +1,282 @@
+"""A real MIT Kerberos KDC on loopback, in a temporary realm, for tests.
+
+    with KDC() as kdc:
+        kdc.add_user("alice", "Secret-1")
+        env = dict(os.environ, **kdc.env)     # for processes using liblsaclient
+        ...  # "ORVANE\\alice" with "Secret-1" now authenticates
+
+Everything lives in one temporary directory: the database, krb5.conf and
+kdc.conf (KRB5_CONFIG and KRB5_KDC_PROFILE point there, so nothing under /etc
+is read), the KDC log and the LSA client's configuration, which maps the
+short domain name (default "ORVANE") to the realm. Each KDC gets a realm name
+and a port of its own. krb5kdc runs in the foreground as our child; start()
+returns once it holds its port alone and has issued a ticket.
+
+The Kerberos tools come from Debian's krb5-kdc, krb5-admin-server and
+krb5-user packages. Runs as any user; nothing outside the directory is
+written.
+"""
+
+import os
+import secrets
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+SBIN = "/usr/sbin"
+KINIT = "/usr/bin/kinit"
+START_TIMEOUT = 30.0
+LOCKOUT_POLICY = "lockout"
+
+KRB5_CONF = """\
+[libdefaults]
+    default_realm = {realm}
+    dns_lookup_kdc = false
+    dns_lookup_realm = false
+    dns_uri_lookup = false
+    rdns = false
+    noaddresses = true
+    default_ccache_name = FILE:{dir}/ccache
+
+[realms]
+    {realm} = {{
+        kdc = 127.0.0.1:{port}
+        primary_kdc = 127.0.0.1:{port}
+    }}
+
+[logging]
+    kdc = FILE:{dir}/kdc.log
+    admin_server = FILE:{dir}/kadmin.log
+    default = FILE:{dir}/krb5lib.log
+"""
+
+KDC_CONF = """\
+[kdcdefaults]
+    kdc_listen = 127.0.0.1:{port}
+    kdc_tcp_listen = 127.0.0.1:{port}
+
+[realms]
+    {realm} = {{
+        database_name = {dir}/principal
+        key_stash_file = {dir}/stash
+        acl_file = {dir}/kadm5.acl
+        kdc_listen = 127.0.0.1:{port}
+        kdc_tcp_listen = 127.0.0.1:{port}
+        max_life = 1h
+        max_renewable_life = 0
+    }}
+"""
+
+
+class KDCError(RuntimeError):
+    pass
+
+
+def _free_port():
+    """A port free for both UDP and TCP on 127.0.0.1 at this moment."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
+            t.bind(("127.0.0.1", 0))
+            port = t.getsockname()[1]
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as u:
+                try:
+                    u.bind(("127.0.0.1", port))
+                except OSError:
+                    continue
+        return port
+
+
+def _socket_inodes(port):
+    """Inodes of the sockets bound to port on IPv4 (UDP, or TCP listening)."""
+    inodes = set()
+    for table, listening in (("/proc/net/udp", None), ("/proc/net/tcp", "0A")):
+        with open(table) as f:
+            next(f)
+            for line in f:
+                fields = line.split()
+                local, state, inode = fields[1], fields[3], fields[9]
+                if int(local.split(":")[1], 16) == port and (listening is None or state == listening):
+                    inodes.add(inode)
+    return inodes
+
+
+def _socket_owners(inodes):
+    """Pids of the processes holding any of the socket inodes."""
+    wanted = {"socket:[%s]" % i for i in inodes}
+    owners = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            fds = os.listdir("/proc/%s/fd" % pid)
+            for fd in fds:
+                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) in wanted:
+                    owners.add(int(pid))
+                    break
+        except OSError:
+            continue  # gone, or not ours to look at
+    return owners
+
+
+class KDC:
+    """One KDC with its realm. Use as a context manager, or start()/stop()."""
+
+    def __init__(self, domain="ORVANE", realm=None, keep=False):
+        self.domain = domain
+        self.realm = realm or "T%s.ORVANE.TEST" % secrets.token_hex(4).upper()
+        self.keep = keep  # leave the directory behind for a look afterwards
+        self.dir = None
+        self.port = None
+        self.proc = None
+        self.master_password = secrets.token_hex(16)
+
+    # -- life cycle ---------------------------------------------------------
+
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def start(self):
+        self.dir = tempfile.mkdtemp(prefix="orvane-kdc-")
+        try:
+            self._write_files(_free_port())
+            self._run(SBIN + "/kdb5_util", "create", "-s", "-W", "-r", self.realm, "-P", self.master_password)
+            self.kadmin("add_policy", "-maxfailure", "3", "-lockoutduration", "1h", LOCKOUT_POLICY)
+            self._add_probe()
+            self.write_library_config({self.domain: self.realm})
+            for _ in range(5):
+                if self._start_kdc():
+                    return self
+                self._write_files(_free_port())
+            raise KDCError("krb5kdc did not come up alone on a port; see " + self.path("kdc.log"))
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+        if self.dir is not None and not self.keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+    # -- what tests use -----------------------------------------------------
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    @property
+    def env(self):
+        """Environment for processes that talk to this KDC."""
+        return {
+            "KRB5_CONFIG": self.path("krb5.conf"),
+            "KRB5_KDC_PROFILE": self.path("kdc.conf"),
+            "KRB5CCNAME": "FILE:" + self.path("ccache"),
+            "KRB5RCACHEDIR": self.dir,
+            "LSACLIENT_CONF": self.path("lsaclient.conf"),
+        }
+
+    def add_user(self, name, password, expired_password=False, locked=False, expired_account=False,
+                 lockout=False, preauth=True):
+        """Adds name@REALM, with pre-authentication required as a Windows
+        domain does unless preauth is false. name is in kadmin syntax: "a/b"
+        has two components, "a\\/b" and "a\\@b" one. locked disables the
+        account; lockout puts it under a policy that locks it after 3 wrong
+        passwords in a row."""
+        args = ["+requires_preauth" if preauth else "-requires_preauth", "-pw", password]
+        if expired_password:
+            args += ["-pwexpire", "2000-01-01 00:00:00 UTC"]
+        if locked:
+            args += ["-allow_tix"]
+        if expired_account:
+            args += ["-expire", "2000-01-01 00:00:00 UTC"]
+        if lockout:
+            args += ["-policy", LOCKOUT_POLICY]
+        self.kadmin("add_principal", *args, "%s@%s" % (name, self.realm))
+
+    def kadmin(self, *command):
+        """Runs one kadmin.local command in the realm; returns its output."""
+        return self._run(SBIN + "/kadmin.local", "-r", self.realm, *command)
+
+    def write_library_config(self, mapping):
+        """Writes the LSA client's configuration: {domain: realm}."""
+        with open(self.path("lsaclient.conf"), "w") as f:
+            f.write("# domain = realm\n")
+            for domain, realm in mapping.items():
+                f.write("%s = %s\n" % (domain, realm))
+
+    def log(self):
+        """The KDC's log so far."""
+        try:
+            with open(self.path("kdc.log"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    # -- helpers ------------------------------------------------------------
+
+    def _write_files(self, port):
+        self.port = port
+        values = {"realm": self.realm, "port": port, "dir": self.dir}
+        for name, template in (("krb5.conf", KRB5_CONF), ("kdc.conf", KDC_CONF)):
+            with open(self.path(name), "w") as f:
+                f.write(template.format(**values))
+        with open(self.path("kadm5.acl"), "w") as f:
+            f.write("")
+
+    def _run(self, *argv):
+        env = dict(os.environ, **self.env)
+        done = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=60)
+        if done.returncode != 0:
+            raise KDCError("%s failed (%d): %s%s" % (argv[0], done.returncode, done.stdout, done.stderr))
+        return done.stdout
+
+
+    def _add_probe(self):
+        self.kadmin("add_principal", "-randkey", "probe@" + self.realm)
+        self.kadmin("ktadd", "-k", self.path("probe.keytab"), "-norandkey", "probe@" + self.realm)
+
+    def _start_kdc(self):
+        """Starts krb5kdc; True once it alone holds the port and answers."""
+        log = open(self.path("krb5kdc.out"), "ab")
+        self.proc = subprocess.Popen([SBIN + "/krb5kdc", "-n", "-r", self.realm], env=dict(os.environ, **self.env),
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+        log.close()
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                break  # could not bind, most likely; try another port
+            inodes = _socket_inodes(self.port)
+            if len(inodes) >= 2:
+                if _socket_owners(inodes) != {self.proc.pid}:
+                    break  # krb5kdc binds with SO_REUSEPORT: someone shares the port
+                if self._probe():
+                    return True
+            time.sleep(0.05)
+        else:
+            self.stop_kdc()
+            raise KDCError("krb5kdc did not answer within %.0f s; see %s" % (START_TIMEOUT, self.path("kdc.log")))
+        self.stop_kdc()
+        return False
+
+    def stop_kdc(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            self.proc.wait(10)
+            self.proc = None
+
+    def _probe(self):
+        env = dict(os.environ, **self.env)
+        done = subprocess.run([KINIT, "-k", "-t", self.path("probe.keytab"), "probe@" + self.realm], env=env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        return done.returncode == 0

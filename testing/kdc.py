@@ -12,17 +12,24 @@ short domain name (default "ORVANE") to the realm. Each KDC gets a realm name
 and a port of its own. krb5kdc runs in the foreground as our child; start()
 returns once it holds its port alone and has issued a ticket.
 
+The directory and the configuration files in it are readable by all, so that
+an Apache child running as www-data can use them; the database stays private.
+The KDC also goes when the process that started it dies.
+
 The Kerberos tools come from Debian's krb5-kdc, krb5-admin-server and
 krb5-user packages. Runs as any user; nothing outside the directory is
 written.
 """
 
+import atexit
+import ctypes
 import os
 import secrets
 import shutil
 import socket
 import subprocess
 import tempfile
+import signal
 import time
 
 SBIN = "/usr/sbin"
@@ -68,6 +75,12 @@ KDC_CONF = """\
         max_renewable_life = 0
     }}
 """
+
+
+def _die_with_parent():
+    """In the child before exec: take SIGTERM when the parent goes."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
 class KDCError(RuntimeError):
@@ -141,6 +154,8 @@ class KDC:
 
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="orvane-kdc-")
+        os.chmod(self.dir, 0o755)
+        atexit.register(self.stop)
         try:
             self._write_files(_free_port())
             self._run(SBIN + "/kdb5_util", "create", "-s", "-W", "-r", self.realm, "-P", self.master_password)
@@ -168,6 +183,7 @@ class KDC:
         if self.dir is not None and not self.keep:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
+        atexit.unregister(self.stop)
 
     # -- what tests use -----------------------------------------------------
 
@@ -209,10 +225,7 @@ class KDC:
 
     def write_library_config(self, mapping):
         """Writes the LSA client's configuration: {domain: realm}."""
-        with open(self.path("lsaclient.conf"), "w") as f:
-            f.write("# domain = realm\n")
-            for domain, realm in mapping.items():
-                f.write("%s = %s\n" % (domain, realm))
+        self._write("lsaclient.conf", "# domain = realm\n" + "".join("%s = %s\n" % m for m in mapping.items()))
 
     def log(self):
         """The KDC's log so far."""
@@ -228,10 +241,13 @@ class KDC:
         self.port = port
         values = {"realm": self.realm, "port": port, "dir": self.dir}
         for name, template in (("krb5.conf", KRB5_CONF), ("kdc.conf", KDC_CONF)):
-            with open(self.path(name), "w") as f:
-                f.write(template.format(**values))
-        with open(self.path("kadm5.acl"), "w") as f:
-            f.write("")
+            self._write(name, template.format(**values))
+        self._write("kadm5.acl", "")
+
+    def _write(self, name, text):
+        with open(self.path(name), "w") as f:
+            f.write(text)
+        os.chmod(self.path(name), 0o644)
 
     def _run(self, *argv):
         env = dict(os.environ, **self.env)
@@ -250,7 +266,8 @@ class KDC:
         """Starts krb5kdc; True once it alone holds the port and answers."""
         log = open(self.path("krb5kdc.out"), "ab")
         self.proc = subprocess.Popen([SBIN + "/krb5kdc", "-n", "-r", self.realm], env=dict(os.environ, **self.env),
-                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True,
+                                     preexec_fn=_die_with_parent)
         log.close()
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:

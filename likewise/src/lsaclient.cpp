@@ -356,7 +356,9 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
     std::string_view login(pszLoginName);
     size_t backslash = login.find('\\');
     if (backslash == std::string_view::npos || !valid_domain(login.substr(0, backslash))) {
-        log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: <%s>: not DOMAIN\\user", pszLoginName);
+        // Not echoed: a login name field sometimes holds a password typed
+        // in the wrong place.
+        log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: login name is not DOMAIN\\user");
         return LW_ERROR_INVALID_PARAMETER;
     }
     std::string_view domain = login.substr(0, backslash);
@@ -384,8 +386,9 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
     if (gpfnLogger != nullptr && gLsaMaxLogLevel >= LSA_LOG_LEVEL_DEBUG) {
         char *name = nullptr;
         if (krb5_unparse_name(conn->krb, client, &name) == 0) {
-            log_message(LSA_LOG_LEVEL_DEBUG, "LsaAuthenticateUser: <%s> as %s: %u (%s)", pszLoginName, name,
-                        static_cast<unsigned>(error), error_name(error));
+            // The unparsed name shows control characters escaped.
+            log_message(LSA_LOG_LEVEL_DEBUG, "LsaAuthenticateUser: %s: %u (%s)", name, static_cast<unsigned>(error),
+                        error_name(error));
             krb5_free_unparsed_name(conn->krb, name);
         }
     }

@@ -1,24 +1,36 @@
 """A real MIT Kerberos KDC on loopback, in a temporary realm, for tests.
 
-    with KDC() as kdc:
+    with KDC() as kdc:                        # or kdc = KDC().start() ... kdc.stop()
         kdc.add_user("alice", "Secret-1")
         env = dict(os.environ, **kdc.env)     # for processes using liblsaclient
         ...  # "ORVANE\\alice" with "Secret-1" now authenticates
+
+What tests use:
+  add_user(name, password, expired_password=, locked=, expired_account=,
+           lockout=, preauth=)   principals; see add_user
+  env                     KRB5_CONFIG, KRB5_KDC_PROFILE, KRB5CCNAME,
+                          KRB5RCACHEDIR and LSACLIENT_CONF, to hand to Apache
+                          or any process using the LSA client library
+  realm, domain, port     the realm, the short domain mapped to it, the port
+  write_library_config({domain: realm})   rewrites the library's mappings
+  stop_kdc(), start_kdc() take the KDC away (the domain goes offline) and back
+  kadmin(*command)        any other kadmin.local command in the realm
+  log(), path(name)       the KDC's log; files in the directory
 
 Everything lives in one temporary directory: the database, krb5.conf and
 kdc.conf (KRB5_CONFIG and KRB5_KDC_PROFILE point there, so nothing under /etc
 is read), the KDC log and the LSA client's configuration, which maps the
 short domain name (default "ORVANE") to the realm. Each KDC gets a realm name
-and a port of its own. krb5kdc runs in the foreground as our child; start()
-returns once it holds its port alone and has issued a ticket.
+and a port of its own: krb5kdc binds with SO_REUSEPORT, so a second KDC on a
+port would silently share it; start() moves on to another port when it finds
+any other process holding its port. krb5kdc runs in the foreground as our
+child; start() returns once it holds its port alone and has issued a ticket
+for the principal "probe". The KDC also goes when the process that started it
+dies.
 
 The directory and the configuration files in it are readable by all, so that
 an Apache child running as www-data can use them; the database stays private.
-The KDC also goes when the process that started it dies.
-
-The Kerberos tools come from Debian's krb5-kdc, krb5-admin-server and
-krb5-user packages. Runs as any user; nothing outside the directory is
-written.
+Needs Debian's krb5-kdc, krb5-admin-server and krb5-user packages.
 """
 
 import atexit
@@ -26,10 +38,10 @@ import ctypes
 import os
 import secrets
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
-import signal
 import time
 
 SBIN = "/usr/sbin"
@@ -132,22 +144,22 @@ def _socket_owners(inodes):
 
 
 class KDC:
-    """One KDC with its realm. Use as a context manager, or start()/stop()."""
+    """One KDC with its realm. Use as a context manager, or start()/stop().
+    port is only the first port tried; the one in use is self.port."""
 
-    def __init__(self, domain="ORVANE", realm=None, keep=False):
+    def __init__(self, domain="ORVANE", realm=None, port=None, keep=False):
         self.domain = domain
         self.realm = realm or "T%s.ORVANE.TEST" % secrets.token_hex(4).upper()
         self.keep = keep  # leave the directory behind for a look afterwards
+        self.first_port = port
         self.dir = None
         self.port = None
         self.proc = None
-        self.master_password = secrets.token_hex(16)
 
     # -- life cycle ---------------------------------------------------------
 
     def __enter__(self):
-        self.start()
-        return self
+        return self.start()
 
     def __exit__(self, *exc):
         self.stop()
@@ -157,21 +169,30 @@ class KDC:
         os.chmod(self.dir, 0o755)
         atexit.register(self.stop)
         try:
-            self._write_files(_free_port())
-            self._run(SBIN + "/kdb5_util", "create", "-s", "-W", "-r", self.realm, "-P", self.master_password)
+            self._write_files(self.first_port or _free_port())
+            self._run(SBIN + "/kdb5_util", "create", "-s", "-W", "-r", self.realm, "-P", secrets.token_hex(16))
             self.kadmin("add_policy", "-maxfailure", "3", "-lockoutduration", "1h", LOCKOUT_POLICY)
-            self._add_probe()
+            self.kadmin("add_principal", "-randkey", "probe@" + self.realm)
+            self.kadmin("ktadd", "-k", self.path("probe.keytab"), "-norandkey", "probe@" + self.realm)
             self.write_library_config({self.domain: self.realm})
             for _ in range(5):
-                if self._start_kdc():
+                if self._try_start_kdc():
                     return self
                 self._write_files(_free_port())
-            raise KDCError("krb5kdc did not come up alone on a port; see " + self.path("kdc.log"))
+            raise KDCError("krb5kdc found no port of its own; see " + self.path("krb5kdc.out"))
         except BaseException:
             self.stop()
             raise
 
     def stop(self):
+        self.stop_kdc()
+        if self.dir is not None and not self.keep:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+        atexit.unregister(self.stop)
+
+    def stop_kdc(self):
+        """Stops the KDC process only: the realm becomes unreachable."""
         if self.proc is not None:
             self.proc.terminate()
             try:
@@ -180,10 +201,11 @@ class KDC:
                 self.proc.kill()
                 self.proc.wait()
             self.proc = None
-        if self.dir is not None and not self.keep:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
-        atexit.unregister(self.stop)
+
+    def start_kdc(self):
+        """Starts the KDC process again, on the same port."""
+        if not self._try_start_kdc():
+            raise KDCError("krb5kdc could not take port %d back" % self.port)
 
     # -- what tests use -----------------------------------------------------
 
@@ -257,43 +279,31 @@ class KDC:
             raise KDCError("%s failed (%d): %s%s" % (argv[0], done.returncode, done.stdout, done.stderr))
         return done.stdout
 
-
-    def _add_probe(self):
-        self.kadmin("add_principal", "-randkey", "probe@" + self.realm)
-        self.kadmin("ktadd", "-k", self.path("probe.keytab"), "-norandkey", "probe@" + self.realm)
-
-    def _start_kdc(self):
-        """Starts krb5kdc; True once it alone holds the port and answers."""
-        log = open(self.path("krb5kdc.out"), "ab")
-        self.proc = subprocess.Popen([SBIN + "/krb5kdc", "-n", "-r", self.realm], env=dict(os.environ, **self.env),
-                                     stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True,
-                                     preexec_fn=_die_with_parent)
-        log.close()
+    def _try_start_kdc(self):
+        """Starts krb5kdc; True once it alone holds the port and answers.
+        False (and no KDC) when it could not bind or shares the port."""
+        with open(self.path("krb5kdc.out"), "ab") as out:
+            self.proc = subprocess.Popen([SBIN + "/krb5kdc", "-n", "-r", self.realm], env=dict(os.environ, **self.env),
+                                         stdin=subprocess.DEVNULL, stdout=out, stderr=out, start_new_session=True,
+                                         preexec_fn=_die_with_parent)
         deadline = time.monotonic() + START_TIMEOUT
-        while time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                break  # could not bind, most likely; try another port
+        while self.proc.poll() is None:
             inodes = _socket_inodes(self.port)
-            if len(inodes) >= 2:
+            if len(inodes) >= 2:  # UDP and TCP
                 if _socket_owners(inodes) != {self.proc.pid}:
-                    break  # krb5kdc binds with SO_REUSEPORT: someone shares the port
+                    break  # krb5kdc binds with SO_REUSEPORT: we would share the port
                 if self._probe():
                     return True
+            if time.monotonic() > deadline:
+                self.stop_kdc()
+                raise KDCError("krb5kdc did not answer within %.0f s; see %s" % (START_TIMEOUT, self.path("kdc.log")))
             time.sleep(0.05)
-        else:
-            self.stop_kdc()
-            raise KDCError("krb5kdc did not answer within %.0f s; see %s" % (START_TIMEOUT, self.path("kdc.log")))
         self.stop_kdc()
         return False
 
-    def stop_kdc(self):
-        if self.proc is not None:
-            self.proc.terminate()
-            self.proc.wait(10)
-            self.proc = None
-
     def _probe(self):
-        env = dict(os.environ, **self.env)
-        done = subprocess.run([KINIT, "-k", "-t", self.path("probe.keytab"), "probe@" + self.realm], env=env,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+        """True when the KDC on our port issues a ticket in our realm."""
+        done = subprocess.run([KINIT, "-k", "-t", self.path("probe.keytab"), "probe@" + self.realm],
+                              env=dict(os.environ, **self.env), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=30)
         return done.returncode == 0

@@ -142,6 +142,38 @@ class LsaAgainstKdc(unittest.TestCase):
                 self.assertNotIn("pw-alice-81", log)
 
 
+class KdcFixture(unittest.TestCase):
+    """The fixture keeps each realm on a port of its own and can take the
+    domain offline and back."""
+
+    def test_second_kdc_on_a_taken_port_moves(self):
+        with KDC() as first, KDC(port=first.port) as second:
+            self.assertNotEqual(second.port, first.port)
+            for kdc in (first, second):
+                kdc.add_user("carol", "pw-carol-" + kdc.realm)
+            for kdc in (first, second):
+                lines, log = run_lsa_auth(dict(os.environ, **kdc.env), [("ORVANE\\carol", "pw-carol-" + kdc.realm)])
+                self.assertEqual(lines, ["0 LW_ERROR_SUCCESS"], log)
+            directories = [first.dir, second.dir]
+        for path in directories:
+            self.assertFalse(os.path.exists(path))
+
+    def test_domain_offline_and_back(self):
+        with KDC() as kdc:
+            kdc.add_user("dave", "pw-dave-91")
+            env = dict(os.environ, **kdc.env)
+            pair = [("ORVANE\\dave", "pw-dave-91")]
+            for step, expected in (("up", "0"), ("down", "40118"), ("up again", "0")):
+                with self.subTest(step):
+                    if step == "down":
+                        kdc.stop_kdc()
+                    elif step == "up again":
+                        kdc.start_kdc()
+                    lines, log = run_lsa_auth(env, pair)
+                    self.assertEqual(lines[0].split()[0], expected, log)
+        self.assertIsNone(kdc.proc)
+
+
 def closed_port():
     """A loopback port that nothing listens on right now."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:

@@ -228,7 +228,9 @@ class Uploads(ChunkStack):
         self.assertEqual(self.read_image("sub/new.img", FOUR_GIB, len(body) + 1), b"\0" + body)
 
     def test_upload_into_missing_folder(self):
-        r = curl(self.httpd, "/chunks/nodir/x.img?start=0", *CTX, "--data-binary", "@-", stdin=b"abc")
+        # A body larger than the pipe to diskrelay: the answer must still arrive whole.
+        r = curl(self.httpd, "/chunks/nodir/x.img?start=0", *CTX, "--data-binary", "@-",
+                 stdin=self.data)
         self.assertAnswer(r, 500, "108", 0)
 
 
@@ -240,8 +242,9 @@ class Admission(ChunkStack):
             r = curl(self.httpd, "/full/a.img", *CTX, "-H", "Range: bytes=0-9")
             self.assertAnswer(r, 403, "120", 0)
             self.assertEqual(r.headers.get("X-OVRA-Retry"), str(RETRY))
-            r = curl(self.httpd, "/full/a.img?start=0", *CTX, "--data-binary", "@-", stdin=b"nope")
+            r = curl(self.httpd, "/full/new.img?start=0", *CTX, "--data-binary", "@-", stdin=self.data)
             self.assertAnswer(r, 403, "120", 0)
+            self.assertFalse(os.path.exists(os.path.join(self.images, "new.img")))
         finally:
             held.close()
         self.assertEqual(self.full.wait_status(running=0)["running"], 0)

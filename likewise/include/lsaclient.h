@@ -12,7 +12,8 @@
  * Configuration file: /opt/likewise/etc/lsaclient.conf (fixed when the
  * library is built), or the file named by the environment variable
  * LSACLIENT_CONF (ignored in setuid programs). One mapping per line, "#"
- * starts a comment line, domains match without regard to case:
+ * starts a comment line, domains match without regard to case, the first
+ * mapping of a domain counts:
  *
  *     # domain = realm
  *     ORVANE = AD.ORVANE.EXAMPLE

@@ -271,6 +271,8 @@ krb5_error_code request_ticket(krb5_context krb, krb5_principal client, const ch
     krb5_error_code ret = krb5_get_init_creds_opt_alloc(krb, &options);
     if (ret != 0)
         return ret;
+    // The plainest ticket: a KDC rule against forwardable or proxiable
+    // tickets must not fail a password check.
     krb5_get_init_creds_opt_set_forwardable(options, 0);
     krb5_get_init_creds_opt_set_proxiable(options, 0);
     krb5_get_init_creds_opt_set_renew_life(options, 0);

@@ -1,0 +1,679 @@
+// mod_auth_orvane_form: the input filter "ORVANE_CHECK_PASSWORD". On a
+// URL-encoded login form it checks "domain\username" with the password
+// through the Likewise LSA client, overwrites the password in the body with
+// '&' and writes the authentication result code into the `result` value.
+// The application behind it gets a body of unchanged length without the
+// password. Every copy of form data is zeroed before its memory is released.
+#include <httpd.h>
+#include <http_config.h>
+#include <http_log.h>
+#include <util_filter.h>
+
+#include <apr_buckets.h>
+#include <apr_strings.h>
+#include <apr_thread_mutex.h>
+
+#include <lsaclient.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include <strings.h>
+
+#define ORVANE_EXPORT __attribute__((visibility("default")))
+
+extern "C" {
+ORVANE_EXPORT extern module AP_MODULE_DECLARE_DATA auth_orvane_form_module;
+
+// One per child process: the lock around every LSA call, and the connection
+// opened by the first authentication.
+ORVANE_EXPORT apr_thread_mutex_t *lsaMutex = nullptr;
+ORVANE_EXPORT HANDLE hLsaConnection = nullptr;
+}
+
+APLOG_USE_MODULE(auth_orvane_form);
+
+// ---------------------------------------------------------------------------
+// Constants
+
+namespace {
+
+constexpr const char *kFilterName = "ORVANE_CHECK_PASSWORD";
+constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
+
+// A login form is small; anything larger is refused rather than buffered.
+constexpr apr_size_t kDataLimit = 0x4000;
+// The data, the '&' that ends the last pair while parsing, and a NUL.
+constexpr apr_size_t kFormSize = kDataLimit + 2;
+
+// The statuses the filter hands back, as errno numbers.
+constexpr apr_status_t kEAGAIN = APR_EAGAIN;
+constexpr apr_status_t kENOMEM = APR_ENOMEM;
+constexpr apr_status_t kEINVAL = APR_EINVAL;
+constexpr apr_status_t kEFBIG = EFBIG;
+static_assert(kEAGAIN == 11 && kENOMEM == 12 && kEINVAL == 22 && kEFBIG == 27);
+static_assert(APR_EGENERAL == 20014);
+
+// The Likewise numbers the filter and MapErrorCode deal in.
+constexpr DWORD kLsaInternal = LW_ERROR_INTERNAL;           // 40016
+constexpr DWORD kLsaDomainOffline = LW_ERROR_DOMAIN_IS_OFFLINE;  // 40118
+static_assert(kLsaInternal == 40016 && kLsaDomainOffline == 40118);
+
+// Network errnos that the LSA client passes through; they mean the domain
+// could not be reached.
+static_assert(ENETUNREACH == 101 && ETIMEDOUT == 110 && ECONNREFUSED == 111);
+
+struct result_code_row {
+    DWORD error;
+    char code;
+};
+
+// Authentication result codes of failed authentications; any other number
+// reports 'E'.
+constexpr result_code_row kResultCodes[] = {
+    {LW_ERROR_PASSWORD_MISMATCH, '0'},  // 40022
+    {LW_ERROR_NO_SUCH_USER, '0'},       // 40017
+    {LW_ERROR_INVALID_PASSWORD, '0'},   // 40047
+    {LW_ERROR_PASSWORD_EXPIRED, 'X'},   // 40024
+    {LW_ERROR_ACCOUNT_DISABLED, 'L'},   // 40055
+    {LW_ERROR_ACCOUNT_EXPIRED, 'D'},    // 40056
+};
+
+char result_code(apr_status_t status, DWORD error)
+{
+    if (status == APR_SUCCESS)
+        return '1';
+    for (const auto &row : kResultCodes)
+        if (row.error == error)
+            return row.code;
+    return 'E';
+}
+
+// Zeroing that the compiler may not drop although the memory is freed next.
+void scrub(void *p, std::size_t n)
+{
+    explicit_bzero(p, n);
+}
+
+void scrub_string_and_free(char *s)
+{
+    if (!s)
+        return;
+    scrub(s, std::strlen(s));
+    std::free(s);
+}
+
+// Digit value of the character after a '%': anything that is no hex digit
+// counts 0.
+constexpr unsigned hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return static_cast<unsigned>(c - '0');
+    if (c >= 'A' && c <= 'F')
+        return static_cast<unsigned>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f')
+        return static_cast<unsigned>(c - 'a' + 10);
+    return 0;
+}
+static_assert(hex_value('0') == 0 && hex_value('9') == 9 && hex_value('f') == 15 && hex_value('g') == 0);
+
+// The raw text of a key or value: up to the first '&' or NUL.
+std::size_t raw_length(const char *raw)
+{
+    return std::strcspn(raw, "&");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// LSA connection and error reporting
+
+DWORD MapErrorCode(DWORD error)
+{
+    switch (error) {
+    case ENETUNREACH:
+    case ETIMEDOUT:
+    case ECONNREFUSED:
+        return kLsaDomainOffline;
+    default:
+        return error;
+    }
+}
+
+// Returns 0 for error number 0, else logs the error and returns
+// APR_EGENERAL; *error becomes the mapped number either way.
+apr_status_t check_lsa_error(request_rec *r, DWORD *error)
+{
+    if (*error == 0)
+        return APR_SUCCESS;
+
+    if (gpfnLogger && gLsaMaxLogLevel > LSA_LOG_LEVEL_VERBOSE) {
+        const char *name = LwWin32ExtErrorToName(*error);
+        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
+                      __func__, __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
+    }
+
+    *error = MapErrorCode(*error);
+
+    bool logged = false;
+    if (const std::size_t size = LwGetErrorString(*error, nullptr, 0)) {
+        PVOID text = nullptr;
+        if (LwAllocateMemory(static_cast<DWORD>(size), &text) == 0 && text) {
+            auto *message = static_cast<PSTR>(text);
+            if (LwGetErrorString(*error, message, size) == size && message[0] != '\0') {
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d): %s", __func__,
+                              static_cast<int>(*error), message);
+                logged = true;
+            }
+            LwFreeString(message);
+        }
+    }
+    if (!logged)
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d)", __func__,
+                      static_cast<int>(*error));
+    return APR_EGENERAL;
+}
+
+// ---------------------------------------------------------------------------
+// Form value decoding
+
+namespace {
+
+// decode() over the len raw bytes at raw, whatever they hold; *decoded_len
+// (when asked for) gets the length of the result, NUL bytes included.
+char *decode_span(request_rec *r, char *raw, std::size_t len, int wipe, std::size_t *decoded_len)
+{
+    auto *out = static_cast<char *>(std::calloc(len + 1, 1));
+    std::size_t j = 0;
+    if (!out) {
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for decoded string",
+                      "decode");
+    } else {
+        std::size_t i = 0;
+        while (i + 3 <= len) {
+            if (raw[i] == '%') {
+                out[j] = static_cast<char>(16 * hex_value(raw[i + 1]) + hex_value(raw[i + 2]));
+                i += 3;
+            } else {
+                out[j] = raw[i] == '+' ? ' ' : raw[i];
+                ++i;
+            }
+            ++j;
+        }
+        // An escape needs both its digits inside the raw text.
+        for (; i < len; ++i, ++j)
+            out[j] = raw[i] == '+' ? ' ' : raw[i];
+    }
+    if (wipe)
+        std::memset(raw, '&', len);
+    if (decoded_len)
+        *decoded_len = j;
+    return out;
+}
+
+}  // namespace
+
+// Decodes one raw key or value ('+' is a space, "%XY" a byte) into a new
+// heap string; the raw text ends at the first '&' or NUL. With wipe set the
+// raw text is overwritten with '&' in place, which keeps the body's length.
+// Returns null when out of memory.
+char *decode(request_rec *r, char *raw, int wipe)
+{
+    return decode_span(r, raw, raw_length(raw), wipe, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// The rewritten body's bucket
+
+// Frees a sized buffer: the payload's length is in the 32-bit word in front
+// of it.
+void zero_and_free(void *data)
+{
+    auto *payload = static_cast<char *>(data);
+    std::uint32_t len = 0;
+    std::memcpy(&len, payload - sizeof len, sizeof len);
+    scrub(payload, len);
+    std::free(payload - sizeof len);
+}
+
+static_assert(kDataLimit <= UINT32_MAX);
+
+// Puts a copy of data in front of `before`, as one heap bucket that zeroes
+// its payload when it is destroyed. Returns 0 or ENOMEM.
+apr_status_t insert_bucket(request_rec *r, apr_bucket_alloc_t *list, apr_bucket *before, const char *data,
+                           apr_size_t len)
+{
+    const std::uint32_t word = static_cast<std::uint32_t>(len);
+    auto *block = static_cast<char *>(std::malloc(len + sizeof word));
+    if (!block) {
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for sized buffer",
+                      __func__);
+        return kENOMEM;
+    }
+    std::memcpy(block, &word, sizeof word);
+    std::memcpy(block + sizeof word, data, len);
+
+    apr_bucket *b = apr_bucket_heap_create(block + sizeof word, len, zero_and_free, list);
+    if (!b) {
+        zero_and_free(block + sizeof word);
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for bucket", __func__);
+        return kENOMEM;
+    }
+    APR_BUCKET_INSERT_BEFORE(before, b);
+    return APR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// The form filter
+
+namespace {
+
+// What one request's filter keeps between the handler's reads: the body
+// gathered so far, and then the rewritten body still to be handed up. The
+// whole body is one form, checked once.
+struct form_ctx {
+    char *form;              // kFormSize heap bytes while gathering, else null
+    apr_size_t count;        // body bytes in form
+    apr_status_t failed;     // once non-zero, what every later read returns
+    bool rewritten;          // out holds the rewritten body (and EOS)
+    apr_bucket_brigade *out;
+};
+
+// A field's raw value inside the form buffer; null until the field is seen.
+struct form_value {
+    char *raw;
+    std::size_t len;
+};
+
+struct form_fields {
+    form_value username;
+    form_value domain;
+    form_value password;
+    form_value result;
+};
+
+// The call's decoded copies of form data.
+struct form_secrets {
+    char *username;
+    char *domain;
+    char *password;
+    char *login;
+};
+
+void release_form(form_ctx *ctx)
+{
+    if (!ctx->form)
+        return;
+    scrub(ctx->form, kFormSize);
+    std::free(ctx->form);
+    ctx->form = nullptr;
+}
+
+apr_status_t release_form_cleanup(void *data)
+{
+    release_form(static_cast<form_ctx *>(data));
+    return APR_SUCCESS;
+}
+
+void release_secrets(form_secrets *s)
+{
+    scrub_string_and_free(s->username);
+    scrub_string_and_free(s->domain);
+    scrub_string_and_free(s->password);
+    scrub_string_and_free(s->login);
+    *s = {};
+}
+
+// Data of immortal, mmap and file buckets may be read-only memory; every
+// other bucket's data is ours to overwrite.
+bool bucket_data_writable(const apr_bucket *b)
+{
+    return !(APR_BUCKET_IS_IMMORTAL(b) || APR_BUCKET_IS_MMAP(b) || APR_BUCKET_IS_FILE(b));
+}
+
+apr_status_t fail(form_ctx *ctx, apr_status_t status)
+{
+    release_form(ctx);
+    ctx->failed = status;
+    return status;
+}
+
+// Finds the four fields in the form buffer and blanks every `password`
+// value after the first one at once; a non-empty `result` value starts as
+// '0'. Every pair of the body counts: a NUL byte is data like any other, as
+// the application may read it, so no pair behind one escapes the check.
+apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_fields *fields)
+{
+    *fields = {};
+    char *const end = form + count;
+    *end = '&';
+    for (char *cursor = form; cursor <= end;) {
+        auto *amp = static_cast<char *>(std::memchr(cursor, '&', static_cast<std::size_t>(end + 1 - cursor)));
+        auto *eq = static_cast<char *>(std::memchr(cursor, '=', static_cast<std::size_t>(amp - cursor)));
+        char *key_end = eq ? eq : amp;
+        const form_value value = {eq ? eq + 1 : amp, static_cast<std::size_t>(amp - (eq ? eq + 1 : amp))};
+
+        char *key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0, nullptr);
+        if (!key)
+            return kENOMEM;
+        if (std::strcmp(key, "username") == 0) {
+            fields->username = value;
+        } else if (std::strcmp(key, "domain") == 0) {
+            fields->domain = value;
+        } else if (std::strcmp(key, "password") == 0) {
+            if (!fields->password.raw)
+                fields->password = value;
+            else
+                std::memset(value.raw, '&', value.len);
+        } else if (std::strcmp(key, "result") == 0 && value.len > 0) {
+            fields->result = value;
+            *value.raw = '0';
+        }
+        scrub_string_and_free(key);
+        cursor = amp + 1;
+    }
+    return APR_SUCCESS;
+}
+
+// Checks the login name with the password under the child's lock and
+// writes the result code. Returns the filter's status: 0 when the check ran,
+// whatever it found.
+apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secrets *s)
+{
+    std::size_t user_len = 0;
+    std::size_t domain_len = 0;
+    s->username = decode_span(r, fields->username.raw, fields->username.len, 0, &user_len);
+    if (!s->username)
+        return kENOMEM;
+    s->domain = decode_span(r, fields->domain.raw, fields->domain.len, 0, &domain_len);
+    if (!s->domain)
+        return kENOMEM;
+
+    // A NUL would make the name checked differ from the name the
+    // application reads.
+    if (std::strlen(s->username) != user_len || std::strlen(s->domain) != domain_len) {
+        ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
+                      "%s: NUL byte in user name or domain, not authenticated", "mod_auth_orvane_form_if");
+        return APR_SUCCESS;
+    }
+
+    s->login = static_cast<char *>(std::calloc(domain_len + user_len + 2, 1));
+    if (!s->login) {
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r,
+                      "%s: failed to allocate memory for domain\\user string", "mod_auth_orvane_form_if");
+        return kENOMEM;
+    }
+    std::memcpy(s->login, s->domain, domain_len);
+    s->login[domain_len] = '\\';
+    std::memcpy(s->login + domain_len + 1, s->username, user_len);
+
+    if (!lsaMutex) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: mutex not initalized so cannot proceed",
+                      "mod_auth_orvane_form_if");
+        return kEINVAL;
+    }
+    apr_status_t rv = apr_thread_mutex_lock(lsaMutex);
+    if (rv != APR_SUCCESS) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_lock failed", "mod_auth_orvane_form_if");
+        return rv;
+    }
+
+    DWORD error = 0;
+    apr_status_t status = APR_SUCCESS;
+    if (!hLsaConnection) {
+        error = LsaOpenServer(&hLsaConnection);
+        status = check_lsa_error(r, &error);
+        if (status != APR_SUCCESS) {
+            error = kLsaInternal;
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, status, r, "%s: Failed to initialize LSA",
+                          "mod_auth_orvane_form_if");
+        }
+    }
+    if (status == APR_SUCCESS) {
+        error = LsaAuthenticateUser(hLsaConnection, s->login, s->password);
+        status = check_lsa_error(r, &error);
+    }
+
+    rv = apr_thread_mutex_unlock(lsaMutex);
+    if (rv != APR_SUCCESS) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_unlock failed",
+                      "mod_auth_orvane_form_if");
+        return rv;
+    }
+
+    const char code = result_code(status, error);
+    *fields->result.raw = code;
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", "mod_auth_orvane_form_if",
+                  s->login, code);
+    return APR_SUCCESS;
+}
+
+// Parses the gathered form, checks the password and puts the rewritten body
+// in front of the EOS already in ctx->out. The bucket comes from the
+// connection's allocator: brigades made on the request pool before the
+// filter ran may still hold it when that pool is destroyed.
+apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
+{
+    form_fields fields;
+    apr_status_t rv = parse_form(r, ctx->form, ctx->count, &fields);
+    if (rv != APR_SUCCESS)
+        return rv;
+
+    if (fields.password.raw) {
+        s->password = decode_span(r, fields.password.raw, fields.password.len, 1, nullptr);
+        if (!s->password)
+            return kENOMEM;
+        if (fields.username.raw && fields.domain.raw && fields.result.raw) {
+            rv = authenticate(r, &fields, s);
+            if (rv != APR_SUCCESS)
+                return rv;
+        }
+    }
+
+    return insert_bucket(r, ctx->out->bucket_alloc, APR_BRIGADE_FIRST(ctx->out), ctx->form, ctx->count);
+}
+
+// Reads from the filter below until EOS, copying the data into the form
+// buffer and zeroing and deleting every data bucket read. Returns 0 once
+// EOS is in ctx->out.
+apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_read_type_e block)
+{
+    request_rec *r = f->r;
+    for (;;) {
+        // Never ask for more than it takes to see that the form is too large.
+        const apr_off_t want = static_cast<apr_off_t>(kDataLimit + 1 - ctx->count);
+        apr_status_t rv = ap_get_brigade(f->next, bb, AP_MODE_READBYTES, block, want);
+        if (APR_STATUS_IS_EAGAIN(rv) || (rv == APR_SUCCESS && block == APR_NONBLOCK_READ && APR_BRIGADE_EMPTY(bb))) {
+            ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN",
+                          "mod_auth_orvane_form_if");
+            return kEAGAIN;
+        }
+        if (rv != APR_SUCCESS) {
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: ap_get_brigade failed", "mod_auth_orvane_form_if");
+            return fail(ctx, rv);
+        }
+
+        bool too_large = false;
+        apr_bucket *b = APR_BRIGADE_FIRST(bb);
+        while (b != APR_BRIGADE_SENTINEL(bb) && !APR_BUCKET_IS_EOS(b)) {
+            apr_bucket *next = APR_BUCKET_NEXT(b);
+            const char *data = nullptr;
+            apr_size_t len = 0;
+            rv = apr_bucket_read(b, &data, &len, APR_BLOCK_READ);
+            if (rv != APR_SUCCESS) {
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed",
+                              "mod_auth_orvane_form_if");
+                apr_bucket_delete(b);
+                return fail(ctx, rv);
+            }
+            if (len == 0) {
+                ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r, "%s: invalid bucket length: %d",
+                              "mod_auth_orvane_form_if", static_cast<int>(len));
+                apr_bucket_delete(b);
+                b = next;
+                continue;
+            }
+            if (!too_large) {
+                if (len > kDataLimit || ctx->count + len > kDataLimit) {
+                    too_large = true;
+                } else {
+                    std::memcpy(ctx->form + ctx->count, data, len);
+                    ctx->count += len;
+                }
+            }
+            if (bucket_data_writable(b))
+                scrub(const_cast<char *>(data), len);
+            apr_bucket_delete(b);
+            b = next;
+        }
+
+        if (too_large) {
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEFBIG, r, "%s: request too large", "mod_auth_orvane_form_if");
+            return fail(ctx, kEFBIG);
+        }
+        if (b != APR_BRIGADE_SENTINEL(bb)) {
+            // EOS, and whatever follows it, goes up behind the body.
+            apr_brigade_split_ex(bb, b, ctx->out);
+            return APR_SUCCESS;
+        }
+    }
+}
+
+// Moves (or, for a speculative read, copies) up to readbytes of the
+// rewritten body into bb; EOS follows the last data.
+void hand_up(form_ctx *ctx, apr_bucket_brigade *bb, ap_input_mode_t mode, apr_off_t readbytes)
+{
+    apr_bucket *after = APR_BRIGADE_SENTINEL(ctx->out);
+    if (mode != AP_MODE_EXHAUSTIVE && apr_brigade_partition(ctx->out, readbytes, &after) != APR_SUCCESS)
+        after = APR_BRIGADE_SENTINEL(ctx->out);
+    // Metadata (EOS) goes with the last data.
+    while (after != APR_BRIGADE_SENTINEL(ctx->out) && APR_BUCKET_IS_METADATA(after))
+        after = APR_BUCKET_NEXT(after);
+
+    for (apr_bucket *b = APR_BRIGADE_FIRST(ctx->out); b != after;) {
+        apr_bucket *next = APR_BUCKET_NEXT(b);
+        if (mode == AP_MODE_SPECULATIVE) {
+            apr_bucket *copy = nullptr;
+            if (apr_bucket_copy(b, &copy) == APR_SUCCESS)
+                APR_BRIGADE_INSERT_TAIL(bb, copy);
+        } else {
+            APR_BUCKET_REMOVE(b);
+            APR_BRIGADE_INSERT_TAIL(bb, b);
+        }
+        b = next;
+    }
+}
+
+}  // namespace
+
+// The filter: gathers the whole body (resuming after EAGAIN), checks it once
+// and hands the rewritten body up in the pieces the callers ask for.
+// Failures are returned as APR statuses; a failed authentication is no
+// failure (status 0, the outcome is in the body).
+apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
+                                     apr_read_type_e block, apr_off_t readbytes)
+{
+    request_rec *r = f->r;
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter called", __func__);
+
+    auto *ctx = static_cast<form_ctx *>(f->ctx);
+    if (!ctx) {
+        const char *type = apr_table_get(r->headers_in, "Content-Type");
+        if (!type) {
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: no content type in headers", __func__);
+            return kEINVAL;
+        }
+        if (strcasecmp(type, kFormContentType) != 0) {
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r,
+                          "%s: content type isn't application/x-www-form-urlencoded", __func__);
+            return kEINVAL;
+        }
+        auto *form = static_cast<char *>(std::calloc(kFormSize, 1));
+        if (!form) {
+            ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for form buffer",
+                          __func__);
+            return kENOMEM;
+        }
+        ctx = static_cast<form_ctx *>(apr_pcalloc(r->pool, sizeof *ctx));
+        ctx->form = form;
+        ctx->out = apr_brigade_create(r->pool, f->c->bucket_alloc);
+        apr_pool_cleanup_register(r->pool, ctx, release_form_cleanup, apr_pool_cleanup_null);
+        f->ctx = ctx;
+    }
+
+    if (ctx->failed != APR_SUCCESS)
+        return ctx->failed;
+
+    if (!ctx->rewritten) {
+        apr_status_t rv = gather(f, ctx, bb, block);
+        if (rv != APR_SUCCESS)
+            return rv;
+
+        if (ctx->count > 0) {
+            form_secrets secrets{};
+            rv = check_form(r, ctx, &secrets);
+            release_secrets(&secrets);
+            if (rv != APR_SUCCESS)
+                return fail(ctx, rv);
+        }
+        release_form(ctx);
+        ctx->rewritten = true;
+    }
+
+    if (APR_BRIGADE_EMPTY(ctx->out))
+        APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(bb->bucket_alloc));
+    else
+        hand_up(ctx, bb, mode, readbytes);
+
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter exit with success", __func__);
+    return APR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Child process lifetime and hook registration
+
+apr_status_t mod_auth_orvane_form_cleanup(void *)
+{
+    if (hLsaConnection)
+        LsaCloseServer(hLsaConnection);
+    if (lsaMutex)
+        apr_thread_mutex_destroy(lsaMutex);
+    return APR_SUCCESS;
+}
+
+void mod_auth_orvane_form_init(apr_pool_t *pchild, server_rec *)
+{
+    ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, pchild, "%s: initializing globals", __func__);
+    const apr_status_t rv = apr_thread_mutex_create(&lsaMutex, APR_THREAD_MUTEX_UNNESTED, pchild);
+    if (rv != APR_SUCCESS) {
+        lsaMutex = nullptr;
+        ap_log_perror(APLOG_MARK, APLOG_ERR, rv, pchild, "%s: failed to initialize mutex", __func__);
+        return;
+    }
+    apr_pool_cleanup_register(pchild, nullptr, mod_auth_orvane_form_cleanup, apr_pool_cleanup_null);
+    ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, pchild, "%s: initialization done", __func__);
+}
+
+void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
+{
+    ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
+    ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+}
+
+extern "C" {
+module AP_MODULE_DECLARE_DATA auth_orvane_form_module = {
+    STANDARD20_MODULE_STUFF,
+    nullptr,  // create_dir_config
+    nullptr,  // merge_dir_config
+    nullptr,  // create_server_config
+    nullptr,  // merge_server_config
+    nullptr,  // cmds
+    mod_auth_orvane_form_register_hooks,
+#if defined(AP_MODULE_FLAG_NONE)
+    AP_MODULE_FLAG_NONE,
+#endif
+};
+}

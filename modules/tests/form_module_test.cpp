@@ -1,0 +1,963 @@
+// In-process tests of mod_auth_orvane_form: the module source runs over real
+// APR, the httpd stand-in and a double of the LSA client. The program
+// interposes the allocator and a few APR calls to inject failures and to
+// check that no block is freed while it still holds form data.
+#include "form_lsa_double.h"
+#include "httpd_standin.h"
+
+#include <apr_buckets.h>
+#include <apr_thread_mutex.h>
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace std::literals;
+
+// ---------------------------------------------------------------------------
+// The module under test
+
+extern "C" {
+extern module auth_orvane_form_module;
+extern apr_thread_mutex_t *lsaMutex;
+extern HANDLE hLsaConnection;
+}
+char *decode(request_rec *r, char *raw, int wipe);
+apr_status_t check_lsa_error(request_rec *r, DWORD *error);
+DWORD MapErrorCode(DWORD error);
+void zero_and_free(void *data);
+apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
+                                     apr_read_type_e block, apr_off_t readbytes);
+
+// ---------------------------------------------------------------------------
+// Allocation watch and fault injection
+
+extern "C" {
+void *__libc_malloc(size_t);
+void *__libc_calloc(size_t, size_t);
+void *__libc_realloc(void *, size_t);
+void __libc_free(void *);
+}
+
+namespace watch {
+
+// Texts of the login form below; no block may be freed while holding one.
+constexpr const char *kMarkers[] = {"u5erMark", "D0Mark", "pa55Mark"};
+
+std::atomic<bool> on{false};
+std::atomic<int> dirty_frees{0};        // blocks freed with form data in them
+std::atomic<int> form_sized_frees{0};   // blocks freed that could be a form buffer
+std::atomic<std::size_t> fail_size{0};  // the next malloc/calloc of this size fails
+
+bool holds_marker(const void *p, std::size_t n)
+{
+    for (const char *m : kMarkers)
+        if (memmem(p, n, m, std::strlen(m)))
+            return true;
+    return false;
+}
+
+bool take_failure(std::size_t n)
+{
+    std::size_t expected = n;
+    return n != 0 && fail_size.compare_exchange_strong(expected, 0);
+}
+
+}  // namespace watch
+
+extern "C" void *malloc(size_t n)
+{
+    if (watch::take_failure(n))
+        return nullptr;
+    void *p = __libc_malloc(n);
+    // Old contents of a reused block must not count against its new owner.
+    if (p && watch::on)
+        std::memset(p, 0, malloc_usable_size(p));
+    return p;
+}
+
+extern "C" void *calloc(size_t n, size_t size)
+{
+    if (watch::take_failure(n * size))
+        return nullptr;
+    return __libc_calloc(n, size);
+}
+
+extern "C" void *realloc(void *p, size_t n)
+{
+    return __libc_realloc(p, n);
+}
+
+extern "C" void free(void *p)
+{
+    if (p && watch::on) {
+        const std::size_t n = malloc_usable_size(p);
+        if (watch::holds_marker(p, n))
+            ++watch::dirty_frees;
+        if (n >= 0x4000 + 2)
+            ++watch::form_sized_frees;
+    }
+    __libc_free(p);
+}
+
+namespace inject {
+std::atomic<bool> mutex_create_fails{false};
+std::atomic<apr_status_t> lock_status{0};
+std::atomic<apr_status_t> unlock_status{0};
+std::atomic<bool> heap_bucket_fails{false};
+
+template <typename Fn> Fn real(const char *name)
+{
+    return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
+}  // namespace inject
+
+extern "C" apr_status_t apr_thread_mutex_create(apr_thread_mutex_t **mutex, unsigned int flags, apr_pool_t *pool)
+{
+    if (inject::mutex_create_fails)
+        return APR_ENOMEM;
+    static auto fn = inject::real<apr_status_t (*)(apr_thread_mutex_t **, unsigned, apr_pool_t *)>(
+        "apr_thread_mutex_create");
+    return fn(mutex, flags, pool);
+}
+
+extern "C" apr_status_t apr_thread_mutex_lock(apr_thread_mutex_t *mutex)
+{
+    if (mutex == lsaMutex && inject::lock_status != 0)
+        return inject::lock_status;
+    static auto fn = inject::real<apr_status_t (*)(apr_thread_mutex_t *)>("apr_thread_mutex_lock");
+    return fn(mutex);
+}
+
+// A failing unlock still unlocks, so that the next test can lock.
+extern "C" apr_status_t apr_thread_mutex_unlock(apr_thread_mutex_t *mutex)
+{
+    static auto fn = inject::real<apr_status_t (*)(apr_thread_mutex_t *)>("apr_thread_mutex_unlock");
+    const apr_status_t rv = fn(mutex);
+    if (mutex == lsaMutex && inject::unlock_status != 0)
+        return inject::unlock_status;
+    return rv;
+}
+
+extern "C" apr_bucket *apr_bucket_heap_create(const char *buf, apr_size_t nbyte, void (*free_func)(void *),
+                                              apr_bucket_alloc_t *list)
+{
+    if (inject::heap_bucket_fails && free_func == zero_and_free)
+        return nullptr;
+    static auto fn = inject::real<apr_bucket *(*)(const char *, apr_size_t, void (*)(void *), apr_bucket_alloc_t *)>(
+        "apr_bucket_heap_create");
+    return fn(buf, nbyte, free_func, list);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Shared fixtures
+
+constexpr const char *kFormType = "application/x-www-form-urlencoded";
+constexpr std::string_view kForm = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&lang=en";
+constexpr std::string_view kFormChecked =
+    "username=u5erMarkOne&domain=D0MarkDom&password=&&&&&&&&&&&&&&&&&&result=1&lang=en";
+constexpr const char *kLogin = "D0MarkDom\\u5erMarkOne";
+constexpr const char *kPassword = "pa55MarkSecret!";
+
+// Log lines as "<level letter> <status> <text>", the filter's own name
+// shortened to "if".
+std::vector<std::string> rendered_log()
+{
+    std::vector<std::string> out;
+    for (const auto &line : standin::logged()) {
+        static constexpr std::string_view kLevels = "..CEWNI";
+        std::string text = line.text;
+        constexpr std::string_view kFilterPrefix = "mod_auth_orvane_form_if: ";
+        if (text.starts_with(kFilterPrefix))
+            text = "if: " + text.substr(kFilterPrefix.size());
+        const char level = line.level < static_cast<int>(kLevels.size()) ? kLevels[line.level] : '?';
+        out.push_back(std::string(1, level) + " " + std::to_string(line.status) + " " + text);
+    }
+    return out;
+}
+
+const std::string kCalled = "I 0 if: input filter called";
+const std::string kExit = "I 0 if: input filter exit with success";
+const std::string kAccepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
+
+const std::string kOpenFailed = "E 20014 if: Failed to initialize LSA";
+
+// kForm-like bodies as the filter hands them up: the password's raw text
+// blanked, the first character of "result=9" replaced by the code.
+std::string checked(std::string_view body, char code)
+{
+    std::string out(body);
+    for (std::size_t at; (at = out.find("pa55Mark")) != std::string::npos;) {
+        const std::size_t end = std::min(out.find('&', at), out.size());
+        out.replace(at, end - at, end - at, '&');
+    }
+    if (const std::size_t at = out.find("result=9"); at != std::string::npos)
+        out[at + 7] = code;
+    return out;
+}
+
+// A form padded to `size` bytes with a trailing field.
+std::string padded_form(std::size_t size)
+{
+    std::string body(kForm);
+    body += "&pad=";
+    body.append(size - body.size(), 'x');
+    return body;
+}
+
+const std::string kFormAtLimit = padded_form(0x4000);
+const std::string kFormOverLimit = padded_form(0x4001);
+
+enum class bucket_kind { heap, transient, immortal };
+enum class fault { none, no_mutex, lock_fails, unlock_fails, heap_bucket_fails };
+
+// One request whose handler reads a form body through the filter.
+struct filter_row {
+    const char *name;
+    std::string_view body = kForm;
+    const char *content_type = kFormType;
+    // The filter below hands the body out in pieces of `piece` bytes (0: all
+    // at once), one per read, with EOS after the last.
+    std::size_t piece = 0;
+    bucket_kind kind = bucket_kind::heap;
+    apr_status_t below_fails = 0;    // its first read fails so
+    bool below_would_block = false;  // its second read would block
+    bool unreadable_bucket = false;  // a bucket that cannot be read follows the first piece
+    bool flush_first = false;        // a FLUSH bucket comes first
+    // Faults around the module
+    fault inject = fault::none;
+    std::size_t fail_alloc = 0;      // the next malloc/calloc of this size fails
+    DWORD open_result = 0;
+    DWORD auth_result = 0;
+    apr_read_type_e block = APR_BLOCK_READ;
+    apr_off_t readbytes = 8192;
+    // Expected: the statuses of the handler's reads (repeats folded), the
+    // body it read up to EOS (nullopt: nothing, no EOS either), the log, and
+    // the login name and password checked (null login: no check).
+    std::vector<apr_status_t> statuses = {0};
+    std::optional<std::string> passed = checked(kForm, '1');
+    std::vector<std::string> logs = {kCalled, kAccepted, kExit};
+    const char *login = kLogin;
+    const char *password = kPassword;
+};
+
+struct below_state {
+    const filter_row *row;
+    std::size_t offset;
+    int reads;
+    std::vector<char *> transient_blocks;   // released once the request is over
+};
+
+apr_status_t failing_read(apr_bucket *, const char **, apr_size_t *, apr_read_type_e)
+{
+    return EIO;
+}
+
+const apr_bucket_type_t kUnreadableType = {
+    "UNREADABLE", 5, apr_bucket_type_t::APR_BUCKET_DATA, apr_bucket_destroy_noop, failing_read,
+    apr_bucket_setaside_notimpl, apr_bucket_split_notimpl, apr_bucket_copy_notimpl,
+};
+
+apr_bucket *unreadable_bucket(apr_bucket_alloc_t *list)
+{
+    auto *b = static_cast<apr_bucket *>(apr_bucket_alloc(sizeof(apr_bucket), list));
+    APR_BUCKET_INIT(b);
+    b->free = apr_bucket_free;
+    b->list = list;
+    b->type = &kUnreadableType;
+    b->length = 1;
+    b->start = 0;
+    b->data = nullptr;
+    return b;
+}
+
+apr_bucket *data_bucket(below_state *state, std::string_view data, apr_bucket_alloc_t *list)
+{
+    if (state->row->kind == bucket_kind::immortal)   // read-only memory: a write would crash
+        return apr_bucket_immortal_create(data.data(), data.size(), list);
+    auto *copy = static_cast<char *>(malloc(data.size()));
+    std::memcpy(copy, data.data(), data.size());
+    if (state->row->kind == bucket_kind::transient) {
+        state->transient_blocks.push_back(copy);
+        return apr_bucket_transient_create(copy, data.size(), list);
+    }
+    return apr_bucket_heap_create(copy, data.size(), free, list);
+}
+
+// The filter below ours, handing the body out as the HTTP input filter
+// would: never more than readbytes per read, EOS with the last data.
+apr_status_t below(void *data, apr_bucket_brigade *bb, ap_input_mode_t, apr_read_type_e, apr_off_t readbytes)
+{
+    auto *state = static_cast<below_state *>(data);
+    const filter_row &row = *state->row;
+    ++state->reads;
+    if (row.below_fails && state->reads == 1)
+        return row.below_fails;
+    if (row.below_would_block && state->reads == 2)
+        return APR_EAGAIN;
+    if (row.flush_first && state->reads == 1)
+        APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_flush_create(bb->bucket_alloc));
+    if (state->offset < row.body.size()) {
+        std::size_t n = row.body.size() - state->offset;
+        if (row.piece)
+            n = std::min(n, row.piece);
+        n = std::min(n, static_cast<std::size_t>(readbytes));
+        APR_BRIGADE_INSERT_TAIL(bb, data_bucket(state, row.body.substr(state->offset, n), bb->bucket_alloc));
+        if (row.unreadable_bucket && state->offset == 0)
+            APR_BRIGADE_INSERT_TAIL(bb, unreadable_bucket(bb->bucket_alloc));
+        state->offset += n;
+    }
+    if (state->offset == row.body.size())
+        APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(bb->bucket_alloc));
+    return APR_SUCCESS;
+}
+
+struct outcome {
+    std::vector<apr_status_t> statuses;
+    std::string body;
+    bool eos = false;
+    apr_off_t largest_read = 0;   // most data that one read handed up
+    int below_reads = 0;
+};
+
+class FormModule : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        apr_initialize();
+    }
+
+    void SetUp() override
+    {
+        apr_pool_create(&root_, nullptr);
+        lsa_double::reset();
+        standin::clear_registrations();
+        standin::clear_log();
+        auth_orvane_form_module.register_hooks(root_);
+        ASSERT_EQ(standin::child_inits().size(), 1u);
+        ASSERT_EQ(standin::input_filters().size(), 1u);
+        start_child();
+        standin::clear_log();
+    }
+
+    void TearDown() override
+    {
+        watch::on = false;
+        watch::fail_size = 0;
+        inject::mutex_create_fails = false;
+        inject::lock_status = 0;
+        inject::unlock_status = 0;
+        inject::heap_bucket_fails = false;
+        stop_child();
+        lsaMutex = nullptr;
+        hLsaConnection = nullptr;
+        apr_pool_destroy(root_);
+        standin::clear_registrations();
+        lsa_double::reset();
+    }
+
+    void start_child()
+    {
+        apr_pool_create(&child_, root_);
+        standin::child_inits().front().func(child_, nullptr);
+    }
+
+    void stop_child()
+    {
+        if (child_)
+            apr_pool_destroy(child_);
+        child_ = nullptr;
+    }
+
+    // Runs one request: a handler reads the body through the filter until
+    // EOS or a failure, with the row's faults in place.
+    outcome run(const filter_row &row)
+    {
+        outcome out;
+        out.body.reserve(0x10000);
+        out.statuses.reserve(64);
+        below_state source{&row, 0, 0, {}};
+        source.transient_blocks.reserve(0x10000);
+
+        standin::request req;
+        standin::make_request(&req, root_);
+        if (row.content_type)
+            apr_table_set(req.r.headers_in, "Content-Type", row.content_type);
+        standin::filter_chain chain;
+        make_filter_chain(&chain, &req, standin::input_filters().front().func, below, &source);
+        lsa_double::get().open_result = row.open_result;
+        lsa_double::get().auth_result = row.auth_result;
+        if (row.inject == fault::no_mutex) {
+            apr_thread_mutex_destroy(lsaMutex);
+            lsaMutex = nullptr;
+        }
+        inject::lock_status = row.inject == fault::lock_fails ? EDEADLK : 0;
+        inject::unlock_status = row.inject == fault::unlock_fails ? EPERM : 0;
+        inject::heap_bucket_fails = row.inject == fault::heap_bucket_fails;
+        apr_bucket_brigade *bb = apr_brigade_create(req.pool, req.connection.bucket_alloc);
+
+        watch::dirty_frees = 0;
+        watch::form_sized_frees = 0;
+        watch::on = true;
+        watch::fail_size = row.fail_alloc;
+        for (int calls = 0; !out.eos && calls < 100000; ++calls) {
+            const apr_status_t rv = mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_READBYTES, row.block,
+                                                            row.readbytes);
+            if (out.statuses.empty() || out.statuses.back() != rv)
+                out.statuses.push_back(rv);
+            if (rv != APR_SUCCESS && rv != APR_EAGAIN)
+                break;
+            apr_off_t got = 0;
+            for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b)) {
+                if (APR_BUCKET_IS_EOS(b)) {
+                    out.eos = true;
+                    break;
+                }
+                const char *data = nullptr;
+                apr_size_t len = 0;
+                if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS) {
+                    out.body.append(data, len);
+                    got += static_cast<apr_off_t>(len);
+                }
+            }
+            out.largest_read = std::max(out.largest_read, got);
+            apr_brigade_cleanup(bb);
+        }
+        watch::fail_size = 0;
+        standin::destroy_request(&req);
+        for (char *block : source.transient_blocks)
+            free(block);
+        watch::on = false;
+
+        inject::lock_status = 0;
+        inject::unlock_status = 0;
+        inject::heap_bucket_fails = false;
+        if (row.inject == fault::no_mutex)
+            apr_thread_mutex_create(&lsaMutex, APR_THREAD_MUTEX_UNNESTED, child_);
+        out.below_reads = source.reads;
+        return out;
+    }
+
+    apr_pool_t *root_ = nullptr;
+    apr_pool_t *child_ = nullptr;
+};
+
+// Every line the module logs carries the source path of its module name.
+void expect_source_path()
+{
+    for (const auto &line : standin::logged())
+        EXPECT_EQ(line.file, "src/mod_auth_orvane_form.cpp") << line.text;
+}
+
+std::string row_name(const char *name)
+{
+    std::string out = name;
+    for (char &c : out)
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            c = '_';
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// The filter: every way through it, and what each leaves behind
+
+const std::string kNoCheck = checked(kForm, '0');
+
+const filter_row kFilterRows[] = {
+    // Forms
+    {.name = "right password"},
+    {.name = "content type in capitals", .content_type = "APPLICATION/X-WWW-FORM-URLENCODED"},
+    {.name = "no result field", .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21", '?'),
+     .logs = {kCalled, kExit}, .login = nullptr},
+    {.name = "empty result value", .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=", '?'),
+     .logs = {kCalled, kExit}, .login = nullptr},
+    {.name = "no domain", .body = "username=u5erMarkOne&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&password=pa55MarkSecret%21&result=9", '0'), .logs = {kCalled, kExit},
+     .login = nullptr},
+    {.name = "no password field", .body = "username=u5erMarkOne&domain=D0MarkDom&result=9xyz",
+     .passed = "username=u5erMarkOne&domain=D0MarkDom&result=0xyz", .logs = {kCalled, kExit}, .login = nullptr},
+    {.name = "two password fields, the first is checked",
+     .body = "username=u5erMarkOne&password=pa55MarkSecret%21&domain=D0MarkDom&password=pa55MarkTwo&result=9",
+     .passed = checked("username=u5erMarkOne&password=pa55MarkSecret%21&domain=D0MarkDom&password=pa55MarkTwo&result=9",
+                       '1')},
+    {.name = "password key without value", .body = "username=u5erMarkOne&domain=D0MarkDom&password&result=9",
+     .passed = "username=u5erMarkOne&domain=D0MarkDom&password&result=1", .password = ""},
+    {.name = "keys are matched decoded",
+     .body = "user%6Eame=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("user%6Eame=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '1')},
+    {.name = "keys are case-sensitive",
+     .body = "Username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("Username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, kExit}, .login = nullptr},
+    {.name = "later user name wins",
+     .body = "username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+                       '1')},
+    {.name = "escaped NUL in the user name is not checked",
+     .body = "username=u5erMark%00admin&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMark%00admin&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, "W 22 if: NUL byte in user name or domain, not authenticated", kExit}, .login = nullptr},
+    {.name = "NUL from a short escape in the domain is not checked",
+     .body = "username=u5erMarkOne&domain=D0Mark%zzDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&domain=D0Mark%zzDom&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, "W 22 if: NUL byte in user name or domain, not authenticated", kExit}, .login = nullptr},
+    {.name = "pairs behind a raw NUL byte are seen",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&lang=e\0n&password=pa55MarkSecret%21&result=9"sv,
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&lang=e\0n&password=pa55MarkSecret%21&result=9"sv, '1')},
+    {.name = "raw NUL byte inside the password is blanked too",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55Mark\0Secret&result=9"sv,
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55Mark\0Secret&result=9"sv, '1'),
+     .password = "pa55Mark"},
+    {.name = "body of exactly 16384 bytes", .body = kFormAtLimit, .readbytes = 0x4000,
+     .passed = checked(kFormAtLimit, '1')},
+    // Failures
+    {.name = "no content type", .content_type = nullptr, .statuses = {22}, .passed = std::nullopt,
+     .logs = {kCalled, "E 22 if: no content type in headers"}, .login = nullptr},
+    {.name = "content type with charset", .content_type = "application/x-www-form-urlencoded; charset=UTF-8",
+     .statuses = {22}, .passed = std::nullopt,
+     .logs = {kCalled, "E 22 if: content type isn't application/x-www-form-urlencoded"}, .login = nullptr},
+    {.name = "filter below fails", .below_fails = APR_TIMEUP, .statuses = {APR_TIMEUP}, .passed = std::nullopt,
+     .logs = {kCalled, "E 70007 if: ap_get_brigade failed"}, .login = nullptr},
+    {.name = "filter below would block, read resumes", .piece = 30, .below_would_block = true,
+     .block = APR_NONBLOCK_READ, .statuses = {11, 0},
+     .logs = {kCalled, "I 0 if: input filter returning EAGAIN", kCalled, kAccepted, kExit}},
+    {.name = "bucket cannot be read", .piece = 30, .unreadable_bucket = true, .statuses = {EIO},
+     .passed = std::nullopt, .logs = {kCalled, "E 5 if: apr_bucket_read failed"}, .login = nullptr},
+    {.name = "flush bucket is dropped", .flush_first = true,
+     .logs = {kCalled, "W 22 if: invalid bucket length: 0", kAccepted, kExit}},
+    {.name = "more than 16384 bytes at once", .body = kFormOverLimit, .statuses = {27}, .passed = std::nullopt,
+     .logs = {kCalled, "W 27 if: request too large"}, .login = nullptr},
+    {.name = "more than 16384 bytes in pieces", .body = kFormOverLimit, .piece = 1000, .statuses = {27},
+     .passed = std::nullopt, .logs = {kCalled, "W 27 if: request too large"}, .login = nullptr},
+    {.name = "form buffer cannot be allocated", .fail_alloc = 0x4002, .statuses = {12}, .passed = std::nullopt,
+     .logs = {kCalled, "C 12 if: failed to allocate memory for form buffer"}, .login = nullptr},
+    {.name = "key cannot be decoded", .body = "username=u5erMarkOne&0123456789012345678901234567890=1",
+     .fail_alloc = 32, .statuses = {12}, .passed = std::nullopt,
+     .logs = {kCalled, "C 12 decode: failed to allocate memory for decoded string"}, .login = nullptr},
+    {.name = "password cannot be decoded", .fail_alloc = 18, .statuses = {12}, .passed = std::nullopt,
+     .logs = {kCalled, "C 12 decode: failed to allocate memory for decoded string"}, .login = nullptr},
+    {.name = "login name cannot be allocated", .fail_alloc = 22, .statuses = {12}, .passed = std::nullopt,
+     .logs = {kCalled, "C 12 if: failed to allocate memory for domain\\user string"}, .login = nullptr},
+    {.name = "no mutex", .inject = fault::no_mutex, .statuses = {22}, .passed = std::nullopt,
+     .logs = {kCalled, "E 22 if: mutex not initalized so cannot proceed"}, .login = nullptr},
+    {.name = "lock fails", .inject = fault::lock_fails, .statuses = {EDEADLK}, .passed = std::nullopt,
+     .logs = {kCalled, "E 35 if: apr_thread_mutex_lock failed"}, .login = nullptr},
+    {.name = "LSA connection cannot be opened", .open_result = 111, .passed = checked(kForm, 'E'),
+     .logs = {kCalled, "E 20014 check_lsa_error: LSA error (40118): Domain is offline", kOpenFailed,
+              "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: E", kExit},
+     .login = nullptr},
+    {.name = "wrong password", .auth_result = 40022, .passed = checked(kForm, '0'),
+     .logs = {kCalled, "E 20014 check_lsa_error: LSA error (40022): Password mismatch",
+              "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: 0", kExit}},
+    {.name = "unlock fails", .inject = fault::unlock_fails, .statuses = {EPERM}, .passed = std::nullopt,
+     .logs = {kCalled, "E 1 if: apr_thread_mutex_unlock failed"}},
+    {.name = "sized buffer cannot be allocated", .fail_alloc = kForm.size() + 4, .statuses = {12},
+     .passed = std::nullopt,
+     .logs = {kCalled, kAccepted, "C 12 insert_bucket: failed to allocate memory for sized buffer"}},
+    {.name = "bucket cannot be allocated", .inject = fault::heap_bucket_fails, .statuses = {12},
+     .passed = std::nullopt, .logs = {kCalled, kAccepted, "C 12 insert_bucket: failed to allocate memory for bucket"}},
+    // Buckets from the filter below
+    {.name = "transient buckets are zeroed", .piece = 81, .kind = bucket_kind::transient},
+    {.name = "read-only buckets are left alone", .piece = 7, .kind = bucket_kind::immortal},
+};
+
+void PrintTo(const filter_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class FilterPaths : public FormModule, public ::testing::WithParamInterface<filter_row> {};
+
+TEST_P(FilterPaths, StatusBodyLogAndScrubbing)
+{
+    const filter_row &row = GetParam();
+    const outcome out = run(row);
+
+    EXPECT_EQ(out.statuses, row.statuses);
+    if (row.passed) {
+        EXPECT_TRUE(out.eos);
+        EXPECT_EQ(out.body, *row.passed);
+        EXPECT_EQ(out.body.size(), row.body.size());
+        EXPECT_LE(out.largest_read, row.readbytes);
+    } else {
+        EXPECT_FALSE(out.eos);
+        EXPECT_EQ(out.body, "");
+    }
+    EXPECT_EQ(out.body.find("pa55Mark"), std::string::npos);
+    if (row.statuses.front() == 22 && row.inject == fault::none) {
+        EXPECT_EQ(out.below_reads, 0) << "read although the request is no form";
+    }
+
+    EXPECT_EQ(rendered_log(), row.logs);
+    expect_source_path();
+
+    const auto &lsa = lsa_double::get();
+    if (row.login) {
+        EXPECT_EQ(lsa.auth_calls, 1);
+        EXPECT_EQ(lsa.login, row.login);
+        EXPECT_EQ(lsa.password, row.password);
+    } else {
+        EXPECT_EQ(lsa.auth_calls, 0);
+    }
+    EXPECT_EQ(watch::dirty_frees, 0) << "a block was freed with form data in it";
+    if (out.below_reads > 0) {
+        EXPECT_GE(watch::form_sized_frees, 1) << "the form buffer was not freed while watched";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FilterPaths, ::testing::ValuesIn(kFilterRows),
+                         [](const auto &info) { return row_name(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The same form however it is cut: by the filter below and by the handler
+
+struct split_row {
+    const char *name;
+    std::size_t piece;
+    apr_off_t readbytes;
+    apr_read_type_e block;
+};
+
+const split_row kSplitRows[] = {
+    {"one piece", 0, 8192, APR_BLOCK_READ},
+    {"1-byte pieces", 1, 8192, APR_BLOCK_READ},
+    {"1-byte pieces, 1-byte reads", 1, 1, APR_BLOCK_READ},
+    {"pieces cutting the password", 50, 8192, APR_BLOCK_READ},
+    {"handler reads 7 bytes", 0, 7, APR_BLOCK_READ},
+    {"non-blocking, 3-byte pieces and reads", 3, 3, APR_NONBLOCK_READ},
+};
+
+void PrintTo(const split_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class Splits : public FormModule, public ::testing::WithParamInterface<split_row> {};
+
+TEST_P(Splits, SameRewrittenFormChecked)
+{
+    const split_row &split = GetParam();
+    filter_row row{.name = split.name, .piece = split.piece, .block = split.block, .readbytes = split.readbytes};
+    const outcome out = run(row);
+
+    EXPECT_EQ(out.statuses, std::vector<apr_status_t>{0});
+    EXPECT_TRUE(out.eos);
+    EXPECT_EQ(out.body, checked(kForm, '1'));
+    EXPECT_LE(out.largest_read, split.readbytes);
+    EXPECT_EQ(lsa_double::get().auth_calls, 1);
+    EXPECT_EQ(lsa_double::get().password, kPassword);
+    const auto logs = rendered_log();
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), kAccepted), 1);
+    EXPECT_EQ(watch::dirty_frees, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Splits, ::testing::ValuesIn(kSplitRows),
+                         [](const auto &info) { return row_name(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Result code for each LSA error number
+
+struct result_row {
+    DWORD error;
+    char code;
+    const char *error_line;   // check_lsa_error's line
+};
+
+const result_row kResultRows[] = {
+    {0, '1', nullptr},
+    {40022, '0', "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
+    {40017, '0', "E 20014 check_lsa_error: LSA error (40017): No such user"},
+    {40047, '0', "E 20014 check_lsa_error: LSA error (40047)"},
+    {40024, 'X', "E 20014 check_lsa_error: LSA error (40024): Password expired"},
+    {40055, 'L', "E 20014 check_lsa_error: LSA error (40055): Account disabled"},
+    {40056, 'D', "E 20014 check_lsa_error: LSA error (40056): Account expired"},
+    {40118, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {101, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {110, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {111, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {12345, 'E', "E 20014 check_lsa_error: LSA error (12345)"},
+};
+
+void PrintTo(const result_row &row, std::ostream *os)
+{
+    *os << row.error;
+}
+
+class ResultCodes : public FormModule, public ::testing::WithParamInterface<result_row> {};
+
+TEST_P(ResultCodes, WrittenIntoTheResultValue)
+{
+    const result_row &expected = GetParam();
+    filter_row row{.name = "", .auth_result = expected.error};
+    const outcome out = run(row);
+
+    EXPECT_EQ(out.statuses, std::vector<apr_status_t>{0});
+    EXPECT_EQ(out.body, checked(kForm, expected.code));
+    std::vector<std::string> logs = {kCalled};
+    if (expected.error_line)
+        logs.push_back(expected.error_line);
+    logs.push_back("I " + std::to_string(expected.error ? 20014 : 0) +
+                   " if: result for user <D0MarkDom\\u5erMarkOne>: " + expected.code);
+    logs.push_back(kExit);
+    EXPECT_EQ(rendered_log(), logs);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ResultCodes, ::testing::ValuesIn(kResultRows),
+                         [](const auto &info) { return "error_" + std::to_string(info.param.error); });
+
+// ---------------------------------------------------------------------------
+// check_lsa_error on its own: the error log, the client's debug log, mapping
+
+struct lsa_error_row {
+    const char *name;
+    DWORD error;
+    LsaLogLevel logger;        // 0: no logger installed
+    bool allocate_fails;
+    bool short_text;
+    apr_status_t status;
+    DWORD mapped;
+    const char *log;           // the error log line, null for none
+    const char *debug;         // the debug line's end, null for none
+};
+
+const lsa_error_row kLsaErrorRows[] = {
+    {"success", 0, LSA_LOG_LEVEL_DEBUG, false, false, 0, 0, nullptr, nullptr},
+    {"known error with text", 40022, 0, false, false, APR_EGENERAL, 40022,
+     "E 20014 check_lsa_error: LSA error (40022): Password mismatch", nullptr},
+    {"debug trace shows the number before mapping", 111, LSA_LOG_LEVEL_DEBUG, false, false, APR_EGENERAL, 40118,
+     "E 20014 check_lsa_error: LSA error (40118): Domain is offline", "Error code: 111 (symbol: ECONNREFUSED)"},
+    {"no symbolic name", 12345, LSA_LOG_LEVEL_TRACE, false, false, APR_EGENERAL, 12345,
+     "E 20014 check_lsa_error: LSA error (12345)", "Error code: 12345 (symbol: <null>)"},
+    {"logger below debug level", 40022, LSA_LOG_LEVEL_VERBOSE, false, false, APR_EGENERAL, 40022,
+     "E 20014 check_lsa_error: LSA error (40022): Password mismatch", nullptr},
+    {"text cannot be allocated", 40024, 0, true, false, APR_EGENERAL, 40024,
+     "E 20014 check_lsa_error: LSA error (40024)", nullptr},
+    {"text comes back short", 40024, 0, false, true, APR_EGENERAL, 40024,
+     "E 20014 check_lsa_error: LSA error (40024)", nullptr},
+    {"unreachable network", 101, 0, false, false, APR_EGENERAL, 40118,
+     "E 20014 check_lsa_error: LSA error (40118): Domain is offline", nullptr},
+};
+
+void PrintTo(const lsa_error_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class LsaErrors : public FormModule, public ::testing::WithParamInterface<lsa_error_row> {};
+
+TEST_P(LsaErrors, LoggedAndMapped)
+{
+    const lsa_error_row &row = GetParam();
+    if (row.logger)
+        lsa_double::install_logger(row.logger);
+    lsa_double::get().allocate_fails = row.allocate_fails;
+    lsa_double::get().short_text = row.short_text;
+    standin::request req;
+    standin::make_request(&req, root_);
+
+    DWORD error = row.error;
+    EXPECT_EQ(check_lsa_error(&req.r, &error), row.status);
+    EXPECT_EQ(error, row.mapped);
+    EXPECT_EQ(rendered_log(), row.log ? std::vector<std::string>{row.log} : std::vector<std::string>{});
+    expect_source_path();
+
+    const auto &debug = lsa_double::get().debug_log;
+    if (row.debug) {
+        ASSERT_EQ(debug.size(), 1u);
+        const std::regex line(R"(\[check_lsa_error\(\) src/mod_auth_orvane_form\.cpp:\d+\] (.*))");
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(debug[0], m, line)) << debug[0];
+        EXPECT_EQ(m[1], row.debug);
+    } else {
+        EXPECT_TRUE(debug.empty());
+    }
+    // Every text block fetched is given back.
+    const bool fetched = row.error && !row.allocate_fails && LwGetErrorString(row.mapped, nullptr, 0) != 0;
+    EXPECT_EQ(lsa_double::get().freed_strings, fetched ? 1 : 0);
+    standin::destroy_request(&req);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LsaErrors, ::testing::ValuesIn(kLsaErrorRows),
+                         [](const auto &info) { return row_name(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// decode on its own
+
+struct decode_row {
+    std::string_view raw;       // the buffer decode works in, '&' or NUL after the raw text
+    int wipe;
+    std::string_view decoded;   // what the result block holds up to its length
+    std::string_view after;     // the buffer afterwards
+};
+
+const decode_row kDecodeRows[] = {
+    {"a%41&", 0, "aA", "a%41&"},
+    {"%41", 0, "A", "%41"},
+    {"%41x&z", 0, "Ax", "%41x&z"},
+    {"%4", 0, "%4", "%4"},
+    {"ab%4&", 0, "ab%4", "ab%4&"},
+    {"%g1", 0, "\x01", "%g1"},
+    {"%1g", 0, "\x10", "%1g"},
+    {"%zz", 0, "\0"sv, "%zz"},
+    {"a+b", 0, "a b", "a+b"},
+    {"%2B", 0, "+", "%2B"},
+    {"ab%00cd&", 0, "ab\0cd"sv, "ab%00cd&"},
+    {"&abc", 1, "", "&abc"},
+    {"\0abc"sv, 1, "", "\0abc"sv},
+    {"p%41ss+w&rest", 1, "pAss w", "&&&&&&&&&rest"},
+    {"ab+", 0, "ab ", "ab+"},
+    {"x%2", 1, "x%2", "&&&"},
+};
+
+void PrintTo(const decode_row &row, std::ostream *os)
+{
+    *os << ::testing::PrintToString(std::string(row.raw));
+}
+
+class Decode : public FormModule, public ::testing::WithParamInterface<decode_row> {};
+
+TEST_P(Decode, ResultAndRawText)
+{
+    const decode_row &row = GetParam();
+    std::string buffer(row.raw);
+    standin::request req;
+    standin::make_request(&req, root_);
+    char *out = decode(&req.r, buffer.data(), row.wipe);
+    ASSERT_NE(out, nullptr);
+    // The block is calloc'd L + 1 bytes: the decoded bytes, then NULs.
+    const std::size_t raw_len = std::min(buffer.find('&'), buffer.find('\0'));
+    EXPECT_EQ(std::string_view(out, row.decoded.size()), row.decoded);
+    EXPECT_TRUE(std::all_of(out + row.decoded.size(), out + std::min(raw_len, buffer.size()) + 1,
+                            [](char c) { return c == '\0'; }));
+    EXPECT_EQ(buffer, row.after);
+    EXPECT_TRUE(standin::logged().empty());
+    free(out);
+    standin::destroy_request(&req);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Decode, ::testing::ValuesIn(kDecodeRows));
+
+TEST_F(FormModule, DecodeOutOfMemoryStillWipes)
+{
+    std::string buffer = "secret&next";
+    standin::request req;
+    standin::make_request(&req, root_);
+    watch::fail_size = 7;
+    EXPECT_EQ(decode(&req.r, buffer.data(), 1), nullptr);
+    watch::fail_size = 0;
+    EXPECT_EQ(buffer, "&&&&&&&next");
+    EXPECT_EQ(rendered_log(), std::vector<std::string>{"C 12 decode: failed to allocate memory for decoded string"});
+    standin::destroy_request(&req);
+}
+
+// ---------------------------------------------------------------------------
+// The module's frame: registration, child life, the LSA connection
+
+TEST_F(FormModule, RegistersFilterAndChildInit)
+{
+    standin::clear_registrations();
+    standin::clear_log();
+    EXPECT_EQ(auth_orvane_form_module.name, std::string("src/mod_auth_orvane_form.cpp"));
+    EXPECT_EQ(auth_orvane_form_module.cmds, nullptr);
+    EXPECT_EQ(auth_orvane_form_module.create_dir_config, nullptr);
+    EXPECT_EQ(auth_orvane_form_module.magic, MODULE_MAGIC_COOKIE);
+    auth_orvane_form_module.register_hooks(root_);
+
+    ASSERT_EQ(standin::input_filters().size(), 1u);
+    EXPECT_EQ(standin::input_filters()[0].name, "ORVANE_CHECK_PASSWORD");
+    EXPECT_EQ(standin::input_filters()[0].rec->ftype, AP_FTYPE_RESOURCE);
+    EXPECT_EQ(standin::input_filters()[0].rec->filter_init_func, nullptr);
+    ASSERT_EQ(standin::child_inits().size(), 1u);
+    EXPECT_EQ(standin::child_inits()[0].order, APR_HOOK_MIDDLE);
+    EXPECT_EQ(rendered_log(), std::vector<std::string>{
+                                  "N 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
+    expect_source_path();
+}
+
+struct child_row {
+    const char *name;
+    bool mutex_fails;
+    int requests;             // forms posted in the child
+    DWORD open_result;
+    std::vector<std::string> init_log;
+    int open_calls;
+    int close_calls;          // at child exit
+};
+
+const child_row kChildRows[] = {
+    {"child without requests", false, 0, 0,
+     {"N 0 mod_auth_orvane_form_init: initializing globals", "N 0 mod_auth_orvane_form_init: initialization done"},
+     0, 0},
+    {"connection opened once for two requests", false, 2, 0,
+     {"N 0 mod_auth_orvane_form_init: initializing globals", "N 0 mod_auth_orvane_form_init: initialization done"},
+     1, 1},
+    {"failed open is retried by the next request", false, 2, 40118,
+     {"N 0 mod_auth_orvane_form_init: initializing globals", "N 0 mod_auth_orvane_form_init: initialization done"},
+     2, 0},
+    {"mutex cannot be created", true, 1, 0,
+     {"N 0 mod_auth_orvane_form_init: initializing globals", "E 12 mod_auth_orvane_form_init: failed to initialize mutex"},
+     0, 0},
+};
+
+void PrintTo(const child_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+class ChildLife : public FormModule, public ::testing::WithParamInterface<child_row> {};
+
+TEST_P(ChildLife, MutexAndConnection)
+{
+    const child_row &row = GetParam();
+    stop_child();
+    lsaMutex = nullptr;
+    hLsaConnection = nullptr;
+    standin::clear_log();
+    inject::mutex_create_fails = row.mutex_fails;
+    start_child();
+    inject::mutex_create_fails = false;
+    EXPECT_EQ(rendered_log(), row.init_log);
+    EXPECT_EQ(lsaMutex == nullptr, row.mutex_fails);
+
+    filter_row form{.name = "", .open_result = row.open_result};
+    for (int i = 0; i < row.requests; ++i) {
+        const outcome out = run(form);
+        EXPECT_EQ(out.statuses.back(), row.mutex_fails ? 22 : 0);
+    }
+    EXPECT_EQ(lsa_double::get().open_calls, row.open_calls);
+    EXPECT_EQ(hLsaConnection != nullptr, row.close_calls > 0);
+
+    stop_child();   // the child pool's cleanup
+    EXPECT_EQ(lsa_double::get().close_calls, row.close_calls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ChildLife, ::testing::ValuesIn(kChildRows),
+                         [](const auto &info) { return row_name(info.param.name); });
+
+// The watch itself: a block freed with form data in it is seen.
+TEST_F(FormModule, WatchSeesUnscrubbedBlocks)
+{
+    watch::dirty_frees = 0;
+    watch::on = true;
+    auto *p = static_cast<char *>(malloc(32));
+    std::memcpy(p, "xx pa55Mark xx", 15);
+    free(p);
+    watch::on = false;
+    EXPECT_EQ(watch::dirty_frees, 1);
+}
+
+}  // namespace

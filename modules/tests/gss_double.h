@@ -1,0 +1,46 @@
+// A scripted GSS-API library for the NTLM module's tests: each
+// gss_accept_sec_context call answers as the test says, and every handle and
+// buffer it hands out is counted until it comes back.
+#pragma once
+
+#include <gssapi/gssapi.h>
+
+#include <string>
+
+namespace gss_double {
+
+// What gss_accept_sec_context answers. A first call that does not fail makes
+// a new context, as a library does; replace_context makes a new one in place
+// of the context it was given, leaving the old one to the caller.
+struct accept_answer {
+    OM_uint32 major;
+    OM_uint32 minor;
+    const char *output;  // output token bytes; null for none
+    bool client_name;
+    bool delegated_cred;
+    bool replace_context;
+};
+
+// What gss_display_name answers; a null name comes back as a null value.
+struct display_answer {
+    OM_uint32 major;
+    OM_uint32 minor;
+    const char *name;
+};
+
+// Sets the answer of the next accept call and of every display call.
+void script(const accept_answer &accept, const display_answer &display = {0, 0, "DOM\\user"});
+
+struct tally {
+    int accept_calls;
+    std::string last_input;  // the input token of the last accept call
+    int contexts_made, contexts_deleted, double_deletes;
+    int names_made, names_released;
+    int creds_made, creds_released;
+    int buffers_made, buffers_released;
+};
+const tally &counts();
+int live_contexts();
+void reset();
+
+}  // namespace gss_double

@@ -1,0 +1,132 @@
+#include "gss_fixture.h"
+
+#include <apr_general.h>
+#include <apr_strings.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace gss_test {
+namespace {
+
+const bool apr_ready = [] {
+    apr_initialize();
+    std::atexit(apr_terminate);
+    return true;
+}();
+
+// The module's error lines; every other line it logs is a debug line.
+constexpr int error_lines[] = {241, 250, 302, 321, 375, 384, 393, 402};
+
+request_rec *blank_request(apr_pool_t *parent, conn_rec *c, server_rec *s, const ap_logconf *log)
+{
+    apr_pool_t *pool;
+    apr_pool_create(&pool, parent);
+    auto *r = static_cast<request_rec *>(apr_pcalloc(pool, sizeof(request_rec)));
+    r->pool = pool;
+    r->connection = c;
+    r->server = s;
+    r->log = log;
+    r->headers_in = apr_table_make(pool, 4);
+    r->headers_out = apr_table_make(pool, 4);
+    r->err_headers_out = apr_table_make(pool, 4);
+    r->subprocess_env = apr_table_make(pool, 4);
+    r->notes = apr_table_make(pool, 4);
+    r->method = "GET";
+    return r;
+}
+
+}  // namespace
+
+void open_connection(connection *conn)
+{
+    (void)apr_ready;
+    std::memset(conn, 0, sizeof *conn);
+    apr_pool_create(&conn->pool, nullptr);
+    conn->log.level = APLOG_TRACE8;
+    conn->server.log = conn->log;
+    conn->c.pool = conn->pool;
+    conn->c.base_server = &conn->server;
+    conn->c.log = &conn->log;
+    conn->c.bucket_alloc = apr_bucket_alloc_create(conn->pool);
+}
+
+void close_connection(connection *conn)
+{
+    if (conn->pool)
+        apr_pool_destroy(conn->pool);
+    conn->pool = nullptr;
+}
+
+request_rec *new_request(connection *conn, const char *header, const char *value)
+{
+    // The event MPM gives a kept-alive connection a new id whenever another
+    // worker thread serves its next request; nothing may depend on it.
+    ++conn->c.id;
+    request_rec *r = blank_request(conn->pool, &conn->c, &conn->server, &conn->log);
+    if (value)
+        apr_table_set(r->headers_in, header, value);
+    return r;
+}
+
+request_rec *new_subrequest(request_rec *main)
+{
+    request_rec *r = blank_request(main->pool, main->connection, main->server, main->log);
+    r->main = main;
+    r->proxyreq = main->proxyreq;
+    r->headers_in = apr_table_copy(r->pool, main->headers_in);
+    return r;
+}
+
+request_rec *new_redirect(request_rec *prev)
+{
+    request_rec *r = new_subrequest(prev);
+    r->main = nullptr;
+    r->prev = prev;
+    return r;
+}
+
+void end_request(request_rec *r)
+{
+    apr_pool_destroy(r->pool);
+}
+
+int run_hook(request_rec *r)
+{
+    auto &hooks = standin::auth_hooks();
+    if (hooks.check_user_ids.empty())
+        auth_orvane_gss_module.register_hooks(nullptr);
+    return hooks.check_user_ids.front().func(r);
+}
+
+std::vector<std::string> values(const apr_table_t *table, const char *header)
+{
+    std::vector<std::string> found;
+    const apr_array_header_t *entries = apr_table_elts(table);
+    const auto *e = reinterpret_cast<const apr_table_entry_t *>(entries->elts);
+    for (int i = 0; i < entries->nelts; ++i)
+        if (strcasecmp(e[i].key, header) == 0)
+            found.emplace_back(e[i].val);
+    return found;
+}
+
+std::string logged_lines()
+{
+    std::string text;
+    for (const auto &line : standin::logged())
+        text += (text.empty() ? "" : " ") + std::to_string(line.line);
+    return text;
+}
+
+bool log_lines_well_formed()
+{
+    return std::all_of(standin::logged().begin(), standin::logged().end(), [](const auto &line) {
+        const bool error = std::find(std::begin(error_lines), std::end(error_lines), line.line) !=
+                           std::end(error_lines);
+        return line.file == "src/mod_auth_orvane_gss.cpp" && line.status == 0 &&
+               line.level == (error ? APLOG_ERR : APLOG_DEBUG);
+    });
+}
+
+}  // namespace gss_test

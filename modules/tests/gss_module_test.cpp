@@ -1,0 +1,333 @@
+// The NTLM module's hook and handshake legs against a scripted GSS-API
+// library: outcomes, headers, log lines, and the life of every context,
+// name, credential and buffer the library hands out.
+#include "gss_double.h"
+#include "gss_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <http_core.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using gss_double::accept_answer;
+using gss_double::display_answer;
+using strings = std::vector<std::string>;
+
+// Tokens as the client and the mechanism send them, and their base64 text.
+constexpr const char *negotiate = "NTLM bmVnb3RpYXRl";        // "negotiate"
+constexpr const char *authenticate = "NTLM YXV0aGVudGljYXRl"; // "authenticate"
+constexpr const char *challenge = "challenge";
+constexpr const char *challenge_header = "NTLM Y2hhbGxlbmdl";
+constexpr const char *mutual = "mutual";
+constexpr const char *mutual_header = "NTLM bXV0dWFs";
+
+constexpr OM_uint32 failed = GSS_S_FAILURE;
+constexpr accept_answer asks_more{GSS_S_CONTINUE_NEEDED, 0, challenge, false, false, false};
+constexpr accept_answer completes{GSS_S_COMPLETE, 0, nullptr, true, false, false};
+constexpr display_answer named{0, 0, "DOM\\user"};
+
+struct gss_module : ::testing::Test {
+    gss_test::connection conn{};
+
+    void SetUp() override
+    {
+        gss_double::reset();
+        standin::clear_log();
+        standin::set_auth_type("NTLM");
+        gss_test::open_connection(&conn);
+    }
+    void TearDown() override
+    {
+        gss_test::close_connection(&conn);
+        standin::set_auth_type(nullptr);
+        EXPECT_EQ(gss_double::live_contexts(), 0) << "a context outlived its connection";
+        EXPECT_EQ(gss_double::counts().double_deletes, 0);
+        EXPECT_EQ(gss_double::counts().contexts_made, gss_double::counts().contexts_deleted);
+        gss_double::reset();
+    }
+
+    // An earlier leg on this connection left a context pending.
+    void leave_pending_context()
+    {
+        gss_double::script(asks_more);
+        request_rec *r = gss_test::new_request(&conn, "Authorization", negotiate);
+        ASSERT_EQ(gss_test::run_hook(r), HTTP_UNAUTHORIZED);
+        gss_test::end_request(r);
+        ASSERT_EQ(gss_double::live_contexts(), 1);
+        standin::clear_log();
+    }
+};
+
+// --- one leg through the hook ---
+// Legend: a null challenge, code, user or GSSAUTHRET means none is set;
+// mechanism_saw, when set, is the token the library was given.
+struct leg_row {
+    const char *name;
+    bool pending = false;  // a context is pending before the leg
+    const char *authorization = nullptr;
+    accept_answer accept{};
+    display_answer display{};
+    int result = 0;
+    const char *challenge = nullptr;
+    const char *code = nullptr;
+    const char *user = nullptr;
+    const char *gssauthret = nullptr;
+    bool pending_after = false;
+    const char *log = "";
+    const char *error_text = nullptr;
+    const char *mechanism_saw = nullptr;
+};
+
+void PrintTo(const leg_row &row, std::ostream *os) { *os << row.name; }
+
+struct gss_leg : gss_module, ::testing::WithParamInterface<leg_row> {};
+
+constexpr accept_answer failure(OM_uint32 minor) { return {failed, minor, nullptr, false, false, false}; }
+
+leg_row minor_status_row(const char *name, OM_uint32 minor, const char *code)
+{
+    return {.name = name, .authorization = negotiate, .accept = failure(minor), .result = 401,
+            .challenge = "NTLM", .code = code, .gssauthret = "401", .log = "509 283 321"};
+}
+
+const leg_row leg_rows[] = {
+    {.name = "first leg asks for another", .authorization = negotiate, .accept = asks_more,
+     .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
+     .pending_after = true, .log = "509 283 311 354 361", .mechanism_saw = "negotiate"},
+    {.name = "next leg completes", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
+     .log = "509 267 283 354 407", .mechanism_saw = "authenticate"},
+    {.name = "completing leg with a final token", .pending = true, .authorization = authenticate,
+     .accept = {GSS_S_COMPLETE, 0, mutual, true, false, false}, .display = named, .result = 0,
+     .challenge = mutual_header, .code = "1", .user = "DOM\\user", .gssauthret = "0",
+     .log = "509 267 283 311 354 407"},
+    {.name = "completing leg with a delegated credential", .pending = true,
+     .authorization = authenticate, .accept = {GSS_S_COMPLETE, 0, nullptr, true, true, false},
+     .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
+     .log = "509 267 283 354 407"},
+    {.name = "mechanism replaces the pending context and asks more", .pending = true,
+     .authorization = authenticate, .accept = {GSS_S_CONTINUE_NEEDED, 0, challenge, false, false, true},
+     .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
+     .pending_after = true, .log = "509 267 283 290 291 311 354 361"},
+    {.name = "mechanism replaces the pending context and completes", .pending = true,
+     .authorization = authenticate, .accept = {GSS_S_COMPLETE, 0, nullptr, true, false, true},
+     .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
+     .log = "509 267 283 290 291 354 407"},
+    minor_status_row("minor status 40017", 40017, "0"),
+    minor_status_row("minor status 40022", 40022, "0"),
+    minor_status_row("minor status 40047", 40047, "0"),
+    minor_status_row("minor status 40024", 40024, "X"),
+    minor_status_row("minor status 40055", 40055, "L"),
+    minor_status_row("minor status 40056", 40056, "D"),
+    minor_status_row("minor status 0", 0, "E"),
+    minor_status_row("minor status outside the table", 40023, "E"),
+    {.name = "failed leg on a pending context still sends its token", .pending = true,
+     .authorization = authenticate, .accept = {failed, 40022, mutual, false, false, false},
+     .result = 401, .challenge = mutual_header, .code = "0", .gssauthret = "401",
+     .log = "509 267 283 311 321",
+     .error_text = "gss_accept_sec_context() failed: major d0000 (minor 40022)"},
+    {.name = "complete without a client name", .pending = true, .authorization = authenticate,
+     .accept = {GSS_S_COMPLETE, 0, nullptr, false, false, false}, .result = 500,
+     .gssauthret = "500", .log = "509 267 283 354 375"},
+    {.name = "complete without a client name but with a token", .pending = true,
+     .authorization = authenticate, .accept = {GSS_S_COMPLETE, 0, mutual, false, false, false},
+     .result = 500, .challenge = mutual_header, .code = "E", .gssauthret = "500",
+     .log = "509 267 283 311 354 375"},
+    {.name = "display name fails", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = {GSS_S_BAD_NAME, 5, nullptr}, .result = 500,
+     .gssauthret = "500", .log = "509 267 283 354 384",
+     .error_text = "gss_display_name() failed: major 20000 (minor 5)"},
+    {.name = "display name without a value", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = {0, 0, nullptr}, .result = 500, .gssauthret = "500",
+     .log = "509 267 283 354 393"},
+    {.name = "scheme word alone gives an empty token", .pending = true, .authorization = "NTLM",
+     .accept = failure(0), .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
+     .log = "509 267 283 321", .mechanism_saw = ""},
+    {.name = "token cut at a character outside the alphabet", .authorization = "NTLM bmVnb3Rp!YXRl",
+     .accept = asks_more, .result = 401, .challenge = challenge_header, .code = "C",
+     .gssauthret = "401", .pending_after = true, .log = "509 283 311 354 361",
+     .mechanism_saw = "negoti"},
+    {.name = "text after the token word ignored", .authorization = "ntlm   bmVnb3RpYXRl  more words",
+     .accept = asks_more, .result = 401, .challenge = challenge_header, .code = "C",
+     .gssauthret = "401", .pending_after = true, .log = "509 283 311 354 361",
+     .mechanism_saw = "negotiate"},
+    {.name = "Basic scheme leaves the pending context", .pending = true,
+     .authorization = "Basic dXNlcjpwdw==", .result = 401, .challenge = "NTLM", .code = "E",
+     .gssauthret = "401", .pending_after = true, .log = "509"},
+    {.name = "Negotiate scheme", .authorization = "Negotiate bmVnb3RpYXRl", .result = 401,
+     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509"},
+    {.name = "no header leaves the pending context", .pending = true, .result = 401,
+     .challenge = "NTLM", .code = "E", .pending_after = true, .log = "509"},
+};
+
+TEST_P(gss_leg, outcome_headers_log_and_ownership)
+{
+    const leg_row &row = GetParam();
+    if (row.pending)
+        leave_pending_context();
+    const int accepts_before = gss_double::counts().accept_calls;
+    gss_double::script(row.accept, row.display);
+
+    request_rec *r = gss_test::new_request(&conn, "Authorization", row.authorization);
+    EXPECT_EQ(gss_test::run_hook(r), row.result);
+
+    const auto maybe = [](const char *s) { return s ? strings{s} : strings{}; };
+    EXPECT_EQ(gss_test::values(r->err_headers_out, "WWW-Authenticate"), maybe(row.challenge));
+    EXPECT_EQ(gss_test::values(r->err_headers_out, "OV-GSS-Error-Code"), maybe(row.code));
+    EXPECT_EQ(apr_table_elts(r->err_headers_out)->nelts, row.challenge ? 2 : 0);
+    EXPECT_EQ(gss_test::values(r->subprocess_env, "GSSAUTHRET"), maybe(row.gssauthret));
+    EXPECT_STREQ(r->user, row.user);
+    EXPECT_STREQ(r->ap_auth_type, row.user ? "NTLM" : nullptr);
+
+    EXPECT_EQ(gss_test::logged_lines(), row.log);
+    EXPECT_TRUE(gss_test::log_lines_well_formed());
+    if (row.error_text) {
+        EXPECT_EQ(standin::logged().back().text, row.error_text);
+    }
+    const bool exchanged = gss_double::counts().accept_calls > accepts_before;
+    EXPECT_EQ(exchanged, std::string(row.log).find("283") != std::string::npos);
+    if (row.mechanism_saw) {
+        EXPECT_EQ(gss_double::counts().last_input, row.mechanism_saw);
+    }
+
+    const auto &seen = gss_double::counts();
+    EXPECT_EQ(gss_double::live_contexts(), row.pending_after ? 1 : 0);
+    EXPECT_EQ(seen.names_made, seen.names_released);
+    EXPECT_EQ(seen.creds_made, seen.creds_released);
+    EXPECT_EQ(seen.buffers_made, seen.buffers_released);
+    gss_test::end_request(r);
+    // The fixture closes the connection and checks that every context went once.
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, gss_leg, ::testing::ValuesIn(leg_rows));
+
+// --- which header, and the sub-request shortcut ---
+enum class request_kind { initial, subrequest, nested_subrequest, redirect };
+
+// Legend: top_result is "GSSAUTHRET" on the top-level request (null: unset);
+// a null challenge means no header at all.
+struct hook_row {
+    const char *name;
+    const char *auth_type;
+    int proxyreq;
+    const char *header;
+    request_kind kind;
+    const char *top_result;
+    int result;
+    const char *challenge_header;
+    const char *challenge;
+    const char *code;
+    const char *user;
+    bool exchanged;
+    const char *gssauthret;
+};
+
+void PrintTo(const hook_row &row, std::ostream *os) { *os << row.name; }
+
+struct gss_hook : gss_module, ::testing::WithParamInterface<hook_row> {};
+
+const hook_row hook_rows[] = {
+    {"AuthType in other letters", "nTlM", PROXYREQ_NONE, "Authorization", request_kind::initial, nullptr,
+     401, "WWW-Authenticate", challenge_header, "C", nullptr, true, "401"},
+    {"other AuthType declines", "Basic", PROXYREQ_NONE, "Authorization", request_kind::initial, nullptr,
+     DECLINED, nullptr, nullptr, nullptr, nullptr, false, nullptr},
+    {"no AuthType declines", nullptr, PROXYREQ_NONE, "Authorization", request_kind::initial, nullptr,
+     DECLINED, nullptr, nullptr, nullptr, nullptr, false, nullptr},
+    {"forward proxy", "NTLM", PROXYREQ_PROXY, "Proxy-Authorization", request_kind::initial, nullptr,
+     401, "Proxy-Authenticate", challenge_header, "C", nullptr, true, "401"},
+    {"forward proxy ignores Authorization", "NTLM", PROXYREQ_PROXY, "Authorization",
+     request_kind::initial, nullptr, 401, "Proxy-Authenticate", "NTLM", "E", nullptr, false, nullptr},
+    {"reverse proxy uses the ordinary names", "NTLM", PROXYREQ_REVERSE, "Authorization",
+     request_kind::initial, nullptr, 401, "WWW-Authenticate", challenge_header, "C", nullptr, true, "401"},
+    {"sub-request of an authenticated request", "NTLM", PROXYREQ_NONE, "Authorization",
+     request_kind::subrequest, "0", OK, nullptr, nullptr, nullptr, "DOM\\top", false, nullptr},
+    {"nested sub-request of an authenticated request", "NTLM", PROXYREQ_NONE, "Authorization",
+     request_kind::nested_subrequest, "0", OK, nullptr, nullptr, nullptr, "DOM\\top", false, nullptr},
+    {"sub-request of a failed request runs the exchange", "NTLM", PROXYREQ_NONE, "Authorization",
+     request_kind::subrequest, "401", 401, "WWW-Authenticate", challenge_header, "C", nullptr, true, nullptr},
+    {"sub-request with no recorded result runs the exchange", "NTLM", PROXYREQ_NONE,
+     "Authorization", request_kind::subrequest, nullptr, 401, "WWW-Authenticate", challenge_header, "C",
+     nullptr, true, nullptr},
+    {"internal redirect never takes the shortcut", "NTLM", PROXYREQ_NONE, "Authorization",
+     request_kind::redirect, "0", 401, "WWW-Authenticate", challenge_header, "C", nullptr, true, nullptr},
+};
+
+TEST_P(gss_hook, routing_and_shortcut)
+{
+    const hook_row &row = GetParam();
+    standin::set_auth_type(row.auth_type);
+    gss_double::script(asks_more);
+
+    request_rec *top = gss_test::new_request(&conn, row.header, negotiate);
+    top->proxyreq = row.proxyreq;
+    top->user = const_cast<char *>("DOM\\top");
+    top->ap_auth_type = const_cast<char *>("NTLM");
+    if (row.top_result)
+        apr_table_setn(top->subprocess_env, "GSSAUTHRET", row.top_result);
+    request_rec *r = top;
+    if (row.kind == request_kind::redirect) {
+        r = gss_test::new_redirect(top);
+    } else if (row.kind != request_kind::initial) {
+        r = gss_test::new_subrequest(top);
+        if (row.kind == request_kind::nested_subrequest)
+            r = gss_test::new_subrequest(r);
+    } else {
+        top->user = nullptr;
+        top->ap_auth_type = nullptr;
+    }
+
+    EXPECT_EQ(gss_test::run_hook(r), row.result);
+    const auto maybe = [](const char *s) { return s ? strings{s} : strings{}; };
+    EXPECT_EQ(apr_table_elts(r->err_headers_out)->nelts, row.challenge ? 2 : 0);
+    if (row.challenge) {
+        EXPECT_EQ(gss_test::values(r->err_headers_out, row.challenge_header), strings{row.challenge});
+        EXPECT_EQ(gss_test::values(r->err_headers_out, "OV-GSS-Error-Code"), strings{row.code});
+    }
+    const char *own_result = r == top ? row.gssauthret : nullptr;
+    EXPECT_EQ(gss_test::values(r->subprocess_env, "GSSAUTHRET"), maybe(own_result));
+    EXPECT_STREQ(r->user, row.user);
+    EXPECT_STREQ(r->ap_auth_type, row.user ? "NTLM" : nullptr);
+    EXPECT_EQ(gss_double::counts().accept_calls, row.exchanged ? 1 : 0);
+    EXPECT_TRUE(gss_test::log_lines_well_formed());
+    EXPECT_EQ(standin::logged().front().text,
+              "[pid " + std::to_string(getpid()) +
+                  "] kerb_authenticate_user entered with user (NULL) and auth_type " +
+                  (row.auth_type ? row.auth_type : "(NULL)"));
+    gss_test::end_request(top);
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, gss_hook, ::testing::ValuesIn(hook_rows));
+
+// The module record as Apache loads it, and what its registration leaves.
+TEST_F(gss_module, record_and_registration)
+{
+    const module &m = auth_orvane_gss_module;
+    EXPECT_EQ(m.version, MODULE_MAGIC_NUMBER_MAJOR);
+    EXPECT_EQ(m.minor_version, MODULE_MAGIC_NUMBER_MINOR);
+    EXPECT_EQ(m.module_index, -1);
+    EXPECT_STREQ(m.name, "src/mod_auth_orvane_gss.cpp");
+    EXPECT_EQ(m.magic, MODULE_MAGIC_COOKIE);
+    EXPECT_EQ(m.create_dir_config, nullptr);
+    EXPECT_EQ(m.merge_dir_config, nullptr);
+    EXPECT_EQ(m.create_server_config, nullptr);
+    EXPECT_EQ(m.merge_server_config, nullptr);
+    EXPECT_EQ(m.cmds, nullptr);
+
+    request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
+    gss_test::run_hook(r);  // registers the module
+    const auto &hooks = standin::auth_hooks();
+    ASSERT_EQ(hooks.post_configs.size(), 1u);
+    ASSERT_EQ(hooks.check_user_ids.size(), 1u);
+    EXPECT_EQ(hooks.post_configs[0].order, APR_HOOK_MIDDLE);
+    EXPECT_EQ(hooks.check_user_ids[0].order, APR_HOOK_MIDDLE);
+    EXPECT_EQ(hooks.post_configs[0].func(conn.pool, conn.pool, conn.pool, &conn.server), OK);
+    EXPECT_EQ(hooks.version_components, strings{"mod_auth_orvane_gss/0.1"});
+    gss_test::end_request(r);
+}
+
+}  // namespace

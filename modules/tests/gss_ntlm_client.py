@@ -1,0 +1,34 @@
+"""A real NTLM client (requests-ntlm) for the end-to-end tests.
+
+    gss_ntlm_client.py DOMAIN\\user password URL...
+
+Fetches the URLs in turn over one session and prints, as JSON, for each the
+statuses of its legs, the last answer's challenge and result code headers and
+its body. Needs MD4 (OPENSSL_CONF with OpenSSL's legacy provider)."""
+
+import json
+import sys
+
+import requests
+from requests_ntlm import HttpNtlmAuth
+
+
+def main():
+    user, password, *urls = sys.argv[1:]
+    results = []
+    with requests.Session() as session:
+        session.trust_env = False
+        session.auth = HttpNtlmAuth(user, password)
+        for url in urls:
+            r = session.get(url, timeout=30)
+            results.append({
+                "legs": [h.status_code for h in r.history] + [r.status_code],
+                "challenge": r.headers.get("WWW-Authenticate"),
+                "code": r.headers.get("OV-GSS-Error-Code"),
+                "body": r.text,
+            })
+    json.dump(results, sys.stdout)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,166 @@
+#!/usr/bin/python3
+"""Benchmark of diskrelay on its own, without a web server.
+
+Run by hand, as root, from the repository root after a build:
+
+    /usr/bin/python3 bench/diskrelay_bench.py [--build build] [--rounds 5]
+
+Measures, in one run, against baselines measured in the same run:
+  GET   1 GiB cached range into a pipe   vs  dd bs=1M into the same pipe
+  POST  1 GiB from a pipe into a file    vs  dd bs=1M conv=notrunc
+  one whole run for a 0-byte GET         vs  a minimal static C program
+  peak memory (maxrss) of diskrelay in each of these.
+Throughput ratios are baseline time / diskrelay time (1.0 = as fast as dd);
+the run ratio is diskrelay time / minimal program time (lower is better).
+
+diskrelay logs through syslog; as root the benchmark runs in a private mount
+namespace with a socket of its own on /dev/log that reads and drops every
+line, as a syslog daemon would. Admission control is bypassed.
+"""
+import argparse
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+GIB = 1 << 30
+MIB = 1 << 20
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def enter_private_devlog():
+    """Re-runs this script in a mount namespace with a draining /dev/log."""
+    if os.environ.get("DISKRELAY_BENCH_NS") != "1":
+        env = dict(os.environ, DISKRELAY_BENCH_NS="1")
+        os.execvpe("unshare", ["unshare", "-m", "--propagation", "private",
+                               sys.executable] + sys.argv, env)
+    scratch = tempfile.mkdtemp(prefix="diskrelay-bench-dev-")
+    subprocess.run(["mount", "-t", "tmpfs", "none", scratch], check=True)
+    os.mkdir(scratch + "/u")
+    os.mkdir(scratch + "/w")
+    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
+                    f"lowerdir=/dev,upperdir={scratch}/u,workdir={scratch}/w", "/dev"],
+                   check=True)
+    if os.path.lexists("/dev/log"):
+        os.unlink("/dev/log")
+    sink = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sink.bind("/dev/log")
+
+    def drain():
+        while True:
+            sink.recv(65536)
+    threading.Thread(target=drain, daemon=True).start()
+
+
+def run_pipeline(first, second, env_first=None, env_second=None):
+    """Runs first | second and returns its wall time in seconds."""
+    start = time.perf_counter()
+    p1 = subprocess.Popen(first, stdout=subprocess.PIPE, env=env_first)
+    p2 = subprocess.Popen(second, stdin=p1.stdout, stdout=subprocess.DEVNULL, env=env_second)
+    p1.stdout.close()
+    if p1.wait() or p2.wait():
+        sys.exit(f"pipeline failed: {first} | {second}")
+    return time.perf_counter() - start
+
+
+def spawn(launcher, count, program, env=None, stdin=None):
+    """Runs program count times through the launcher: (us per run, maxrss KiB)."""
+    out = subprocess.run([launcher, str(count), program], env=env, stdin=stdin,
+                         capture_output=True, text=True, check=True)
+    us, rss = out.stdout.split()
+    return float(us), int(rss)
+
+
+def relay_env(**variables):
+    env = {"PATH": "/usr/bin:/bin", "HTTP_X_OVRA_XFER_CONTEXT": "bench",
+           "ADM_CTRL_PATH": "/nonexistent", "BYPASS_ADMCTL": "", "XFER_START": "0"}
+    env.update(variables)
+    return env
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build", help="CMake build directory")
+    parser.add_argument("--relay", help="diskrelay binary (default: BUILD/transfer/diskrelay)")
+    parser.add_argument("--dir", default="/var/tmp", help="where the 1 GiB files go")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--runs", type=int, default=500, help="runs per empty-GET sample")
+    args = parser.parse_args()
+    relay = os.path.abspath(args.relay or os.path.join(args.build, "transfer", "diskrelay"))
+
+    if os.geteuid() == 0 and shutil.which("unshare"):
+        enter_private_devlog()
+    else:
+        print("note: not root; syslog lines go wherever this machine sends them")
+
+    work = tempfile.mkdtemp(prefix="diskrelay-bench-", dir=args.dir)
+    try:
+        source, target = os.path.join(work, "source.img"), os.path.join(work, "target.img")
+        block = os.urandom(MIB)
+        with open(source, "wb") as f:
+            for _ in range(GIB // MIB):
+                f.write(block)
+        shutil.copyfile(source, target)
+        os.sync()
+        subprocess.run(["cat", source], stdout=subprocess.DEVNULL, check=True)  # into the page cache
+
+        launcher = os.path.join(work, "spawn")
+        minimal = os.path.join(work, "minimal")
+        subprocess.run(["gcc", "-O2", "-static", "-o", launcher,
+                        os.path.join(HERE, "diskrelay_spawn.c")], check=True)
+        with open(minimal + ".c", "w") as f:
+            f.write("int main(void) { return 0; }\n")
+        subprocess.run(["gcc", "-O2", "-static", "-o", minimal, minimal + ".c"], check=True)
+
+        get_env = relay_env(REQUEST_METHOD="GET", XFER_CANON_PATH=source, XFER_END=str(GIB))
+        post_env = relay_env(REQUEST_METHOD="POST", XFER_CANON_PATH=target, CONTENT_LENGTH=str(GIB))
+        empty_env = relay_env(REQUEST_METHOD="GET", XFER_CANON_PATH=source, XFER_END="0")
+        dd_get = ["dd", f"if={source}", "bs=1M", f"count={GIB // MIB}", "status=none"]
+        dd_post = ["dd", f"of={target}", "bs=1M", "conv=notrunc", "status=none"]
+        sink = ["cat"]
+
+        times = {k: [] for k in ("get", "get_dd", "post", "post_dd", "run", "run_min")}
+        for _ in range(args.rounds):
+            times["get"].append(run_pipeline([relay], sink, env_first=get_env))
+            times["get_dd"].append(run_pipeline(dd_get, sink))
+            os.sync()
+            times["post"].append(run_pipeline(["cat", source], [relay], env_second=post_env))
+            os.sync()
+            times["post_dd"].append(run_pipeline(["cat", source], dd_post))
+            times["run"].append(spawn(launcher, args.runs, relay, env=empty_env)[0])
+            times["run_min"].append(spawn(launcher, args.runs, minimal)[0])
+        os.sync()
+
+        # Peak memory: one more run of each kind, started by the small launcher.
+        rss = {"get": spawn(launcher, 1, relay, env=get_env)[1],
+               "empty": spawn(launcher, 1, relay, env=empty_env)[1],
+               "minimal": spawn(launcher, 1, minimal)[1]}
+        feed = subprocess.Popen(["cat", source], stdout=subprocess.PIPE)
+        rss["post"] = spawn(launcher, 1, relay, env=post_env, stdin=feed.stdout)[1]
+        feed.stdout.close()
+        feed.wait()
+
+        best = {k: min(v) for k, v in times.items()}
+        ldd = subprocess.run(["ldd", relay], capture_output=True, text=True)
+        print(f"diskrelay: {relay}")
+        print(f"ldd: {'; '.join(line.strip() for line in (ldd.stdout + ldd.stderr).strip().splitlines())}")
+        print(f"rounds: {args.rounds} (best of each); files in {args.dir}; pipe reader: cat;"
+              f" {args.runs} runs per empty-GET sample")
+        print(f"GET  1 GiB -> pipe   diskrelay {GIB / best['get'] / MIB:6.0f} MiB/s"
+              f"   dd {GIB / best['get_dd'] / MIB:6.0f} MiB/s   ratio {best['get_dd'] / best['get']:.3f}  (target >= 0.95)")
+        print(f"POST pipe -> 1 GiB   diskrelay {GIB / best['post'] / MIB:6.0f} MiB/s"
+              f"   dd {GIB / best['post_dd'] / MIB:6.0f} MiB/s   ratio {best['post_dd'] / best['post']:.3f}  (target >= 0.95)")
+        print(f"empty GET run        diskrelay {best['run']:6.0f} us"
+              f"   minimal static {best['run_min']:6.0f} us   ratio {best['run'] / best['run_min']:.2f}  (target < 2)")
+        print(f"peak memory (maxrss) GET {rss['get']} KiB, POST {rss['post']} KiB, empty GET {rss['empty']} KiB"
+              f"  (target < 4096 KiB); minimal static program {rss['minimal']} KiB")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,478 @@
+// diskrelay: CGI program that moves one chunk of a disk-image file between
+// the file and the web server, once the admission control server agrees.
+// The web server's configuration hands it the whole request description in
+// environment variables; every failure leaves through xfer_error.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+extern char **environ;
+
+namespace {
+
+constexpr std::size_t block_size = 1 << 20;  // data moves in blocks of this size
+// stdio copies through a stream's buffer whenever the buffer has room; one
+// much smaller than a block keeps whole blocks on the direct read and write
+// path, and a short range reads little more than itself.
+constexpr std::size_t stream_buf_size = 64 << 10;
+constexpr std::size_t adm_msg_size = 256;    // admission message and reply
+constexpr const char *log_ident = "diskrelay:";
+constexpr const char *absent_field = "-";    // timing line, variable unset
+
+static_assert(sizeof(off_t) == 8, "disk images need 64-bit file offsets");
+
+// Transfer error codes, sent back in "OVRA-Error-Code".
+constexpr int err_transfer = 101;
+constexpr int err_range_unsatisfiable = 103;
+constexpr int err_offset = 107;
+constexpr int err_open = 108;
+constexpr int err_device_id = 118;
+constexpr int err_admission_deferred = 120;
+constexpr int err_admission = 121;
+
+// Static rather than allocated: nothing to fail, and pages a run never
+// touches cost no memory. Page-aligned, since the kernel copies whole pages
+// to and from them. Only one transfer function runs per process.
+alignas(4096) char read_buf[block_size];
+alignas(4096) char stdout_buf[stream_buf_size];
+alignas(4096) char stdin_buf[stream_buf_size];
+alignas(4096) char file_buf[stream_buf_size];
+
+// What the fatal path needs to know about the answer in progress.
+struct answer_state {
+    bool headers_sent;     // a header block is out; a second one would land in the body
+    bool body_pending;     // POST whose request body has not been read to its end
+    int64_t body_length;   // CONTENT_LENGTH when it is a decimal number, else -1
+    int64_t body_read;     // request body bytes taken from standard input so far
+};
+answer_state answer = {false, false, -1, 0};
+
+// ---- output channels: header block, syslog, fatal path -------------------
+
+__attribute__((format(printf, 2, 3)))
+void log_msg(int level, const char *format, ...)
+{
+    int saved_errno = errno;  // xfer_error reports the errno of the failure, not of syslog
+    va_list args;
+    va_start(args, format);
+    vsyslog(LOG_USER | level, format, args);
+    va_end(args);
+    errno = saved_errno;
+}
+
+void log_init(const char *prefix)
+{
+    int options = LOG_PID | LOG_CONS | LOG_NOWAIT;
+    if (isatty(STDERR_FILENO))
+        options |= LOG_PERROR;
+    openlog(prefix, options, LOG_USER);
+}
+
+void write_timing_log_event(const char *event_type)
+{
+    auto field = [](const char *name) {
+        const char *value = getenv(name);
+        return value ? value : absent_field;
+    };
+    const char *remote_addr = field("REMOTE_ADDR");
+    const char *client_id = field("HTTP_X_OVRA_CLIENTID");
+    const char *chunk_no = field("CKNO");
+    const char *chunk_size = field("CKSIZE");
+
+    timeval now;
+    if (gettimeofday(&now, nullptr) != 0) {
+        log_msg(LOG_ERR, "ERR  write_timing_log_event: gettimeofday failed");
+        return;
+    }
+    double timestamp = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
+    log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n",
+            event_type, remote_addr, client_id, timestamp, chunk_no, chunk_size);
+}
+
+void write_headers(const char *status, int retry, int64_t content_length, int errcode,
+                   const char *range)
+{
+    printf("Content-Type: application/octet-stream\n"
+           "Content-Length: %lld\n"
+           "Status: %s\n"
+           "X-OVRA-Release: 1.99B\n"
+           "X-OVRA-Version: 4.0.1\n",
+           static_cast<long long>(content_length), status);
+    if (retry != 0)
+        printf("X-OVRA-Retry: %d\n", retry);
+    if (errcode != 0)
+        printf("OVRA-Error-Code: %d\n", errcode);
+    if (range)
+        printf("Content-Range: %s\n", range);
+    putchar('\n');
+    fflush(stdout);
+    answer.headers_sent = true;
+}
+
+// mod_cgid loses the answer of a program that exits with request body still
+// unread, so an upload that is turned away reads the rest and drops it.
+void drain_request_body()
+{
+    if (!answer.body_pending)
+        return;
+    answer.body_pending = false;
+    while (answer.body_length < 0 || answer.body_read < answer.body_length) {
+        std::size_t want = block_size;
+        if (answer.body_length >= 0 && answer.body_length - answer.body_read < static_cast<int64_t>(want))
+            want = static_cast<std::size_t>(answer.body_length - answer.body_read);
+        std::size_t got = fread(read_buf, 1, want, stdin);
+        if (got == 0)
+            break;
+        answer.body_read += static_cast<int64_t>(got);
+    }
+}
+
+[[noreturn]] void xfer_error(const char *prefix, int err_code)
+{
+    const char *reason = strerror(errno);
+    log_msg(LOG_ERR, "ERR  SYNC ERR %s: %s", prefix, reason);
+    // Once a block is out, body bytes may follow it: stop there and let the
+    // client see the response fall short of its Content-Length.
+    if (answer.headers_sent)
+        exit(1);
+    drain_request_body();
+    write_headers("500 Internal Server Error", 0, 0, err_code, nullptr);
+    exit(1);
+}
+
+// ---- request variables ---------------------------------------------------
+
+// A missing variable is a configuration fault of the web server: the dump
+// goes to its error log, and no header block is written.
+const char *get_env_required(const char *name)
+{
+    const char *value = getenv(name);
+    if (value)
+        return value;
+    fprintf(stderr, "Missing required environment variable %s\n", name);
+    for (char **entry = environ; *entry; ++entry)
+        fprintf(stderr, "%s\n", *entry);
+    exit(1);
+}
+
+int64_t get_offset(const char *str)
+{
+    errno = 0;
+    char *end = nullptr;
+    long long value = strtoll(str, &end, 10);
+    // No digits, or text after them, is as unusable as an overflow.
+    if (errno == 0 && (end == str || *end != '\0'))
+        errno = EINVAL;
+    if (errno != 0) {
+        log_msg(LOG_ERR, "ERR  diskrelay: error converting_str=%s to xfer_start - errno is %d", str, errno);
+        xfer_error("get_offset: cannot read offset", err_offset);
+    }
+    return value;
+}
+
+// CONTENT_LENGTH counts only when it is a plain decimal number.
+int64_t request_body_length()
+{
+    const char *text = getenv("CONTENT_LENGTH");
+    if (!text || *text == '\0')
+        return -1;
+    int64_t length = 0;
+    for (const char *p = text; *p; ++p) {
+        if (*p < '0' || *p > '9' || length > (INT64_MAX - 9) / 10)
+            return -1;
+        length = length * 10 + (*p - '0');
+    }
+    return length;
+}
+
+// ---- admission control client --------------------------------------------
+
+int connect_to_admission_server(const char *socket_path)
+{
+    sockaddr_un addr{};
+    std::size_t path_ln = strlen(socket_path);
+    // A path cut to fit could name another server's socket.
+    if (path_ln >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        xfer_error("connect_to_admission_server: socket path too long", err_admission);
+    }
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (sock < 0)
+        xfer_error("connect_to_admission_server: could not create socket", err_admission);
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, socket_path, path_ln);
+    auto addr_ln = static_cast<socklen_t>(path_ln + sizeof addr.sun_family);
+    if (connect(sock, reinterpret_cast<sockaddr *>(&addr), addr_ln) != 0)
+        xfer_error("connect_to_admission_server: could not connect to admission control server", err_admission);
+    return sock;
+}
+
+void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id)
+{
+    char msg_buf[adm_msg_size];
+    int msg_ln = snprintf(msg_buf, sizeof msg_buf, "%s %s", verb, xfer_context_id);
+    if (msg_ln < 0)
+        xfer_error("send_message_to_adm_ctl: error generating message", err_admission);
+    if (msg_ln >= static_cast<int>(sizeof msg_buf))
+        xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
+    if (write(sock, msg_buf, static_cast<std::size_t>(msg_ln)) != msg_ln)
+        xfer_error("send_message_to_adm_ctl: could not write entire message", err_admission);
+}
+
+// Replies split at spaces only; runs of spaces count as one.
+std::string_view next_token(std::string_view text, std::size_t &pos)
+{
+    while (pos < text.size() && text[pos] == ' ')
+        ++pos;
+    std::size_t start = pos;
+    while (pos < text.size() && text[pos] != ' ')
+        ++pos;
+    return std::string_view(text.data() + start, pos - start);
+}
+
+// strncmp of the token against word over n characters: a short reply
+// matches when it is the start of the word.
+bool same_within(std::string_view token, std::string_view word, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        char a = i < token.size() ? token[i] : '\0';
+        char b = i < word.size() ? word[i] : '\0';
+        if (a != b)
+            return false;
+        if (a == '\0')
+            return true;
+    }
+    return true;
+}
+
+// Optional sign, digits up to the first other character, held to int range.
+int read_retry_time(std::string_view text)
+{
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    constexpr int64_t limit = static_cast<int64_t>(INT_MAX) + 1;
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10 + (text[i] - '0') > limit ? limit : value * 10 + (text[i] - '0');
+    if (negative)
+        return static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+int request_admission(int sock, const char *xfer_context_id)
+{
+    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id);
+
+    char reply_buf[adm_msg_size];
+    ssize_t reply_ln = read(sock, reply_buf, sizeof reply_buf);
+    if (reply_ln <= 0) {
+        log_msg(LOG_ERR, "ERR  request_admission: could not read response from admission control server");
+        return -1;
+    }
+    std::string_view reply(reply_buf, static_cast<std::size_t>(reply_ln));
+    if (std::size_t nul = reply.find('\0'); nul != std::string_view::npos)
+        reply = std::string_view(reply_buf, nul);
+
+    std::size_t pos = 0;
+    std::string_view response_prefix = next_token(reply, pos);
+    if (!response_prefix.empty() && same_within(response_prefix, "PROCEED", static_cast<std::size_t>(reply_ln)))
+        return 0;
+    if (response_prefix == "RETRY") {
+        std::string_view retry_time_str = next_token(reply, pos);
+        if (!retry_time_str.empty())
+            return read_retry_time(retry_time_str);
+    }
+    log_msg(LOG_ERR, "ERR  request_admission: unknown response from admission control: %.*s",
+            static_cast<int>(response_prefix.size()), response_prefix.data());
+    return -1;
+}
+
+// ---- chunk streaming -----------------------------------------------------
+
+// Sends the header block itself: only here is it known that the range can
+// be served, and after the block a failure can no longer be told cleanly.
+void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end, const char *range)
+{
+    FILE *src = fopen(xfer_canon_path, "rb");
+    if (!src)
+        xfer_error("send_file: could not open file", err_open);
+    setvbuf(src, file_buf, _IOFBF, sizeof file_buf);
+    struct stat st;
+    bool known = fstat(fileno(src), &st) == 0;
+    if (known && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        xfer_error("send_file: could not open file", err_open);
+    }
+    if (fseeko(src, xfer_start, SEEK_SET) != 0)
+        xfer_error("send_file: could not seek to xfer_start", err_transfer);
+    if (known && S_ISREG(st.st_mode) && st.st_size < xfer_end)
+        xfer_error("send_file: unexpected EOF", err_transfer);
+
+    int64_t nbytes = xfer_end - xfer_start;
+    write_headers(range ? "206 Partial Content" : "200 OK", 0, nbytes, 0, range);
+    while (nbytes > 0) {
+        int bytes_to_read = nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
+        std::size_t bytes_read = fread(read_buf, 1, static_cast<std::size_t>(bytes_to_read), src);
+        nbytes -= static_cast<int64_t>(bytes_read);
+        if (bytes_read > 0) {
+            std::size_t bytes_written = fwrite(read_buf, 1, bytes_read, stdout);
+            if (bytes_written < bytes_read)
+                xfer_error("send_file: could not write all data", err_transfer);
+        } else if (feof(src)) {
+            xfer_error("send_file: unexpected EOF", err_transfer);
+        } else {
+            log_msg(LOG_ERR, "ERR  send_file: file error %d", ferror(src));
+            xfer_error("send_file: error reading file", err_transfer);
+        }
+    }
+    if (fclose(src) != 0)
+        xfer_error("send_file: could not close src stream", err_transfer);
+    log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", xfer_canon_path);
+}
+
+// Opens without ever truncating: an upload racing us may have created the
+// file a moment ago and already written its chunk.
+FILE *open_for_upload(const char *xfer_canon_path)
+{
+    struct stat st;
+    bool exists = stat(xfer_canon_path, &st) == 0;
+    int fd = exists ? open(xfer_canon_path, O_RDWR) : open(xfer_canon_path, O_WRONLY | O_CREAT, 0666);
+    return fd < 0 ? nullptr : fdopen(fd, exists ? "r+" : "w");
+}
+
+void receive_file(const char *xfer_canon_path, int64_t xfer_start)
+{
+    FILE *dst = open_for_upload(xfer_canon_path);
+    if (!dst)
+        xfer_error("receive_file: could not open file", err_open);
+    setvbuf(dst, file_buf, _IOFBF, sizeof file_buf);
+    if (fseeko(dst, xfer_start, SEEK_SET) != 0)
+        xfer_error("receive_file: could not seek to xfer_start", err_transfer);
+
+    std::size_t total_recv = 0;
+    for (;;) {
+        std::size_t bytes_read = fread(read_buf, 1, block_size, stdin);
+        total_recv += bytes_read;
+        answer.body_read += static_cast<int64_t>(bytes_read);
+        if (bytes_read == 0) {
+            answer.body_pending = false;
+            if (ferror(stdin))
+                xfer_error("receive_file: error reading request body", err_transfer);
+            if (answer.body_length >= 0 && answer.body_read < answer.body_length)
+                xfer_error("receive_file: request body ended early", err_transfer);
+            log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
+            if (fclose(dst) != 0)
+                xfer_error("receive_file: could not close src stream", err_transfer);
+            return;
+        }
+        if (fwrite(read_buf, 1, bytes_read, dst) < bytes_read)
+            xfer_error("transfer_file: could not write all data", err_transfer);
+    }
+}
+
+// ---- request flow ----------------------------------------------------------
+
+void close_admission(bool bypass_admctl, int sock_fd)
+{
+    if (!bypass_admctl && close(sock_fd) != 0)
+        xfer_error("Couldn't shut admctl fd", err_admission);
+}
+
+}  // namespace
+
+int main(int, char **)
+{
+    log_init(log_ident);
+    setvbuf(stdout, stdout_buf, _IOFBF, sizeof stdout_buf);
+    setvbuf(stdin, stdin_buf, _IOFBF, sizeof stdin_buf);
+    // A client that goes away mid-transfer becomes a logged write failure
+    // instead of a silent death by signal.
+    signal(SIGPIPE, SIG_IGN);
+
+    bool log_requests = getenv("LOG_REQUESTS") != nullptr;
+    if (log_requests)
+        write_timing_log_event("chunk_start");
+
+    if (getenv("RANGE_UNSATISFIABLE")) {
+        write_headers("416 Range Unsatisfiable", 0, 0, err_range_unsatisfiable, nullptr);
+        return 0;
+    }
+
+    const char *xfer_canon_path = get_env_required("XFER_CANON_PATH");
+    const char *xfer_context_id = get_env_required("HTTP_X_OVRA_XFER_CONTEXT");
+    const char *xfer_start_str = get_env_required("XFER_START");
+    const char *request_method = get_env_required("REQUEST_METHOD");
+    bool is_post = strcmp(request_method, "POST") == 0;
+    if (is_post) {
+        answer.body_pending = true;
+        answer.body_length = request_body_length();
+    }
+
+    if (const char *expected_device_id = getenv("EXPECTED_DEVICE_ID")) {
+        const char *device_id = get_env_required("HTTP_SSL_DEVICE_UUID");
+        if (strcmp(expected_device_id, device_id) != 0)
+            xfer_error("diskrelay: expected device ID does not match SSL cert", err_device_id);
+    }
+
+    log_msg(LOG_NOTICE, "diskrelay started - %s %s context=%s start=%s",
+            request_method, xfer_canon_path, xfer_context_id, xfer_start_str);
+    int64_t xfer_start = get_offset(xfer_start_str);
+
+    const char *adm_ctrl_path = get_env_required("ADM_CTRL_PATH");
+    bool bypass_admctl = getenv("BYPASS_ADMCTL") != nullptr;
+    int sock_fd = 0;
+    if (!bypass_admctl) {
+        sock_fd = connect_to_admission_server(adm_ctrl_path);
+        int retry_time = request_admission(sock_fd, xfer_context_id);
+        if (retry_time > 0) {
+            log_msg(LOG_NOTICE, "admission denied, retry=%d", retry_time);
+            drain_request_body();
+            write_headers("403 Forbidden", retry_time, 0, err_admission_deferred, nullptr);
+            return 0;
+        }
+        if (retry_time < 0)
+            xfer_error("error requesting admission", err_admission);
+    }
+
+    if (is_post) {
+        // The answer waits until the body is stored, so that it can still
+        // report a failure.
+        receive_file(xfer_canon_path, xfer_start);
+        close_admission(bypass_admctl, sock_fd);
+        write_headers("200 OK", 0, 0, 0, nullptr);
+    } else if (strcmp(request_method, "GET") == 0) {
+        int64_t xfer_end = get_offset(get_env_required("XFER_END"));
+        if (xfer_end < xfer_start) {
+            errno = EINVAL;
+            xfer_error("diskrelay: xfer_end below xfer_start", err_offset);
+        }
+        const char *range = getenv("HTTP_RANGE") ? get_env_required("CONTENT_RANGE_HEADER") : nullptr;
+        send_file(xfer_canon_path, xfer_start, xfer_end, range);
+        close_admission(bypass_admctl, sock_fd);
+    } else {
+        fprintf(stderr, "Unknown request_method %s", request_method);
+        exit(1);
+    }
+
+    if (log_requests)
+        write_timing_log_event("chunk_end");
+    return 0;
+}

@@ -1,0 +1,138 @@
+"""The form filter in Debian's Apache: curl posts login forms to a CGI that
+echoes the body it receives; the module checks the passwords through our LSA
+client library against a real MIT KDC."""
+
+import os
+import unittest
+import urllib.parse
+
+from apache import Apache, curl
+from kdc import KDC
+
+BUILD = os.environ["ORVANE_BUILD_DIR"]
+SOURCE = os.environ["ORVANE_SOURCE_DIR"]
+MODULE = os.path.join(BUILD, "modules", "mod_auth_orvane_form.so")
+ECHO = os.path.join(SOURCE, "modules", "tests", "form_echo.cgi")
+
+GOOD = "Corr3ct horse&batt=ry%"       # needs escaping: '&', '=', '%', ' '
+WRONG = "Wr0ng-pass-Zq"
+EXPIRED_PW = "Exp1red-pass-Zq"
+LOCKED_PW = "L0cked-pass-Zq"
+
+# The error log shows each line's source file, as the module name gives it.
+CONF = """\
+LogLevel warn auth_orvane_form:info
+ErrorLogFormat "[%t] [%m:%l] [pid %P:tid %T] [%F] %E: %M"
+<Location /cgi-bin/form_echo.cgi>
+    SetInputFilter ORVANE_CHECK_PASSWORD
+</Location>
+"""
+
+
+def form(user, password, domain="ORVANE", result="9", extra=""):
+    return ("username=%s&domain=%s&password=%s&result=%s%s" % (
+        urllib.parse.quote_plus(user), urllib.parse.quote_plus(domain),
+        urllib.parse.quote_plus(password), result, extra)).encode()
+
+
+def rewritten(body, code):
+    """The body as the application must see it: the password's raw text
+    blanked with '&', the first character of the result value the code."""
+    pairs = body.split(b"&")
+    out = []
+    for pair in pairs:
+        key, _, value = pair.partition(b"=")
+        if key == b"password":
+            pair = b"password=" + b"&" * len(value)
+        elif key == b"result" and value:
+            pair = b"result=" + code.encode() + value[1:]
+        out.append(pair)
+    return b"&".join(out)
+
+
+# One row per login attempt: what is posted, how, and the result code the
+# application must read.
+ROWS = [
+    {"name": "right password", "body": form("alice", GOOD), "code": "1"},
+    {"name": "wrong password", "body": form("alice", WRONG), "code": "0"},
+    {"name": "unknown user", "body": form("nobody", GOOD), "code": "0"},
+    {"name": "expired password", "body": form("bob", EXPIRED_PW), "code": "X"},
+    {"name": "locked account", "body": form("carol", LOCKED_PW), "code": "L"},
+    {"name": "unreachable domain", "body": form("alice", GOOD, domain="DOWN"), "code": "E"},
+    {"name": "chunked upload", "body": form("alice", GOOD, extra="&lang=en"), "code": "1",
+     "args": ("-H", "Transfer-Encoding: chunked")},
+    {"name": "NUL escaped into the user name", "body": form("alice\0admin", GOOD), "code": "0"},
+]
+
+
+class FormFilterThroughApache(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.kdc = KDC()
+        cls.addClassCleanup(cls.kdc.stop)
+        cls.kdc.start()
+        cls.kdc.add_user("alice", GOOD)
+        cls.kdc.add_user("bob", EXPIRED_PW, expired_password=True)
+        cls.kdc.add_user("carol", LOCKED_PW, locked=True)
+        # A domain whose realm has no KDC anywhere.
+        cls.kdc.write_library_config({"ORVANE": cls.kdc.realm, "DOWN": "DOWN.INVALID"})
+
+        cls.httpd = Apache("form", modules=("cgid",), conf=CONF, env=cls.kdc.env,
+                           load=(("auth_orvane_form_module", MODULE),))
+        cls.addClassCleanup(cls.httpd.stop)
+        with open(ECHO, encoding="utf-8") as f:
+            cls.httpd.write_cgi("form_echo.cgi", f.read())
+        cls.httpd.start()
+
+    def post(self, body, *args):
+        return curl(self.httpd, "/cgi-bin/form_echo.cgi",
+                    "-H", "Content-Type: application/x-www-form-urlencoded",
+                    "--data-binary", "@-", *args, stdin=body)
+
+    def test_login_forms(self):
+        for row in ROWS:
+            with self.subTest(row["name"]):
+                r = self.post(row["body"], *row.get("args", ()))
+                self.assertEqual(r.status, 200, r)
+                self.assertEqual(r.body, rewritten(row["body"], row["code"]))
+                self.assertEqual(len(r.body), len(row["body"]))
+                for secret in (GOOD, WRONG, EXPIRED_PW, LOCKED_PW):
+                    self.assertNotIn(urllib.parse.quote_plus(secret).encode(), r.body)
+
+        # The error log escapes the backslash of the login name.
+        log = self.httpd.error_log()
+        self.assertIn(r"mod_auth_orvane_form_if: result for user <ORVANE\\alice>: 1", log)
+        self.assertIn(r"mod_auth_orvane_form_if: result for user <ORVANE\\bob>: X", log)
+        self.assertIn("[src/mod_auth_orvane_form.cpp(", log)
+        for secret in (GOOD, WRONG, EXPIRED_PW, LOCKED_PW):
+            self.assertNotIn(secret, log)
+            self.assertNotIn(urllib.parse.quote_plus(secret), log)
+
+    def test_refused_bodies(self):
+        rows = [
+            {"name": "too large", "body": form("alice", GOOD, extra="&pad=" + "x" * 20000),
+             "type": "application/x-www-form-urlencoded", "message": "request too large", "status": 400},
+            {"name": "not a form", "body": form("alice", GOOD), "type": "text/plain",
+             "message": "content type isn't application/x-www-form-urlencoded", "status": 400},
+        ]
+        for row in rows:
+            with self.subTest(row["name"]):
+                r = curl(self.httpd, "/cgi-bin/form_echo.cgi", "-H", "Content-Type: " + row["type"],
+                         "--data-binary", "@-", stdin=row["body"])
+                self.assertEqual(r.status, row["status"], r)
+                self.assertNotIn(urllib.parse.quote_plus(GOOD).encode(), r.body)
+                self.assertIn(row["message"], self.httpd.error_log())
+
+    @classmethod
+    def tearDownClass(cls):
+        # Failed checks are logged as errors by design; anything else is not expected.
+        cls.httpd.assert_clean_log(allow=(
+            r"check_lsa_error: LSA error",
+            r"mod_auth_orvane_form_if: (request too large|content type isn't)",
+            r"NUL byte in user name or domain",
+            r"AH01215|AH02111|Error reading request entity data",
+        ))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -32,16 +32,37 @@ def exchange(socket_path, message, timeout=5.0):
 
     The socket stays open, so an admitted caller holds its slot until it
     closes it."""
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.settimeout(timeout)
+    sock = connect(socket_path, timeout)
     try:
-        sock.connect(socket_path)
         if message:
             sock.sendall(message)
         return sock.recv(4096), sock
     except BaseException:
         sock.close()
         raise
+
+
+def connect(socket_path, timeout=5.0):
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.settimeout(timeout)
+    try:
+        sock.connect(socket_path)
+    except BaseException:
+        sock.close()
+        raise
+    return sock
+
+
+def read_to_end(sock):
+    """Everything until the daemon closes the connection; a reset counts as
+    the close (the daemon closes with unread bytes on refused requests)."""
+    data = b""
+    try:
+        while chunk := sock.recv(4096):
+            data += chunk
+    except ConnectionResetError:
+        pass
+    return data
 
 
 def read_status(socket_path, timeout=5.0):
@@ -60,11 +81,13 @@ def read_status(socket_path, timeout=5.0):
 
 class Admissiond:
     def __init__(self, limit=8, retry=30, idle_timeout=None, extra_args=(),
-                 parent="/tmp", binary=None):
+                 parent="/tmp", binary=None, launcher=()):
+        """launcher: words put before the command, e.g. ("prlimit", "--nofile=64")."""
         self.limit = limit
         self.retry = retry
         self.idle_timeout = idle_timeout
         self.extra_args = list(extra_args)
+        self.launcher = list(launcher)
         self.parent = parent
         self.binary = binary or binary_path()
         self.dir = None
@@ -75,7 +98,7 @@ class Admissiond:
         self.final_log = ""
 
     def command(self):
-        cmd = [self.binary, "--socket", self.socket_path, "--limit", str(self.limit),
+        cmd = self.launcher + [self.binary, "--socket", self.socket_path, "--limit", str(self.limit),
                "--retry", str(self.retry), "--log", "stderr"]
         if self.idle_timeout is not None:
             cmd += ["--idle-timeout", str(self.idle_timeout)]

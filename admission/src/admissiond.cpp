@@ -48,8 +48,6 @@ constexpr long max_idle_timeout = 86400;
 
 // Misbehaving clients could otherwise flood the log.
 constexpr int complaints_per_second = 10;
-// Out of descriptors, accepting pauses until a connection ends or this passes.
-constexpr int64_t accept_pause_ms = 1000;
 constexpr int max_events = 64;
 constexpr size_t discard_size = 4096;
 constexpr int exit_usage = 2;
@@ -98,7 +96,7 @@ ino_t socket_ino = 0;
 std::vector<client> clients;
 std::deque<idle_deadline> deadlines;  // in order of expiry: all timeouts are equal
 uint64_t next_serial = 0;
-int64_t accept_paused_until = 0;      // 0 while accepting
+int spare_fd = -1;  // given up to accept and drop a client when out of descriptors
 counters stats;
 
 void on_quit(int sig);
@@ -109,8 +107,7 @@ bool clear_stale_socket(const sockaddr_un& addr);
 void remove_socket();
 bool serve(const sigset_t& wait_mask);
 void accept_clients();
-void pause_accepting();
-void resume_accepting();
+void drop_pending_client();
 void add_client(int fd);
 void on_client_event(int fd);
 void handle_request(int fd, std::string_view request);
@@ -161,7 +158,15 @@ int main(int argc, char** argv)
         remove_socket();
         return 1;
     }
-    resume_accepting();
+    epoll_event ev {};
+    ev.events = EPOLLIN;
+    ev.data.fd = listen_fd;
+    spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &ev) < 0 || spare_fd < 0) {
+        log_line(LOG_ERR, "setting up: %s", strerror(errno));
+        remove_socket();
+        return 1;
+    }
 
     log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s",
              opt.socket_path, opt.limit, opt.retry, opt.idle_timeout);
@@ -225,10 +230,7 @@ bool parse_options(int argc, char** argv)
         default: return false;
         }
         if (!ok) {
-            const option* o = longopts;
-            while (o->val != ch)
-                ++o;
-            fprintf(stderr, "%s: invalid value for --%s: \"%s\"\n", log_ident, o->name, optarg);
+            fprintf(stderr, "%s: invalid value \"%s\"\n", log_ident, optarg);
             return false;
         }
     }
@@ -340,8 +342,6 @@ bool serve(const sigset_t& wait_mask)
     while (!quit_signal) {
         int64_t now = now_ms();
         expire_idle(now);
-        if (accept_paused_until != 0 && now >= accept_paused_until)
-            resume_accepting();
         int n = epoll_pwait(epoll_fd, events, max_events, wait_timeout(now), &wait_mask);
         if (n < 0) {
             if (errno == EINTR)
@@ -373,31 +373,24 @@ void accept_clients()
         case EAGAIN: return;
         case EMFILE:
         case ENFILE:
-        case ENOBUFS:
-        case ENOMEM:
-            // The pending connection would keep the listener readable forever.
-            complain(LOG_ERR, "accept: %s; pausing", strerror(errno));
-            pause_accepting();
+            drop_pending_client();
             return;
         default: complain(LOG_ERR, "accept: %s", strerror(errno)); return;
         }
     }
 }
 
-void pause_accepting()
+// A pending connection left in the queue would keep the listener readable and
+// the loop spinning, so the spare descriptor makes room to take and drop it;
+// the client sees the connection closed without an answer.
+void drop_pending_client()
 {
-    if (accept_paused_until == 0)
-        epoll_ctl(epoll_fd, EPOLL_CTL_DEL, listen_fd, nullptr);
-    accept_paused_until = now_ms() + accept_pause_ms;
-}
-
-void resume_accepting()
-{
-    epoll_event ev {};
-    ev.events = EPOLLIN;
-    ev.data.fd = listen_fd;
-    epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &ev);
-    accept_paused_until = 0;
+    complain(LOG_ERR, "accept: %s; dropping a client", strerror(errno));
+    close(spare_fd);
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void add_client(int fd)
@@ -501,8 +494,6 @@ void close_client(int fd)
     clients[fd].open = false;
     clients[fd].admitted = false;
     close(fd);
-    if (accept_paused_until != 0)
-        resume_accepting();
 }
 
 void expire_idle(int64_t now)
@@ -521,13 +512,9 @@ void expire_idle(int64_t now)
 
 int wait_timeout(int64_t now)
 {
-    int64_t until = -1;
-    if (!deadlines.empty())
-        until = deadlines.front().at_ms;
-    if (accept_paused_until != 0 && (until < 0 || accept_paused_until < until))
-        until = accept_paused_until;
-    if (until < 0)
+    if (deadlines.empty())
         return -1;
+    int64_t until = deadlines.front().at_ms;
     return static_cast<int>(until > now ? until - now : 0);
 }
 

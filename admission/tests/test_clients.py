@@ -2,6 +2,7 @@
 
 import random
 import resource
+import shutil
 import socket
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import threading
 import time
 import unittest
 
-from admission import Admissiond, exchange
+from admission import Admissiond, connect, exchange, read_to_end
 
 LIMIT = 8
 RETRY = 30
@@ -28,21 +29,11 @@ time.sleep(600)
 """
 
 
-def connect(adm):
-    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    sock.settimeout(5)
-    sock.connect(adm.socket_path)
-    return sock
-
-
-def read_to_end(sock):
-    data = b""
+def first_read(sock):
     try:
-        while chunk := sock.recv(4096):
-            data += chunk
+        return sock.recv(64)
     except ConnectionResetError:
-        pass
-    return data
+        return b""
 
 
 class Contention(unittest.TestCase):
@@ -127,8 +118,8 @@ class Contention(unittest.TestCase):
         resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, need), hard))
         socks = []
         try:
-            socks += [connect(self.adm) for _ in range(silent)]
-            asked = [connect(self.adm) for _ in range(asking)]
+            socks += [connect(self.adm.socket_path) for _ in range(silent)]
+            asked = [connect(self.adm.socket_path) for _ in range(asking)]
             socks += asked
             for i, sock in enumerate(asked):
                 sock.sendall(b"ADMIT many-%d" % i)
@@ -143,30 +134,58 @@ class Contention(unittest.TestCase):
         self.assertEqual(self.adm.wait_status(running=0)["running"], 0)
 
 
-# Each behaviour gets a daemon with one slot; afterwards the slot must be free.
+class OutOfDescriptors(unittest.TestCase):
+    def test_clients_beyond_the_descriptor_limit_are_dropped(self):
+        if not shutil.which("prlimit"):
+            self.skipTest("no prlimit")
+        with Admissiond(limit=LIMIT, retry=RETRY, launcher=("prlimit", "--nofile=32")) as adm:
+            socks = [connect(adm.socket_path) for _ in range(60)]
+            try:
+                for sock in socks:
+                    sock.sendall(b"ADMIT crowd")
+                replies = [first_read(sock) for sock in socks]
+            finally:
+                for sock in socks:
+                    sock.close()
+            self.assertEqual(replies.count(b"PROCEED"), LIMIT)
+            self.assertIn(b"", replies, "nobody was dropped")
+            self.assertEqual(replies.count(b"") + replies.count(b"RETRY %d" % RETRY),
+                             len(socks) - LIMIT)
+            self.assertEqual(adm.wait_status(running=0)["running"], 0)
+            reply, sock = adm.request(b"ADMIT after the crowd")
+            sock.close()
+            self.assertEqual(reply, b"PROCEED")
+            self.assertIn("dropping a client", adm.log())
+
+
+# Each behaviour meets a daemon with one slot and an idle time-out of IDLE
+# seconds; afterwards the slot must be free.
+IDLE = 2
+
+
 def silent(t, adm):
-    sock = connect(adm)
+    sock = connect(adm.socket_path)
     reply, other = adm.request(b"ADMIT beside a silent one")
     other.close()
     t.assertEqual(reply, b"PROCEED", "a silent connection holds a slot")
     started = time.monotonic()
     t.assertEqual(read_to_end(sock), b"")  # a time-out here fails the row
-    t.assertLess(time.monotonic() - started, 4)
+    t.assertLess(time.monotonic() - started, IDLE + 2)
     sock.close()
 
 
 def vanish_before_writing(t, adm):
-    connect(adm).close()
+    connect(adm.socket_path).close()
 
 
 def vanish_mid_request(t, adm):
-    sock = connect(adm)
+    sock = connect(adm.socket_path)
     sock.sendall(b"ADM")
     sock.close()
 
 
 def vanish_before_reading_reply(t, adm):
-    sock = connect(adm)
+    sock = connect(adm.socket_path)
     sock.sendall(b"ADMIT gone")
     sock.close()
 
@@ -185,6 +204,25 @@ def stream_while_admitted(t, adm):
     sock.close()
 
 
+def admitted_past_the_idle_time_out(t, adm):
+    reply, sock = adm.request(b"ADMIT long transfer")
+    t.assertEqual(reply, b"PROCEED")
+    sock.settimeout(IDLE * 1.5)
+    t.assertRaises(socket.timeout, sock.recv, 64)
+    t.assertEqual(adm.status()["running"], 1)
+    sock.close()
+
+
+def takes_a_vanished_clients_descriptor(t, adm):
+    connect(adm.socket_path).close()  # its idle deadline must not end the next connection
+    time.sleep(IDLE / 2)
+    sock = connect(adm.socket_path)
+    time.sleep(IDLE * 0.75)
+    sock.sendall(b"ADMIT late but in time")
+    t.assertEqual(first_read(sock), b"PROCEED")
+    sock.close()
+
+
 def half_close_while_admitted(t, adm):
     reply, sock = adm.request(b"ADMIT done writing")
     t.assertEqual(reply, b"PROCEED")
@@ -195,7 +233,7 @@ def half_close_while_admitted(t, adm):
 
 def garbage_burst(t, adm):
     rng = random.Random(7)
-    socks = [connect(adm) for _ in range(100)]
+    socks = [connect(adm.socket_path) for _ in range(100)]
     for sock in socks:
         sock.sendall(b"\xff" + rng.randbytes(rng.randrange(0, 300)))
     t.assertEqual([read_to_end(sock) for sock in socks], [b""] * len(socks))
@@ -210,6 +248,8 @@ BEHAVIOURS = [
     ("vanishes before reading the reply", vanish_before_reading_reply),
     ("vanishes while admitted", vanish_while_admitted),
     ("streams bytes while admitted", stream_while_admitted),
+    ("admitted past the idle time-out", admitted_past_the_idle_time_out),
+    ("takes a vanished client's descriptor", takes_a_vanished_clients_descriptor),
     ("half closes while admitted", half_close_while_admitted),
     ("garbage from a hundred at once", garbage_burst),
 ]
@@ -217,7 +257,7 @@ BEHAVIOURS = [
 
 class Misbehaving(unittest.TestCase):
     def test_behaviours(self):
-        with Admissiond(limit=1, retry=RETRY, idle_timeout=1) as adm:
+        with Admissiond(limit=1, retry=RETRY, idle_timeout=IDLE) as adm:
             for name, behave in BEHAVIOURS:
                 with self.subTest(name):
                     behave(self, adm)
@@ -227,7 +267,7 @@ class Misbehaving(unittest.TestCase):
                     self.assertEqual(reply, b"PROCEED")
             self.assertIsNone(adm.proc.poll(), "daemon died")
             log = adm.log()
-        self.assertIn("closed a connection that sent no request within 1 s", log)
+        self.assertIn(f"closed a connection that sent no request within {IDLE} s", log)
         self.assertIn("a client closed without sending a request", log)
 
 

@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from admission import Admissiond, binary_path
+from admission import Admissiond, binary_path, connect
 
 
 def leave_nothing(path):
@@ -122,8 +122,7 @@ class Lifecycle(unittest.TestCase):
                 try:
                     reply, holder = adm.request(b"ADMIT holder")
                     self.assertEqual(reply, b"PROCEED")
-                    silent = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-                    silent.connect(adm.socket_path)
+                    silent = connect(adm.socket_path)
                     self.assertEqual(adm.terminate(sig), 0)
                     self.assertFalse(os.path.lexists(adm.socket_path))
                     self.assertEqual(holder.recv(64), b"")

@@ -4,7 +4,7 @@ import re
 import socket
 import unittest
 
-from admission import Admissiond
+from admission import Admissiond, connect, read_to_end
 
 LIMIT = 1
 RETRY = 7
@@ -37,17 +37,6 @@ ROWS = [
     ("binary", b"\x00\x01\xfe\xff", 0, b"", False),
     ("nothing, then half close", None, 0, b"", False),
 ]
-
-
-def read_to_end(sock):
-    """Everything until the daemon closes; a reset counts as the close."""
-    data = b""
-    try:
-        while chunk := sock.recv(4096):
-            data += chunk
-    except ConnectionResetError:
-        pass
-    return data
 
 
 def still_quiet(sock):
@@ -92,10 +81,7 @@ class Replies(unittest.TestCase):
         return sock
 
     def check_row(self, request, held, expected, holds):
-        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        sock.settimeout(5)
-        with sock:
-            sock.connect(self.adm.socket_path)
+        with connect(self.adm.socket_path) as sock:
             try:
                 if request is None:
                     sock.shutdown(socket.SHUT_WR)

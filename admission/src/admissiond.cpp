@@ -16,7 +16,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -168,9 +167,9 @@ int main(int argc, char** argv)
         return 1;
     }
 
+    started = true;
     log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s",
              opt.socket_path, opt.limit, opt.retry, opt.idle_timeout);
-    started = true;
     bool ok = serve(wait_mask);
 
     for (size_t fd = 0; fd < clients.size(); ++fd)

@@ -45,6 +45,8 @@ def enter_private_devlog():
     subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
                     f"lowerdir=/dev,upperdir={scratch}/u,workdir={scratch}/w", "/dev"],
                    check=True)
+    subprocess.run(["umount", "-l", scratch], check=True)
+    os.rmdir(scratch)
     if os.path.lexists("/dev/log"):
         os.unlink("/dev/log")
     sink = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)

@@ -158,6 +158,12 @@ void drain_request_body()
 
 // ---- request variables ---------------------------------------------------
 
+// Request headers that carry credentials: their values stay out of the
+// error log, their names are enough to debug with.
+constexpr std::string_view secret_variables[] = {
+    "HTTP_AUTHORIZATION=", "HTTP_PROXY_AUTHORIZATION=", "HTTP_COOKIE=",
+};
+
 // A missing variable is a configuration fault of the web server: the dump
 // goes to its error log, and no header block is written.
 const char *get_env_required(const char *name)
@@ -166,8 +172,16 @@ const char *get_env_required(const char *name)
     if (value)
         return value;
     fprintf(stderr, "Missing required environment variable %s\n", name);
-    for (char **entry = environ; *entry; ++entry)
-        fprintf(stderr, "%s\n", *entry);
+    for (char **entry = environ; *entry; ++entry) {
+        std::string_view text(*entry);
+        bool secret = false;
+        for (std::string_view prefix : secret_variables)
+            secret = secret || text.starts_with(prefix);
+        if (secret)
+            fprintf(stderr, "%.*s(hidden)\n", static_cast<int>(text.find('=') + 1), *entry);
+        else
+            fprintf(stderr, "%s\n", *entry);
+    }
     exit(1);
 }
 

@@ -209,7 +209,9 @@ class VariableContract(Fixture):
     # dump, no output, exit 1; ("method", TEXT) = refused method, exit 1.
     ROWS = [
         ("416 needs no other variable", "only", {"RANGE_UNSATISFIABLE": ""}, ("416 Range Unsatisfiable", 103), False),
-        ("path missing", {"XFER_CANON_PATH": DROP}, ("missing", "XFER_CANON_PATH"), False),
+        ("path missing", {"XFER_CANON_PATH": DROP, "HTTP_COOKIE": "s=1", "HTTP_AUTHORIZATION": "Basic cHc=",
+                          "HTTP_PROXY_AUTHORIZATION": "NTLM x", "HTTP_AUTHORIZATIONS": "shown"},
+         ("missing", "XFER_CANON_PATH"), False),
         ("context missing", {"HTTP_X_OVRA_XFER_CONTEXT": DROP}, ("missing", "HTTP_X_OVRA_XFER_CONTEXT"), False),
         ("start missing", {"XFER_START": DROP}, ("missing", "XFER_START"), False),
         ("method missing", {"REQUEST_METHOD": DROP}, ("missing", "REQUEST_METHOD"), False),
@@ -242,7 +244,8 @@ class VariableContract(Fixture):
                 answer = run(env)
                 self.assertEqual(len(self.stub.requests) - asked_before, int(asks))
                 if outcome[0] == "missing":
-                    dump = "".join(f"{k}={v}\n" for k, v in env.items())
+                    hidden = {"HTTP_COOKIE", "HTTP_AUTHORIZATION", "HTTP_PROXY_AUTHORIZATION"}  # credentials
+                    dump = "".join(f"{k}={'(hidden)' if k in hidden else v}\n" for k, v in env.items())
                     self.assertEqual((answer.exit, answer.out), (1, b""))
                     self.assertEqual(answer.err.decode(), f"Missing required environment variable {outcome[1]}\n{dump}")
                 elif outcome[0] == "method":

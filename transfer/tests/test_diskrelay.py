@@ -145,6 +145,13 @@ class Answer:
         self.log = SYSLOG.take(proc.pid) if SYSLOG else None
 
 
+def wait_for(condition, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return condition()
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -384,7 +391,8 @@ class AdmissionConversation(Fixture):
                     self.assertEqual((answer.status, answer.code, answer.exit), ("500 Internal Server Error", 121, 1))
                 fatal = ["ERR  SYNC ERR error requesting admission: *"] if outcome < 0 else []
                 self.assertErrors(answer, ([error] if error else []) + fatal)
-        time.sleep(0.1)
+        answered = sum(reply is not None for _, _, reply, _, _ in self.ROWS)
+        self.assertTrue(wait_for(lambda: len(self.stub.after_reply) == answered))
         self.assertEqual(set(self.stub.after_reply), {b""})  # nothing more sent, ever
 
     def test_connection_held_until_upload_stored(self):
@@ -399,7 +407,7 @@ class AdmissionConversation(Fixture):
         self.assertEqual((len(self.stub.requests), seen_at_close), (1, []))
         out, _ = proc.communicate(body[MIB + 7:], timeout=30)
         self.assertEqual((proc.returncode, Answer(proc, out, b"").status), (0, "200 OK"))
-        time.sleep(0.1)
+        self.assertTrue(wait_for(lambda: seen_at_close))
         self.assertEqual(seen_at_close, [body])
 
 
@@ -485,7 +493,7 @@ class ByteExactness(Fixture):
         early, late = os.urandom(256 * 1024), os.urandom(256 * 1024)
         target = os.path.join(self.dir, "race")
         hold = ["strace", "-qq", "-o", "/dev/null", "-P", target, "-e", "trace=newfstatat,stat",
-                "-e", "inject=newfstatat,stat:delay_exit=700000"]
+                "-e", "inject=newfstatat,stat:delay_exit=1000000"]
         env = self.request(REQUEST_METHOD="POST", XFER_CANON_PATH=target, XFER_START=str(len(early)),
                            ASAN_OPTIONS="detect_leaks=0")  # the leak checker refuses to run traced
         held = subprocess.Popen(hold + [RELAY], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)

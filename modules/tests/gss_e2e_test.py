@@ -117,9 +117,13 @@ class NtlmThroughApache(unittest.TestCase):
         for name, client, args in rows:
             with self.subTest(name):
                 if client == "ntlm":
+                    log_mark = len(self.httpd.error_log())
                     got = self.ntlm(*args, "/ntlm/whoami")
                     self.assertEqual(got["legs"], [401, 401, 401])
                     status, challenge, code = 401, got["challenge"], got["code"]
+                    # At error level, not lost to a trace level.
+                    self.assertRegex(self.httpd.error_log()[log_mark:],
+                                     r"\[auth_orvane_gss:error\] .*" + SERVER_LOGGED_FAILURE)
                 else:
                     r = curl(self.httpd, "/ntlm/whoami", *args)
                     status, challenge, code = r.status, r.headers.get("WWW-Authenticate"), \

@@ -395,20 +395,31 @@ class AdmissionConversation(Fixture):
         self.assertTrue(wait_for(lambda: len(self.stub.after_reply) == answered))
         self.assertEqual(set(self.stub.after_reply), {b""})  # nothing more sent, ever
 
-    def test_connection_held_until_upload_stored(self):
+    def test_connection_held_until_transfer_done(self):
         body = os.urandom(2 * MIB)
         target = os.path.join(self.dir, "upload")
-        seen_at_close = []
-        self.stub.on_client_close = lambda: seen_at_close.append(read(target))
-        proc = start(self.request(REQUEST_METHOD="POST", XFER_CANON_PATH=target, CONTENT_LENGTH=str(len(body))))
-        proc.stdin.write(body[:MIB + 7])
-        proc.stdin.flush()
+        closes = []
+        self.stub.on_client_close = lambda: closes.append(read(target) if os.path.exists(target) else None)
+
+        upload = start(self.request(REQUEST_METHOD="POST", XFER_CANON_PATH=target, CONTENT_LENGTH=str(len(body))))
+        upload.stdin.write(body[:MIB + 7])
+        upload.stdin.flush()
         time.sleep(0.3)
-        self.assertEqual((len(self.stub.requests), seen_at_close), (1, []))
-        out, _ = proc.communicate(body[MIB + 7:], timeout=30)
-        self.assertEqual((proc.returncode, Answer(proc, out, b"").status), (0, "200 OK"))
-        self.assertTrue(wait_for(lambda: seen_at_close))
-        self.assertEqual(seen_at_close, [body])
+        self.assertEqual((len(self.stub.requests), closes), (1, []))
+        out, _ = upload.communicate(body[MIB + 7:], timeout=30)
+        self.assertEqual((upload.returncode, Answer(upload, out, b"").status), (0, "200 OK"))
+        self.assertTrue(wait_for(lambda: closes))
+        self.assertEqual(closes, [body])  # closed only once the upload was stored
+
+        os.unlink(target)
+        download = start(self.request(XFER_END=str(len(self.data))))
+        first = download.stdout.read(MIB)  # the rest waits in the pipe
+        time.sleep(0.3)
+        self.assertEqual((len(self.stub.requests), len(closes)), (2, 1))
+        rest = download.stdout.read()
+        download.communicate(timeout=30)
+        self.assertTrue(Answer(download, first + rest, b"").body == self.data)
+        self.assertTrue(wait_for(lambda: len(closes) == 2))
 
 
 class ByteExactness(Fixture):

@@ -13,6 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -285,7 +286,7 @@ int read_retry_time(std::string_view text)
     constexpr int64_t limit = static_cast<int64_t>(INT_MAX) + 1;
     int64_t value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-        value = value * 10 + (text[i] - '0') > limit ? limit : value * 10 + (text[i] - '0');
+        value = std::min(value * 10 + (text[i] - '0'), limit);
     if (negative)
         return static_cast<int>(-value);
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
@@ -307,7 +308,7 @@ int request_admission(int sock, const char *xfer_context_id)
 
     std::size_t pos = 0;
     std::string_view response_prefix = next_token(reply, pos);
-    if (!response_prefix.empty() && same_within(response_prefix, "PROCEED", static_cast<std::size_t>(reply_ln)))
+    if (same_within(response_prefix, "PROCEED", static_cast<std::size_t>(reply_ln)))
         return 0;
     if (response_prefix == "RETRY") {
         std::string_view retry_time_str = next_token(reply, pos);

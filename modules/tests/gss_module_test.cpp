@@ -8,7 +8,6 @@
 
 #include <http_core.h>
 
-#include <optional>
 #include <string>
 #include <vector>
 

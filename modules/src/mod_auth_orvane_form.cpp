@@ -33,7 +33,9 @@ ORVANE_EXPORT apr_thread_mutex_t *lsaMutex = nullptr;
 ORVANE_EXPORT HANDLE hLsaConnection = nullptr;
 }
 
+#ifdef APLOG_USE_MODULE
 APLOG_USE_MODULE(auth_orvane_form);
+#endif
 
 // ---------------------------------------------------------------------------
 // Constants
@@ -353,7 +355,8 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         auto *amp = static_cast<char *>(std::memchr(cursor, '&', static_cast<std::size_t>(end + 1 - cursor)));
         auto *eq = static_cast<char *>(std::memchr(cursor, '=', static_cast<std::size_t>(amp - cursor)));
         char *key_end = eq ? eq : amp;
-        const form_value value = {eq ? eq + 1 : amp, static_cast<std::size_t>(amp - (eq ? eq + 1 : amp))};
+        char *value_start = eq ? eq + 1 : amp;
+        const form_value value = {value_start, static_cast<std::size_t>(amp - value_start)};
 
         char *key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0, nullptr);
         if (!key)
@@ -485,6 +488,8 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         // Never ask for more than it takes to see that the form is too large.
         const apr_off_t want = static_cast<apr_off_t>(kDataLimit + 1 - ctx->count);
         apr_status_t rv = ap_get_brigade(f->next, bb, AP_MODE_READBYTES, block, want);
+        // A non-blocking read may also say "nothing yet" with an empty
+        // brigade; either way the next call picks up where this one stopped.
         if (APR_STATUS_IS_EAGAIN(rv) || (rv == APR_SUCCESS && block == APR_NONBLOCK_READ && APR_BRIGADE_EMPTY(bb))) {
             ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN",
                           "mod_auth_orvane_form_if");

@@ -243,6 +243,8 @@ struct filter_row {
     DWORD auth_result = 0;
     apr_read_type_e block = APR_BLOCK_READ;
     apr_off_t readbytes = 8192;
+    ap_input_mode_t mode = AP_MODE_READBYTES;
+    bool peek_first = false;         // the handler first reads speculatively
     // Expected: the statuses of the handler's reads (repeats folded), the
     // body it read up to EOS (nullopt: nothing, no EOS either), the log, and
     // the login name and password checked (null login: no check).
@@ -324,12 +326,27 @@ apr_status_t below(void *data, apr_bucket_brigade *bb, ap_input_mode_t, apr_read
     return APR_SUCCESS;
 }
 
+// Appends the brigade's data to *to; true when it ends in EOS.
+bool read_data(apr_bucket_brigade *bb, std::string *to)
+{
+    for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b)) {
+        if (APR_BUCKET_IS_EOS(b))
+            return true;
+        const char *data = nullptr;
+        apr_size_t len = 0;
+        if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS)
+            to->append(data, len);
+    }
+    return false;
+}
+
 struct outcome {
     std::vector<apr_status_t> statuses;
     std::string body;
     bool eos = false;
     apr_off_t largest_read = 0;   // most data that one read handed up
     int below_reads = 0;
+    std::string peeked;           // what a speculative read saw
 };
 
 class FormModule : public ::testing::Test {
@@ -412,27 +429,22 @@ protected:
         watch::form_sized_frees = 0;
         watch::on = true;
         watch::fail_size = row.fail_alloc;
+        if (row.peek_first) {
+            out.peeked.reserve(0x10000);
+            if (mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, row.block, row.readbytes) ==
+                APR_SUCCESS)
+                read_data(bb, &out.peeked);
+            apr_brigade_cleanup(bb);
+        }
         for (int calls = 0; !out.eos && calls < 100000; ++calls) {
-            const apr_status_t rv = mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_READBYTES, row.block,
-                                                            row.readbytes);
+            const apr_status_t rv = mod_auth_orvane_form_if(&chain.top, bb, row.mode, row.block, row.readbytes);
             if (out.statuses.empty() || out.statuses.back() != rv)
                 out.statuses.push_back(rv);
             if (rv != APR_SUCCESS && rv != APR_EAGAIN)
                 break;
-            apr_off_t got = 0;
-            for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b)) {
-                if (APR_BUCKET_IS_EOS(b)) {
-                    out.eos = true;
-                    break;
-                }
-                const char *data = nullptr;
-                apr_size_t len = 0;
-                if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS) {
-                    out.body.append(data, len);
-                    got += static_cast<apr_off_t>(len);
-                }
-            }
-            out.largest_read = std::max(out.largest_read, got);
+            const std::size_t before = out.body.size();
+            out.eos = read_data(bb, &out.body);
+            out.largest_read = std::max(out.largest_read, static_cast<apr_off_t>(out.body.size() - before));
             apr_brigade_cleanup(bb);
         }
         watch::fail_size = 0;
@@ -630,6 +642,8 @@ struct split_row {
     std::size_t piece;
     apr_off_t readbytes;
     apr_read_type_e block;
+    ap_input_mode_t mode = AP_MODE_READBYTES;
+    bool peek_first = false;
 };
 
 const split_row kSplitRows[] = {
@@ -639,6 +653,8 @@ const split_row kSplitRows[] = {
     {"pieces cutting the password", 50, 8192, APR_BLOCK_READ},
     {"handler reads 7 bytes", 0, 7, APR_BLOCK_READ},
     {"non-blocking, 3-byte pieces and reads", 3, 3, APR_NONBLOCK_READ},
+    {"speculative read first", 10, 4, APR_BLOCK_READ, AP_MODE_READBYTES, true},
+    {"exhaustive reads", 10, 4, APR_BLOCK_READ, AP_MODE_EXHAUSTIVE},
 };
 
 void PrintTo(const split_row &row, std::ostream *os)
@@ -651,13 +667,19 @@ class Splits : public FormModule, public ::testing::WithParamInterface<split_row
 TEST_P(Splits, SameRewrittenFormChecked)
 {
     const split_row &split = GetParam();
-    filter_row row{.name = split.name, .piece = split.piece, .block = split.block, .readbytes = split.readbytes};
+    filter_row row{.name = split.name, .piece = split.piece, .block = split.block, .readbytes = split.readbytes,
+                   .mode = split.mode, .peek_first = split.peek_first};
     const outcome out = run(row);
+    if (split.peek_first) {
+        EXPECT_EQ(out.peeked, checked(kForm, '1').substr(0, split.readbytes));
+    }
 
     EXPECT_EQ(out.statuses, std::vector<apr_status_t>{0});
     EXPECT_TRUE(out.eos);
     EXPECT_EQ(out.body, checked(kForm, '1'));
-    EXPECT_LE(out.largest_read, split.readbytes);
+    if (split.mode != AP_MODE_EXHAUSTIVE) {
+        EXPECT_LE(out.largest_read, split.readbytes);
+    }
     EXPECT_EQ(lsa_double::get().auth_calls, 1);
     EXPECT_EQ(lsa_double::get().password, kPassword);
     const auto logs = rendered_log();

@@ -99,12 +99,20 @@ void scrub(void *p, std::size_t n)
     explicit_bzero(p, n);
 }
 
-void scrub_string_and_free(char *s)
+// A decoded copy of form data. len counts every decoded byte: a NUL from
+// "%00" ends the string but not what must be zeroed.
+struct decoded {
+    char *text;
+    std::size_t len;
+};
+
+void scrub_and_free(decoded *d)
 {
-    if (!s)
+    if (!d->text)
         return;
-    scrub(s, std::strlen(s));
-    std::free(s);
+    scrub(d->text, d->len);
+    std::free(d->text);
+    *d = {};
 }
 
 // Digit value of the character after a '%': anything that is no hex digit
@@ -183,9 +191,8 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
 
 namespace {
 
-// decode() over the len raw bytes at raw, whatever they hold; *decoded_len
-// (when asked for) gets the length of the result, NUL bytes included.
-char *decode_span(request_rec *r, char *raw, std::size_t len, int wipe, std::size_t *decoded_len)
+// decode() over the len raw bytes at raw, whatever they hold.
+decoded decode_span(request_rec *r, char *raw, std::size_t len, int wipe)
 {
     auto *out = static_cast<char *>(std::calloc(len + 1, 1));
     std::size_t j = 0;
@@ -210,9 +217,7 @@ char *decode_span(request_rec *r, char *raw, std::size_t len, int wipe, std::siz
     }
     if (wipe)
         std::memset(raw, '&', len);
-    if (decoded_len)
-        *decoded_len = j;
-    return out;
+    return {out, j};
 }
 
 }  // namespace
@@ -223,7 +228,7 @@ char *decode_span(request_rec *r, char *raw, std::size_t len, int wipe, std::siz
 // Returns null when out of memory.
 char *decode(request_rec *r, char *raw, int wipe)
 {
-    return decode_span(r, raw, raw_length(raw), wipe, nullptr);
+    return decode_span(r, raw, raw_length(raw), wipe).text;
 }
 
 // ---------------------------------------------------------------------------
@@ -298,10 +303,10 @@ struct form_fields {
 
 // The call's decoded copies of form data.
 struct form_secrets {
-    char *username;
-    char *domain;
-    char *password;
-    char *login;
+    decoded username;
+    decoded domain;
+    decoded password;
+    decoded login;
 };
 
 void release_form(form_ctx *ctx)
@@ -321,11 +326,10 @@ apr_status_t release_form_cleanup(void *data)
 
 void release_secrets(form_secrets *s)
 {
-    scrub_string_and_free(s->username);
-    scrub_string_and_free(s->domain);
-    scrub_string_and_free(s->password);
-    scrub_string_and_free(s->login);
-    *s = {};
+    scrub_and_free(&s->username);
+    scrub_and_free(&s->domain);
+    scrub_and_free(&s->password);
+    scrub_and_free(&s->login);
 }
 
 // Data of immortal, mmap and file buckets may be read-only memory; every
@@ -358,23 +362,23 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         char *value_start = eq ? eq + 1 : amp;
         const form_value value = {value_start, static_cast<std::size_t>(amp - value_start)};
 
-        char *key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0, nullptr);
-        if (!key)
+        decoded key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0);
+        if (!key.text)
             return kENOMEM;
-        if (std::strcmp(key, "username") == 0) {
+        if (std::strcmp(key.text, "username") == 0) {
             fields->username = value;
-        } else if (std::strcmp(key, "domain") == 0) {
+        } else if (std::strcmp(key.text, "domain") == 0) {
             fields->domain = value;
-        } else if (std::strcmp(key, "password") == 0) {
+        } else if (std::strcmp(key.text, "password") == 0) {
             if (!fields->password.raw)
                 fields->password = value;
             else
                 std::memset(value.raw, '&', value.len);
-        } else if (std::strcmp(key, "result") == 0 && value.len > 0) {
+        } else if (std::strcmp(key.text, "result") == 0 && value.len > 0) {
             fields->result = value;
             *value.raw = '0';
         }
-        scrub_string_and_free(key);
+        scrub_and_free(&key);
         cursor = amp + 1;
     }
     return APR_SUCCESS;
@@ -385,32 +389,32 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
 // whatever it found.
 apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secrets *s)
 {
-    std::size_t user_len = 0;
-    std::size_t domain_len = 0;
-    s->username = decode_span(r, fields->username.raw, fields->username.len, 0, &user_len);
-    if (!s->username)
+    s->username = decode_span(r, fields->username.raw, fields->username.len, 0);
+    if (!s->username.text)
         return kENOMEM;
-    s->domain = decode_span(r, fields->domain.raw, fields->domain.len, 0, &domain_len);
-    if (!s->domain)
+    s->domain = decode_span(r, fields->domain.raw, fields->domain.len, 0);
+    if (!s->domain.text)
         return kENOMEM;
 
     // A NUL would make the name checked differ from the name the
     // application reads.
-    if (std::strlen(s->username) != user_len || std::strlen(s->domain) != domain_len) {
+    if (std::strlen(s->username.text) != s->username.len || std::strlen(s->domain.text) != s->domain.len) {
         ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
                       "%s: NUL byte in user name or domain, not authenticated", "mod_auth_orvane_form_if");
         return APR_SUCCESS;
     }
 
-    s->login = static_cast<char *>(std::calloc(domain_len + user_len + 2, 1));
-    if (!s->login) {
+    const std::size_t domain_len = s->domain.len;
+    const std::size_t user_len = s->username.len;
+    s->login = {static_cast<char *>(std::calloc(domain_len + user_len + 2, 1)), domain_len + user_len + 1};
+    if (!s->login.text) {
         ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r,
                       "%s: failed to allocate memory for domain\\user string", "mod_auth_orvane_form_if");
         return kENOMEM;
     }
-    std::memcpy(s->login, s->domain, domain_len);
-    s->login[domain_len] = '\\';
-    std::memcpy(s->login + domain_len + 1, s->username, user_len);
+    std::memcpy(s->login.text, s->domain.text, domain_len);
+    s->login.text[domain_len] = '\\';
+    std::memcpy(s->login.text + domain_len + 1, s->username.text, user_len);
 
     if (!lsaMutex) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: mutex not initalized so cannot proceed",
@@ -435,7 +439,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         }
     }
     if (status == APR_SUCCESS) {
-        error = LsaAuthenticateUser(hLsaConnection, s->login, s->password);
+        error = LsaAuthenticateUser(hLsaConnection, s->login.text, s->password.text);
         status = check_lsa_error(r, &error);
     }
 
@@ -449,7 +453,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     const char code = result_code(status, error);
     *fields->result.raw = code;
     ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", "mod_auth_orvane_form_if",
-                  s->login, code);
+                  s->login.text, code);
     return APR_SUCCESS;
 }
 
@@ -465,8 +469,8 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
         return rv;
 
     if (fields.password.raw) {
-        s->password = decode_span(r, fields.password.raw, fields.password.len, 1, nullptr);
-        if (!s->password)
+        s->password = decode_span(r, fields.password.raw, fields.password.len, 1);
+        if (!s->password.text)
             return kENOMEM;
         if (fields.username.raw && fields.domain.raw && fields.result.raw) {
             rv = authenticate(r, &fields, s);

@@ -534,6 +534,10 @@ const filter_row kFilterRows[] = {
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55Mark\0Secret&result=9"sv,
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55Mark\0Secret&result=9"sv, '1'),
      .password = "pa55Mark"},
+    {.name = "escaped NUL inside the password, all of it scrubbed",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%00pa55MarkTail&result=9",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%00pa55MarkTail&result=9", '1'),
+     .password = "pa55MarkSecret"},
     {.name = "body of exactly 16384 bytes", .body = kFormAtLimit, .readbytes = 0x4000,
      .passed = checked(kFormAtLimit, '1')},
     // Failures

@@ -5,6 +5,7 @@ client library against a real MIT KDC."""
 import os
 import socket
 import time
+from concurrent.futures import ThreadPoolExecutor
 import unittest
 import urllib.parse
 
@@ -132,6 +133,14 @@ class FormFilterThroughApache(unittest.TestCase):
         for secret in (GOOD, WRONG, EXPIRED_PW, LOCKED_PW):
             self.assertNotIn(secret, log)
             self.assertNotIn(urllib.parse.quote_plus(secret), log)
+
+    def test_parallel_logins(self):
+        # Threads of one child share its lock and its LSA connection.
+        bodies = [(form("alice", GOOD), "1"), (form("alice", WRONG), "0"), (form("bob", EXPIRED_PW), "X")] * 6
+        with ThreadPoolExecutor(max_workers=8) as pool:
+            answers = list(pool.map(lambda b: self.post(b[0]), bodies))
+        for (body, code), r in zip(bodies, answers):
+            self.assertEqual((r.status, r.body), (200, rewritten(body, code)))
 
     def test_refused_bodies(self):
         rows = [

@@ -485,11 +485,9 @@ std::string row_name(const char *name)
 // ---------------------------------------------------------------------------
 // The filter: every way through it, and what each leaves behind
 
-const std::string kNoCheck = checked(kForm, '0');
-
 const filter_row kFilterRows[] = {
     // Forms
-    {.name = "right password"},
+    {.name = "right password", .passed = std::string(kFormChecked)},
     {.name = "content type in capitals", .content_type = "APPLICATION/X-WWW-FORM-URLENCODED"},
     {.name = "no result field", .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21", '?'),

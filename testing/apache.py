@@ -49,6 +49,9 @@ Constructor arguments:
 Useful members: root, port, url(path), docroot, cgi_dir, conf_dir, logs_dir,
 write_cgi(name, text), give_to_www_data(path), error_log(),
 error_lines(levels), assert_clean_log(allow), restart(conf=None, env=None).
+Set ORVANE_KEEP_APACHE=1 to keep the roots (configuration and logs) after
+stop() for a look afterwards.
+
 `render(template_path, **values)` fills @NAME@ placeholders of a
 configuration template and refuses one left unfilled.
 
@@ -88,6 +91,9 @@ BENIGN_LOG = (
     r"AH00558",                                 # ServerName guess (not with ours)
     r"AH00098: pid file .* overwritten",        # restart after a SIGKILLed run
 )
+
+WATCHDOG = ('read -r word; [ "$word" = done ] && exit 0; '
+            '/bin/kill -TERM -- "-$1"; sleep 2; /bin/kill -KILL -- "-$1"; rm -rf -- "$2"')
 
 _MPM_TUNING = {
     # Small pools: the machine is shared with many parallel tests.
@@ -348,6 +354,7 @@ class Apache:
                     stdout=out, stderr=out, start_new_session=True)
             finally:
                 out.close()
+            self._start_watchdog()
             state = self._wait_ready()
             if state == "ready":
                 return self
@@ -401,9 +408,34 @@ class Apache:
             self.env = dict(env)
         return self.start()
 
+    def _start_watchdog(self):
+        # The server lives in a session of its own, so nothing takes it down
+        # when this process is killed outright (a test timeout): a watchdog,
+        # in a session of its own as well, waits on a pipe only this process
+        # writes to. "done" ends it quietly; end of file stops the server and
+        # removes the root.
+        rfd, self._watch_fd = os.pipe()
+        try:
+            self._watchdog = subprocess.Popen(
+                ["/bin/sh", "-c", WATCHDOG, "apache-watchdog", str(self.proc.pid), self.root],
+                stdin=rfd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                start_new_session=True)
+        finally:
+            os.close(rfd)
+
+    def _stop_watchdog(self):
+        fd, self._watch_fd = getattr(self, "_watch_fd", None), None
+        if fd is not None:
+            try:
+                os.write(fd, b"done\n")
+            finally:
+                os.close(fd)
+            self._watchdog.wait(timeout=STOP_DEADLINE)
+
     def _kill_session(self):
         proc, self.proc = self.proc, None
         if proc is None:
+            self._stop_watchdog()
             return
         if proc.poll() is None:
             self._signal_session(proc.pid, signal.SIGTERM)
@@ -419,6 +451,7 @@ class Apache:
             if time.monotonic() > deadline:
                 raise ApacheError(f"{self.name}: port {self.port} still answers after stop")
             time.sleep(0.05)
+        self._stop_watchdog()
 
     @staticmethod
     def _signal_session(sid, sig):

@@ -1,6 +1,10 @@
 """The shared Apache fixture: start/stop per MPM, what CGIs see, log verdicts, restart."""
 
 import os
+import socket
+import subprocess
+import sys
+import time
 import unittest
 
 from apache import Apache, ApacheError, curl, port_in_use
@@ -63,6 +67,30 @@ class Verdicts(unittest.TestCase):
                 httpd.restart(conf="NoSuchDirective on\n")
             self.assertIn("NoSuchDirective", str(caught.exception))
             self.assertFalse(httpd.running)
+
+    def test_port_taken_meanwhile_moves_on(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            httpd = Apache("moved")
+            httpd.port = taken.getsockname()[1]
+            with httpd:
+                self.assertNotEqual(httpd.port, taken.getsockname()[1])
+                self.assertEqual(curl(httpd, "/__fixture_ready").body.decode(), httpd.token)
+
+    def test_killed_owner_leaves_nothing_behind(self):
+        owner = subprocess.Popen(
+            [sys.executable, "-c", "import time; from apache import Apache\n"
+             "a = Apache('orphan').start(); print(a.port, a.root, flush=True); time.sleep(60)"],
+            stdout=subprocess.PIPE, text=True)
+        port, root = owner.stdout.readline().split()
+        owner.kill()
+        owner.wait()
+        owner.stdout.close()
+        deadline = time.monotonic() + 10
+        while port_in_use(int(port)) or os.path.exists(root):
+            self.assertLess(time.monotonic(), deadline, "server or root left behind")
+            time.sleep(0.1)
 
     def test_two_instances_side_by_side(self):
         with Apache("left") as a, Apache("right") as b:

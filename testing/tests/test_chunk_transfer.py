@@ -29,6 +29,8 @@ class ChunkStack(unittest.TestCase):
     """One Apache with three chunk locations: /chunks (admission with room),
     /full (a daemon whose single slot the test holds), /down (no daemon)."""
 
+    MPM = "event"
+
     @classmethod
     def setUpClass(cls):
         if not os.access(DISKRELAY, os.X_OK):
@@ -39,7 +41,7 @@ class ChunkStack(unittest.TestCase):
         cls.full = Admissiond(limit=1, retry=RETRY)
         cls.addClassCleanup(cls.full.stop)
         cls.full.start()
-        cls.httpd = Apache("chunks", modules=MODULES)
+        cls.httpd = Apache("chunks", modules=MODULES, mpm=cls.MPM)
         cls.addClassCleanup(cls.httpd.stop)
         cls.images = cls.httpd.mkdir_for_www("images")
 
@@ -173,6 +175,12 @@ class Downloads(ChunkStack):
                 self.assertEqual(r.status, row["status"], r)
                 self.assertNotIn("X-OVRA-Version", r.headers)
                 self.assertNotIn(self.data[:64], r.body)
+
+
+class DownloadsPrefork(Downloads):
+    # One interpreter per thread (LuaScope) and the CGI daemon in a
+    # process-per-request server.
+    MPM = "prefork"
 
 
 class Uploads(ChunkStack):

@@ -27,13 +27,12 @@ end
 -- Every segment a plain file name: no empty, "." or ".." segment, no hidden
 -- file, nothing but letters, digits and ._+- (Apache has already decoded %XX).
 local function image_path(dir, rel)
-  if rel == nil or rel == "" or rel == "/" then return nil end
-  for seg in rel:sub(2):gmatch("[^/]*") do
-    if seg == "" or seg:sub(1, 1) == "." or not seg:match("^[%w._+-]+$") then
-      return nil
-    end
+  if rel == nil or rel:sub(1, 1) ~= "/" then return nil end
+  local tail = rel:sub(2)
+  if tail == "" or tail:find("//", 1, true) or tail:sub(-1) == "/" then return nil end
+  for seg in tail:gmatch("[^/]+") do
+    if seg:sub(1, 1) == "." or not seg:match("^[%w._+-]+$") then return nil end
   end
-  if rel:sub(-1) == "/" then return nil end
   return dir .. rel
 end
 

@@ -85,13 +85,6 @@ PORT_ATTEMPTS = 5       # fresh ports tried when another process takes ours
 # file types. (log_config, unixd and so are compiled into Debian's apache2.)
 BASE_MODULES = ("authz_core", "authz_host", "alias", "mime", "env")
 
-# Error-log lines the fixture itself causes and that mean nothing: shutdown
-# chatter at notice level never matches, these are the warn-level ones.
-BENIGN_LOG = (
-    r"AH00558",                                 # ServerName guess (not with ours)
-    r"AH00098: pid file .* overwritten",        # restart after a SIGKILLed run
-)
-
 WATCHDOG = ('read -r word; [ "$word" = done ] && exit 0; '
             '/bin/kill -TERM -- "-$1"; sleep 2; /bin/kill -KILL -- "-$1"; rm -rf -- "$2"')
 
@@ -524,7 +517,7 @@ class Apache:
     def assert_clean_log(self, allow=()):
         """Raises AssertionError listing every error/warning line that no regex in
         `allow` (searched anywhere in the line) accounts for."""
-        patterns = [re.compile(p) for p in tuple(allow) + BENIGN_LOG]
+        patterns = [re.compile(p) for p in allow]
         bad = [line for line in self.error_lines()
                if not any(p.search(line) for p in patterns)]
         if bad:

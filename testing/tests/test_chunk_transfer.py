@@ -163,6 +163,8 @@ class Downloads(ChunkStack):
         {"name": "odd character", "url": "/chunks/a%20b.img", "args": CTX, "status": 404},
         {"name": "the folder itself", "url": "/chunks/", "args": CTX, "status": 404},
         {"name": "a folder", "url": "/chunks/sub", "args": CTX, "status": 404},
+        {"name": "trailing slash", "url": "/chunks/sub/b.img/", "args": CTX, "status": 404},
+        {"name": "hidden folder", "url": "/chunks/sub/.git/b.img", "args": CTX, "status": 404},
         {"name": "no transfer context", "url": "/chunks/a.img", "args": (), "status": 400},
         {"name": "HEAD", "url": "/chunks/a.img", "args": CTX + ("--head",), "status": 405},
         {"name": "PUT", "url": "/chunks/a.img", "args": CTX + ("-X", "PUT", "--data", "x"), "status": 405},

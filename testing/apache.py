@@ -39,7 +39,8 @@ Constructor arguments:
   load      our own modules as (identifier, path) pairs, e.g.
             (("auth_orvane_form_module", ".../mod_auth_orvane_form.so"),).
   env       variables for the httpd process itself (KRB5_CONFIG, ...). The
-            server otherwise starts with a minimal environment (PATH, LANG).
+            server otherwise starts with a minimal environment (PATH, LANG,
+            and a random MALLOC_PERTURB_ to bring memory misuse to light).
   pass_env  names handed on to CGI programs with PassEnv; their values come
             from `env` or else from this process. Sanitizer options
             (ASAN_OPTIONS, UBSAN_OPTIONS, LSAN_OPTIONS) set in this process are

@@ -3,9 +3,9 @@
 
 import os
 import random
-import socket
 import sys
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy"))
 
@@ -236,6 +236,22 @@ class Uploads(ChunkStack):
         st = os.stat(os.path.join(self.images, "sub", "new.img"))
         self.assertEqual(st.st_size, FOUR_GIB + 1 + len(body))
         self.assertEqual(self.read_image("sub/new.img", FOUR_GIB, len(body) + 1), b"\0" + body)
+
+    def test_parallel_uploads_into_one_new_file(self):
+        # Every client creates the file if it is missing: none may cut
+        # another's bytes off.
+        parts, size = 8, 300 * 1024 + 1          # no more than the admission limit
+        bodies = [random.Random(100 + i).randbytes(size) for i in range(parts)]
+
+        def put(i):
+            return curl(self.httpd, f"/chunks/together.img?start={i * size}", *CTX,
+                        "--data-binary", "@-", stdin=bodies[i])
+
+        with ThreadPoolExecutor(max_workers=parts) as pool:
+            answers = list(pool.map(put, range(parts)))
+        for r in answers:
+            self.assertAnswer(r, 200, None, 0)
+        self.assertTrue(self.read_image("together.img") == b"".join(bodies), "file content differs")
 
     def test_upload_into_missing_folder(self):
         # A body larger than the pipe to diskrelay: the answer must still arrive whole.

@@ -36,9 +36,10 @@ local function image_path(dir, rel)
   return dir .. rel
 end
 
--- One range of a "Range: bytes=..." header, as (first, last) with last nil
--- for "first-", or (nil, suffix) for "-suffix". Anything else (another unit,
--- several ranges, first > last, no digits) is not a valid single range: nil.
+-- The one range of a "Range: bytes=..." header: "span", first, last for
+-- "first-last"; "from", first for "first-"; "suffix", length for "-length".
+-- Anything else (another unit, several ranges, first > last, no digits) is
+-- not a single range we serve: nil.
 local function parse_range(header)
   local spec = header:match("^%s*[Bb][Yy][Tt][Ee][Ss]%s*=%s*(.-)%s*$")
   if not spec then return nil end

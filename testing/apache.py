@@ -56,9 +56,10 @@ stop() for a look afterwards.
 `render(template_path, **values)` fills @NAME@ placeholders of a
 configuration template and refuses one left unfilled.
 
-Transport seam: `scheme`, `listen_conf()` and `client_args()` are what a TLS
-variant overrides (a subclass adding mod_ssl, certificates and the client's
---cacert/--cert flags); everything else stays as it is.
+Transport seam: `scheme`, `listen_conf()`, `client_args()` and
+`probe_connection()` are what a TLS variant overrides (a subclass adding
+mod_ssl, certificates, the client's --cacert/--cert flags and an HTTPS
+readiness probe); everything else stays as it is.
 """
 
 import os
@@ -238,6 +239,10 @@ class Apache:
         """Flags curl needs to talk to this server."""
         return []
 
+    def probe_connection(self, timeout):
+        """A client connection for the readiness probe."""
+        return http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
+
     def url(self, path="/"):
         if not path.startswith("/"):
             path = "/" + path
@@ -367,7 +372,7 @@ class Apache:
             if self.proc.poll() is not None:
                 return "exited"
             try:
-                conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=2)
+                conn = self.probe_connection(2)
                 conn.request("GET", "/__fixture_ready")
                 body = conn.getresponse().read()
                 conn.close()

@@ -281,11 +281,15 @@ class Admission(ChunkStack):
         r = curl(self.httpd, "/down/a.img", *CTX)
         self.assertAnswer(r, 500, "121", 0)
 
-    def test_slots_come_back(self):
-        for _ in range(3):
-            self.assertAnswer(curl(self.httpd, "/chunks/a.img", *CTX, "-H", "Range: bytes=0-0"), 206, None, 1)
+    def test_context_reaches_the_daemon_and_slots_come_back(self):
+        for n in range(3):
+            r = curl(self.httpd, "/chunks/a.img", "-H", f"X-OVRA-Xfer-Context: ctx-{n} of device 7",
+                     "-H", "Range: bytes=0-0")
+            self.assertAnswer(r, 206, None, 1)
         st = self.adm.wait_status(running=0)
         self.assertEqual((st["running"], st["denied"]), (0, 0))
+        for n in range(3):
+            self.assertIn(f"ctx-{n} of device 7", self.adm.log())
 
 
 if __name__ == "__main__":

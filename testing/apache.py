@@ -48,10 +48,18 @@ Constructor arguments:
   mpm       "event" (default), "worker" or "prefork".
 
 Useful members: root, port, url(path), docroot, cgi_dir, conf_dir, logs_dir,
-write_cgi(name, text), give_to_www_data(path), error_log(),
-error_lines(levels), assert_clean_log(allow), restart(conf=None, env=None).
-Set ORVANE_KEEP_APACHE=1 to keep the roots (configuration and logs) after
-stop() for a look afterwards.
+write_cgi(name, text), give_to_www_data(path), mkdir_for_www(relpath),
+running, check_config(), restart(conf=None, env=None), error_log(),
+access_log(), error_lines(levels), assert_clean_log(allow). The error-log
+verdict counts warn and worse, and also the unprefixed lines that CGI
+programs write to standard error. Set ORVANE_KEEP_APACHE=1 to keep the roots
+(configuration and logs) after stop() for a look afterwards. If the owning
+process is killed outright, a watchdog stops the server and removes its root.
+
+curl(httpd_or_url, path, *curl_args, stdin=None) runs the real curl with
+shared flags (--silent --show-error --noproxy '*' --path-as-is --max-time 60)
+and returns a Response: status, reason, headers (case-insensitive get() and
+get_all()), body bytes, curl's exit_code and stderr.
 
 `render(template_path, **values)` fills @NAME@ placeholders of a
 configuration template and refuses one left unfilled.

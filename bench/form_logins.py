@@ -1,0 +1,156 @@
+#!/usr/bin/python3
+"""Form logins per second through the form filter in Apache, against the bare
+password checks of the LSA client library on the same KDC: the filter's own cost.
+
+Run by hand from the top of the tree after a build (as root):
+
+    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/form_logins.py [--count N] [--clients 1,8] [--rounds R]
+
+A real MIT KDC (testing/kdc.py) holds one user. Sides, taking turns, best of
+--rounds:
+  filter  ab posts the login form (kept-alive connections) to a location with
+          the ORVANE_CHECK_PASSWORD input filter; a mod_lua handler reads the
+          body through the filters and echoes it (no CGI process per login).
+          Every answer is checked to carry the result code "1" (by one curl
+          before and ab's length check: a failed login would be as long, so
+          the KDC log's count of issued tickets is compared as well).
+  bare    likewise/tests/lsa_auth: the same login name and password through
+          LsaAuthenticateUser on one connection per process, CLIENTS
+          processes at once, each with its share of the count.
+  echo    the same form through the same handler without the filter: what
+          Apache and the client cost without any check.
+Prints logins per second and the ratio filter / bare (1.0 = the filter costs
+nothing on top of the check).
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import time
+import urllib.parse
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.join(TOP, "testing")]
+
+from apache import Apache, curl  # noqa: E402
+from kdc import KDC  # noqa: E402
+
+PASSWORD = "Corr3ct horse&batt=ry%"
+ECHO_LUA = """\
+function echo(r)
+    r.content_type = "application/octet-stream"
+    r:write(r:requestbody())
+    return apache2.OK
+end
+"""
+CONF = """\
+LuaMapHandler "^/login/(filter|plain)$" "{lua}" echo
+<Location /login/filter>
+    SetInputFilter ORVANE_CHECK_PASSWORD
+</Location>
+<Location /login>
+    Require all granted
+</Location>
+"""
+
+
+def form(domain):
+    return ("username=alice&domain=%s&password=%s&result=9" % (
+        domain, urllib.parse.quote_plus(PASSWORD))).encode()
+
+
+def ab(httpd, path, body_file, clients, count):
+    """Requests per second of ab posting body_file with keep-alive."""
+    out = subprocess.run(["ab", "-q", "-k", "-n", str(count), "-c", str(clients),
+                          "-p", body_file, "-T", "application/x-www-form-urlencoded",
+                          httpd.url(path)], capture_output=True, text=True, timeout=600)
+    text = out.stdout
+    if out.returncode != 0 or "Non-2xx" in text or not re.search(r"Failed requests:\s+0\n", text):
+        raise RuntimeError(f"ab on {path}:\n{text}{out.stderr}")
+    return float(re.search(r"Requests per second:\s+([\d.]+)", text).group(1))
+
+
+def bare(lsa_auth, env, login, clients, count):
+    """Checks per second of `clients` lsa_auth processes sharing count checks."""
+    share = [count // clients + (i < count % clients) for i in range(clients)]
+    t0 = time.perf_counter()
+    procs = [subprocess.Popen([lsa_auth], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+             for _ in share]
+    for proc, n in zip(procs, share):
+        proc.stdin.write(("%s\n%s\n" % (login, PASSWORD)).encode() * n)
+        proc.stdin.close()
+    outs = [proc.stdout.read().decode() for proc in procs]
+    for proc in procs:
+        proc.wait()
+    elapsed = time.perf_counter() - t0
+    lines = "".join(outs).splitlines()
+    if len(lines) != count or any(not line.startswith("0 ") for line in lines):
+        raise RuntimeError(f"lsa_auth: {len(lines)} answers, first {lines[:1]}")
+    return count / elapsed
+
+
+def tickets(kdc):
+    return kdc.log().count("ISSUE:")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--count", type=int, default=500, help="logins per side per round")
+    ap.add_argument("--clients", default="1,8", help="client counts, comma-separated")
+    ap.add_argument("--rounds", type=int, default=3)
+    args = ap.parse_args()
+    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
+    module = os.path.join(build, "modules", "mod_auth_orvane_form.so")
+    lsa_auth = os.path.join(build, "likewise", "tests", "lsa_auth")
+
+    with KDC() as kdc:
+        kdc.add_user("alice", PASSWORD)
+        env = dict(os.environ, **kdc.env)
+        httpd = Apache("bench-form", modules=("lua",), env=kdc.env,
+                       load=(("auth_orvane_form_module", module),))
+        with httpd:
+            lua = os.path.join(httpd.root, "echo.lua")
+            with open(lua, "w") as f:
+                f.write(ECHO_LUA)
+            os.chmod(lua, 0o644)
+            httpd.restart(conf=CONF.format(lua=lua))
+            body = form(kdc.domain)
+            body_file = os.path.join(httpd.root, "form")
+            with open(body_file, "wb") as f:
+                f.write(body)
+            r = curl(httpd, "/login/filter", "-H", "Content-Type: application/x-www-form-urlencoded",
+                     "--data-binary", "@-", stdin=body)
+            expected = body.replace(b"result=9", b"result=1").replace(
+                urllib.parse.quote_plus(PASSWORD).encode(), b"&" * len(urllib.parse.quote_plus(PASSWORD)))
+            if (r.status, r.body) != (200, expected):
+                raise RuntimeError(f"filter answer: {r}")
+            login = kdc.domain + "\\alice"
+            bare(lsa_auth, env, login, 1, 10)
+
+            clients = [int(c) for c in args.clients.split(",")]
+            best = {(side, c): 0.0 for side in ("filter", "bare", "echo") for c in clients}
+            for _ in range(args.rounds):
+                for c in clients:
+                    mark = tickets(kdc)
+                    rate = ab(httpd, "/login/filter", body_file, c, args.count)
+                    issued = tickets(kdc) - mark
+                    if issued < args.count:
+                        raise RuntimeError(f"filter: {issued} tickets issued for {args.count} logins")
+                    best[("filter", c)] = max(best[("filter", c)], rate)
+                    best[("bare", c)] = max(best[("bare", c)], bare(lsa_auth, env, login, c, args.count))
+                    best[("echo", c)] = max(best[("echo", c)],
+                                            ab(httpd, "/login/plain", body_file, c, args.count))
+
+            print(f"Form logins, {args.count} per side per round, best of {args.rounds},"
+                  f" Apache event MPM, one MIT KDC, loopback")
+            for c in clients:
+                f, b, e = best[("filter", c)], best[("bare", c)], best[("echo", c)]
+                print(f"  {c:3d} clients  filter {f:7.0f}/s   bare LSA check {b:7.0f}/s"
+                      f"   ratio filter/bare {f / b:.2f}   (echo without filter {e:.0f}/s)")
+            httpd.assert_clean_log()
+
+
+if __name__ == "__main__":
+    main()

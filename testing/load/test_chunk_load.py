@@ -1,0 +1,147 @@
+"""Chunk transfers under load through the real stack (Apache, mod_lua,
+mod_cgid, diskrelay, admissiond): many clients at once, the admission limit
+held, every byte compared."""
+
+import random
+import threading
+import time
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+
+from admission import Admissiond
+from loadkit import CONTEXT_HEADER, ChunkStack, connect, read_answer, report, request_head
+
+LIMIT = 8
+RETRY = 7
+DOWNLOADS = 200
+IMAGE_SIZE = 24 << 20
+DOWNLOAD_SIZE = (2 << 20) + 4097      # crosses diskrelay's 1 MiB blocks
+UPLOADS = 64
+UPLOAD_SIZE = (1 << 20) + 13          # chunk boundaries off the page size
+RACERS = 12
+RACE_ROUNDS = 4
+
+
+def together(n, job):
+    """Runs job(i, barrier) for i in range(n) on n threads that wait for one
+    another before they send; returns the results in order."""
+    barrier = threading.Barrier(n, timeout=60)
+    with ThreadPoolExecutor(max_workers=n) as pool:
+        return list(pool.map(lambda i: job(i, barrier), range(n)))
+
+
+def exchange(port, method, path, headers, body, barrier):
+    with connect(port) as s:
+        barrier.wait()
+        s.sendall(request_head(method, path, headers, len(body) if method == "POST" else None) + body)
+        return read_answer(s)
+
+
+class ChunkLoad(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        # /chunks: the admission limit under test; /wide: room for every
+        # upload at once, so that they really run side by side.
+        cls.wide = Admissiond(limit=UPLOADS, retry=RETRY)
+        cls.addClassCleanup(cls.wide.stop)
+        cls.wide.start()
+        cls.stack = ChunkStack("load-chunks", limit=LIMIT, retry=RETRY,
+                               extra_locations={"/wide": (cls.wide.socket_path, None)})
+        cls.addClassCleanup(cls.stack.stop)
+        cls.stack.start()
+        cls.data = random.Random(6).randbytes(IMAGE_SIZE)
+        cls.stack.write_image("big.img", cls.data)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.httpd.assert_clean_log()
+
+    def test_downloads_beyond_the_admission_limit(self):
+        port = self.stack.httpd.port
+        starts = [(i * 1234567) % (IMAGE_SIZE - DOWNLOAD_SIZE) for i in range(DOWNLOADS)]
+
+        def job(i, barrier):
+            first = starts[i]
+            headers = {CONTEXT_HEADER: f"load-{i}", "Range": f"bytes={first}-{first + DOWNLOAD_SIZE - 1}"}
+            return exchange(port, "GET", "/chunks/big.img", headers, b"", barrier)
+
+        began = time.monotonic()
+        answers = together(DOWNLOADS, job)
+        seconds = time.monotonic() - began
+
+        done = deferred = compared = 0
+        for i, a in enumerate(answers):
+            with self.subTest(request=i):
+                if a.status == 206:
+                    first = starts[i]
+                    self.assertTrue(a.complete, a)
+                    self.assertEqual(a.header("Content-Range"),
+                                     f"bytes {first}-{first + DOWNLOAD_SIZE - 1}/{IMAGE_SIZE}")
+                    self.assertTrue(a.body == self.data[first:first + DOWNLOAD_SIZE], "bytes differ")
+                    done += 1
+                    compared += len(a.body)
+                else:
+                    self.assertEqual((a.status, a.header("X-OVRA-Retry"), a.header("OVRA-Error-Code"),
+                                      a.body), (403, str(RETRY), "120", b""), a)
+                    deferred += 1
+        st = self.stack.adm.wait_status(running=0)
+        report("downloads", requests=DOWNLOADS, completed=done, deferred=deferred,
+               peak=st["peak"], limit=LIMIT, bytes_compared=compared, seconds=f"{seconds:.1f}")
+        self.assertEqual(st["running"], 0)
+        self.assertLessEqual(st["peak"], LIMIT)
+        self.assertEqual((st["admitted"], st["denied"]), (done, deferred))
+        self.assertGreater(deferred, 0)
+        self.assertGreater(done, 0)
+
+    def test_uploads_into_distinct_ranges_of_one_image(self):
+        # The image exists and is as long as all chunks together: nothing
+        # but the chunks' own bytes may change.
+        self.stack.write_image("shared.img", b"\xee" * (UPLOADS * UPLOAD_SIZE))
+        bodies = [random.Random(1000 + i).randbytes(UPLOAD_SIZE) for i in range(UPLOADS)]
+        port = self.stack.httpd.port
+        before = self.wide.status()
+
+        def job(i, barrier):
+            return exchange(port, "POST", f"/wide/shared.img?start={i * UPLOAD_SIZE}",
+                            {CONTEXT_HEADER: f"up-{i}"}, bodies[i], barrier)
+
+        began = time.monotonic()
+        answers = together(UPLOADS, job)
+        seconds = time.monotonic() - began
+        for i, a in enumerate(answers):
+            with self.subTest(upload=i):
+                self.assertEqual((a.status, a.header("OVRA-Error-Code"), a.complete), (200, None, True), a)
+        image = self.stack.read_image("shared.img")
+        st = self.wide.wait_status(running=0)
+        report("uploads", uploads=UPLOADS, peak=st["peak"], bytes_compared=len(image),
+               seconds=f"{seconds:.1f}")
+        self.assertEqual(st["admitted"] - before["admitted"], UPLOADS)
+        self.assertTrue(image == b"".join(bodies), "image differs")
+
+    def test_uploads_racing_to_create_one_image(self):
+        port = self.stack.httpd.port
+        compared = 0
+        for round_ in range(RACE_ROUNDS):
+            name = f"race-{round_}.img"
+            # Chunks in a shuffled order: the one that reaches the file
+            # first is not always the one at offset 0.
+            order = list(range(RACERS))
+            random.Random(round_).shuffle(order)
+            bodies = [random.Random(2000 + round_ * 100 + i).randbytes(UPLOAD_SIZE) for i in range(RACERS)]
+
+            def job(n, barrier):
+                i = order[n]
+                return exchange(port, "POST", f"/wide/{name}?start={i * UPLOAD_SIZE}",
+                                {CONTEXT_HEADER: f"race-{round_}-{i}"}, bodies[i], barrier)
+
+            answers = together(RACERS, job)
+            with self.subTest(round=round_):
+                self.assertEqual([a.status for a in answers], [200] * RACERS, answers)
+                image = self.stack.read_image(name)
+                self.assertTrue(image == b"".join(bodies), "image differs")
+                compared += len(image)
+        report("racing creation", rounds=RACE_ROUNDS, uploads_per_round=RACERS, bytes_compared=compared)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -12,6 +12,10 @@
 --
 -- The image folder comes from CHUNK_IMAGE_DIR, set for the location with
 -- SetEnvIfExpr (which runs before this phase, whatever the module order).
+-- Where CHUNK_DEVICE_IN_PATH is set the same way, the URL's first segment
+-- below the location names the device the image belongs to (and is its folder
+-- below the image folder): EXPECTED_DEVICE_ID is set from it, so diskrelay
+-- serves the image only to the device whose certificate carries that id.
 -- Requests that cannot be served are refused here with a plain HTTP status,
 -- so diskrelay only ever sees a complete, consistent set of variables.
 
@@ -161,6 +165,21 @@ function chunk_vars(r)
   if r.headers_in["X-OVRA-Xfer-Context"] == nil then
     r:info("chunk_vars: no X-OVRA-Xfer-Context header")
     return 400
+  end
+  if env["CHUNK_DEVICE_IN_PATH"] then
+    local device = r.path_info:match("^/([^/]+)/")
+    if device == nil then
+      r:info("chunk_vars: no device folder in " .. r.path_info)
+      return 404
+    end
+    -- The site sets this header from the client certificate alone; without it
+    -- diskrelay would end without an answer.
+    local presented = r.headers_in["SSL-Device-UUID"]
+    if presented == nil or presented == "" then
+      r:info("chunk_vars: no device id from a client certificate")
+      return 403
+    end
+    env["EXPECTED_DEVICE_ID"] = device
   end
   env["XFER_CANON_PATH"] = path
 

@@ -1,0 +1,247 @@
+"""The HTTPS site of deploy/site.conf.in end to end, with real clients: curl
+with device certificates against the chunk location (diskrelay, a real
+admission daemon), login forms against a real KDC, NTLM with requests-ntlm."""
+
+import hashlib
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE = os.environ["ORVANE_SOURCE_DIR"]
+BUILD = os.environ["ORVANE_BUILD_DIR"]
+sys.path.insert(0, os.path.join(SOURCE, "deploy"))
+
+from admission import Admissiond, exchange  # noqa: E402
+from apache import CA, TlsApache, curl  # noqa: E402
+from kdc import KDC  # noqa: E402
+from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads, site_conf  # noqa: E402
+
+PYTHON = "/usr/bin/python3"
+NTLM_CLIENT = os.path.join(SOURCE, "modules", "tests", "gss_ntlm_client.py")
+NTLM_OPENSSL_CONF = os.path.join(SOURCE, "modules", "tests", "gss_openssl_legacy.cnf")
+
+DEVICE, OTHER = "6f1c2a44-0d3e-4b8e-9a51-7c2d1e0f9b10", "0a9e7d55-1c2b-4f3a-8e6d-5b4c3a2f1e0d"
+DOMAIN, USER, PASSWORD = "ORVANE", "alice", "S1te pass&word="
+RETRY = 17
+IMAGE_SIZE = 5 * (1 << 20) + 321       # six chunks, the last one short
+CHUNK = 1 << 20
+
+# The site refuses these on purpose, so they are logged.
+EXPECTED_LOG = (
+    r"AH01630: client denied by server configuration",          # no device certificate
+    r"AH02039: Certificate Verification: Error",                # another CA's certificate
+    r"check_lsa_error: LSA error \(40022\)",                    # wrong form password
+    r"gss_accept_sec_context\(\) failed",                       # wrong NTLM password
+)
+
+
+def form(user, password, domain=DOMAIN):
+    from urllib.parse import urlencode
+    return urlencode({"username": user, "domain": domain, "password": password, "result": "-"}).encode()
+
+
+class Site(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.kdc = KDC(domain=DOMAIN)
+        cls.addClassCleanup(cls.kdc.stop)
+        cls.kdc.start()
+        cls.kdc.add_user(USER, PASSWORD)
+        cls.adm = Admissiond(limit=2, retry=RETRY)
+        cls.addClassCleanup(cls.adm.stop)
+        cls.adm.start()
+
+        cls.httpd = TlsApache("site", modules=MODULES, load=loads(BUILD))
+        cls.addClassCleanup(cls.httpd.stop)
+        cls.device = cls.httpd.ca.issue("device", DEVICE)
+        cls.other = cls.httpd.ca.issue("other", OTHER)
+        cls.httpd.client_cert = cls.device
+        cls.stranger = CA(os.path.join(cls.httpd.root, "stranger-ca")).issue("device", DEVICE)
+
+        images = cls.httpd.mkdir_for_www("images")
+        cls.device_dir = cls.httpd.mkdir_for_www(os.path.join("images", DEVICE))
+        cls.httpd.mkdir_for_www(os.path.join("images", OTHER))
+        users = os.path.join(cls.httpd.root, "ntlm_users")
+        with open(users, "w", encoding="utf-8") as f:
+            f.write(f"{DOMAIN}:{USER}:{PASSWORD}\n")
+        os.chmod(users, 0o644)
+        cls.httpd.env = dict(cls.kdc.env, NTLM_USER_FILE=users)
+        cls.httpd.conf = site_conf(cls.httpd, BUILD, images, cls.adm.socket_path, DOMAIN)
+        cls.httpd.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.httpd.assert_clean_log(allow=EXPECTED_LOG)
+
+    def chunk_url(self, name, device=DEVICE):
+        return f"{CHUNK_PREFIX}/{device}/{name}"
+
+    def test_image_round_trip_chunk_by_chunk(self):
+        data = random.Random(5).randbytes(IMAGE_SIZE)
+        for n, first in enumerate(range(0, IMAGE_SIZE, CHUNK)):
+            piece = data[first:first + CHUNK]
+            # Odd chunks name their offset in the query, even ones by Content-Range.
+            where = (("?start=%d" % first,) if n % 2 else
+                     ("", "-H", "Content-Range: bytes %d-%d/%d" % (first, first + len(piece) - 1, IMAGE_SIZE)))
+            r = curl(self.httpd, self.chunk_url("disk.img") + where[0], *where[1:],
+                     "-H", "X-OVRA-Xfer-Context: up-%d" % n, "-H", "X-OVRA-Chunk-No: %d" % n,
+                     "-H", "X-OVRA-Chunk-Size: %d" % len(piece), "--data-binary", "@-", stdin=piece)
+            self.assertEqual(r.status, 200, r)
+        with open(os.path.join(self.device_dir, "disk.img"), "rb") as f:
+            self.assertEqual(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(data).hexdigest())
+
+        got = hashlib.sha256()
+        for n, first in enumerate(range(0, IMAGE_SIZE, CHUNK)):
+            last = min(first + CHUNK, IMAGE_SIZE) - 1
+            r = curl(self.httpd, self.chunk_url("disk.img"), "-H", "X-OVRA-Xfer-Context: down-%d" % n,
+                     "-H", "Range: bytes=%d-%d" % (first, last))
+            self.assertEqual((r.status, r.headers.get("Content-Range")),
+                             (206, "bytes %d-%d/%d" % (first, last, IMAGE_SIZE)))
+            self.assertEqual(len(r.body), last - first + 1)
+            got.update(r.body)
+        self.assertEqual(got.hexdigest(), hashlib.sha256(data).hexdigest())
+
+    def test_device_identity(self):
+        with open(os.path.join(self.device_dir, "id.img"), "wb") as f:
+            f.write(b"device image")
+        self.httpd.give_to_www_data(os.path.join(self.device_dir, "id.img"))
+        ctx = ("-H", "X-OVRA-Xfer-Context: id")
+        # Legend: cert is the client certificate presented (None: none);
+        # status 0 means the TLS handshake itself was refused; code is the
+        # transfer error code diskrelay sent (None: no header).
+        rows = [
+            {"name": "own device", "cert": self.device, "args": (), "status": 200, "code": None},
+            {"name": "another device's certificate", "cert": self.other, "args": (),
+             "status": 500, "code": "118"},
+            {"name": "another device's upload", "cert": self.other, "path": "id.img?start=0",
+             "args": ("--data-binary", "overwritten"), "status": 500, "code": "118"},
+            {"name": "device header sent by the client", "cert": self.other,
+             "args": ("-H", "SSL-Device-UUID: " + DEVICE), "status": 500, "code": "118"},
+            {"name": "device header in CGI spelling", "cert": self.other,
+             "args": ("-H", "SSL_DEVICE_UUID: " + DEVICE), "status": 500, "code": "118"},
+            {"name": "no certificate, device header sent", "cert": None,
+             "args": ("-H", "SSL-Device-UUID: " + DEVICE), "status": 403, "code": None},
+            {"name": "certificate of another CA", "cert": self.stranger, "args": (), "status": 0, "code": None},
+            {"name": "no device folder in the URL", "cert": self.device,
+             "url": CHUNK_PREFIX + "/id.img", "args": (), "status": 404, "code": None},
+        ]
+        for row in rows:
+            with self.subTest(row["name"]):
+                url = row.get("url") or self.chunk_url(row.get("path", "id.img"))
+                r = curl(self.httpd, url, *ctx, *row["args"], cert=row["cert"])
+                self.assertEqual((r.status, r.headers.get("OVRA-Error-Code")), (row["status"], row["code"]), r)
+                if row["status"] == 200:
+                    self.assertEqual(r.body, b"device image")
+                if row["status"] == 0:
+                    self.assertNotEqual(r.exit_code, 0)
+        with open(os.path.join(self.device_dir, "id.img"), "rb") as f:
+            self.assertEqual(f.read(), b"device image")
+
+    def test_admission_full(self):
+        held = []
+        try:
+            for n in range(self.adm.limit):
+                reply, sock = exchange(self.adm.socket_path, b"ADMIT holder-%d" % n)
+                held.append(sock)
+                self.assertEqual(reply.strip(), b"PROCEED")
+            r = curl(self.httpd, self.chunk_url("disk.img"), "-H", "X-OVRA-Xfer-Context: late",
+                     "-H", "Range: bytes=0-9")
+            self.assertEqual((r.status, r.headers.get("X-OVRA-Retry"), r.headers.get("OVRA-Error-Code")),
+                             (403, str(RETRY), "120"), r)
+        finally:
+            for sock in held:
+                sock.close()
+
+    def test_login_form(self):
+        rows = [
+            {"name": "right password", "body": form(USER, PASSWORD), "status": 200,
+             "text": f"{DOMAIN}\\{USER}: authenticated (result 1)\n"},
+            {"name": "wrong password", "body": form(USER, "Wrong-pass-1"), "status": 403,
+             "text": f"{DOMAIN}\\{USER}: wrong user name or password (result 0)\n"},
+        ]
+        for row in rows:
+            with self.subTest(row["name"]):
+                r = curl(self.httpd, LOGIN_URL, "--data-binary", "@-", cert=None, stdin=row["body"])
+                self.assertEqual((r.status, r.body.decode()), (row["status"], row["text"]))
+        page = curl(self.httpd, LOGIN_URL, cert=None)
+        self.assertEqual(page.status, 200)
+        self.assertIn(b'name="result"', page.body)
+        for secret in (PASSWORD, "Wrong-pass-1"):
+            self.assertNotIn(secret, self.httpd.error_log())
+
+    def test_ntlm(self):
+        # Legend: legs are the statuses of the client's requests in turn.
+        rows = [
+            {"name": "right password", "password": PASSWORD, "legs": [401, 401, 200],
+             "body": f"REMOTE_USER={DOMAIN}\\{USER}\nAUTH_TYPE=NTLM\nGSSAUTHRET=0\n"},
+            {"name": "wrong password", "password": "Wrong-pass-1", "legs": [401, 401, 401], "body": None},
+        ]
+        env = dict(os.environ, OPENSSL_CONF=NTLM_OPENSSL_CONF, REQUESTS_CA_BUNDLE=self.httpd.ca.cert)
+        for row in rows:
+            with self.subTest(row["name"]):
+                out = subprocess.run([PYTHON, NTLM_CLIENT, f"{DOMAIN}\\{USER}", row["password"],
+                                      self.httpd.url(NTLM_URL)], env=env, capture_output=True,
+                                     text=True, timeout=120)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                got = json.loads(out.stdout)[0]
+                self.assertEqual(got["legs"], row["legs"])
+                if row["body"]:
+                    self.assertEqual(got["body"], row["body"])
+                else:
+                    self.assertEqual((got["challenge"], got["code"]), ("NTLM", "E"))
+
+
+ENV_DUMP = "#!/bin/sh\nprintf 'Content-Type: text/plain\\n\\n'\nenv\n"
+
+
+class ChunkVariables(unittest.TestCase):
+    """What the site hands the chunk program, seen by an environment dump in
+    diskrelay's place."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.httpd = TlsApache("site-env", modules=MODULES, load=loads(BUILD))
+        cls.addClassCleanup(cls.httpd.stop)
+        cls.device = cls.httpd.ca.issue("device", DEVICE)
+        cls.httpd.client_cert = cls.device
+        cls.fake_build = tempfile.mkdtemp(prefix="site-env-build-")
+        cls.addClassCleanup(shutil.rmtree, cls.fake_build, True)
+        os.makedirs(os.path.join(cls.fake_build, "transfer"))
+        with open(os.path.join(cls.fake_build, "transfer", "diskrelay"), "w", encoding="ascii") as f:
+            f.write(ENV_DUMP)
+        images = cls.httpd.mkdir_for_www("images")
+        cls.httpd.conf = site_conf(cls.httpd, cls.fake_build, images, "/run/adm.sock", DOMAIN)
+        cls.httpd.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.httpd.assert_clean_log()
+
+    def test_variables(self):
+        # Legend: want maps variables to their value, None meaning absent.
+        rows = [
+            {"name": "chunk number and size sent", "args": ("-H", "X-OVRA-Chunk-No: 7", "-H", "X-OVRA-Chunk-Size: 1048576"),
+             "want": {"CKNO": "7", "CKSIZE": "1048576", "LOG_REQUESTS": "1", "EXPECTED_DEVICE_ID": DEVICE,
+                      "HTTP_SSL_DEVICE_UUID": DEVICE, "ADM_CTRL_PATH": "/run/adm.sock", "BYPASS_ADMCTL": None}},
+            {"name": "none sent", "args": (), "want": {"CKNO": None, "CKSIZE": None, "LOG_REQUESTS": "1"}},
+            {"name": "not numbers", "args": ("-H", "X-OVRA-Chunk-No: 7; rm", "-H", "X-OVRA-Chunk-Size: -1"),
+             "want": {"CKNO": None, "CKSIZE": None}},
+            {"name": "device header sent by the client", "args": ("-H", "SSL-Device-UUID: forged"),
+             "want": {"HTTP_SSL_DEVICE_UUID": DEVICE, "EXPECTED_DEVICE_ID": DEVICE}},
+        ]
+        for row in rows:
+            with self.subTest(row["name"]):
+                r = curl(self.httpd, f"{CHUNK_PREFIX}/{DEVICE}/x.img", "-H", "X-OVRA-Xfer-Context: env",
+                         *row["args"])
+                self.assertEqual(r.status, 200, r)
+                env = dict(line.split("=", 1) for line in r.body.decode().splitlines() if "=" in line)
+                self.assertEqual({k: env.get(k) for k in row["want"]}, row["want"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,100 @@
+# Debian packages of the install components, built with cpack in the build
+# folder (`cpack -G DEB`, or `cpack -B <out>` for another output folder):
+#
+#   orvane-lsaclient            component lsaclient: /opt/likewise/lib/liblsaclient.so,
+#                               its header and /opt/likewise/etc/lsaclient.conf
+#   libapache2-mod-auth-orvane  component modules: mod_auth_orvane_form and
+#                               mod_auth_orvane_gss with their mods-available .load files
+#   orvane-transfer             component transfer: diskrelay (CGI program),
+#                               admissiond and its systemd unit
+#
+# Installing enables nothing: the administrator runs a2enmod and
+# "systemctl enable --now admissiond". Depends on shared libraries come from
+# dpkg-shlibdeps; the ones it cannot know are named below.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME orvane)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR orvane)
+set(CPACK_PACKAGE_CONTACT "orvane maintainers <root@localhost>")
+
+# Absolute destinations (Apache's module folder, /etc/apache2, /opt/likewise)
+# must land inside the package, not on this machine: install into DESTDIR.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(orvane_packaging_dir ${CMAKE_CURRENT_LIST_DIR})
+set(orvane_deb_version "${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+
+# Files under /etc and /opt/likewise/etc are the administrator's: dpkg keeps
+# their edits on upgrade.
+function(orvane_conffiles component)
+  set(file ${PROJECT_BINARY_DIR}/packaging/${component}/conffiles)
+  list(JOIN ARGN "\n" lines)
+  file(CONFIGURE OUTPUT ${file} CONTENT "${lines}\n" @ONLY)
+  set(orvane_${component}_conffiles ${file} PARENT_SCOPE)
+endfunction()
+
+# --- orvane-lsaclient ---
+set(orvane_components modules transfer)
+if(TARGET lsaclient)
+  list(PREPEND orvane_components lsaclient)
+  set(CPACK_DEBIAN_LSACLIENT_PACKAGE_NAME orvane-lsaclient)
+  set(CPACK_DEBIAN_LSACLIENT_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_LSACLIENT_DESCRIPTION
+      "LSA client library for mod_auth_orvane_form
+Checks domain logins and their passwords against the domain's Kerberos
+KDC. Installed under /opt/likewise, where the form module looks for it.")
+  orvane_conffiles(lsaclient ${LSACLIENT_PREFIX}/etc/lsaclient.conf)
+  set(CPACK_DEBIAN_LSACLIENT_PACKAGE_CONTROL_EXTRA ${orvane_lsaclient_conffiles})
+  # dpkg-shlibdeps passes over liblsaclient.so (no package tells it whose it
+  # is): the modules' Depends name it.
+  set(orvane_lsa_depends "orvane-lsaclient (= ${orvane_deb_version}), ")
+else()
+  set(orvane_lsa_depends "")   # Likewise's own installation under /opt/likewise
+endif()
+# --- libapache2-mod-auth-orvane ---
+execute_process(COMMAND apxs -q SYSCONFDIR OUTPUT_VARIABLE orvane_apache_sysconfdir
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(CPACK_DEBIAN_MODULES_PACKAGE_NAME libapache2-mod-auth-orvane)
+set(CPACK_DEBIAN_MODULES_PACKAGE_SECTION httpd)
+set(CPACK_DEBIAN_MODULES_PACKAGE_DEPENDS "${orvane_lsa_depends}apache2, apache2-api-20120211")
+set(CPACK_DEBIAN_MODULES_PACKAGE_RECOMMENDS gss-ntlmssp)
+set(CPACK_DEBIAN_MODULES_DESCRIPTION
+    "Apache modules for domain logins: login-form password check and NTLM
+mod_auth_orvane_form provides the input filter ORVANE_CHECK_PASSWORD, which
+checks the password of a login form against the domain and blanks it.
+mod_auth_orvane_gss authenticates requests with NTLM over GSS-API
+(AuthType NTLM). Enable them with a2enmod auth_orvane_form / auth_orvane_gss.")
+orvane_conffiles(modules
+  ${orvane_apache_sysconfdir}/mods-available/auth_orvane_form.load
+  ${orvane_apache_sysconfdir}/mods-available/auth_orvane_gss.load)
+set(CPACK_DEBIAN_MODULES_PACKAGE_CONTROL_EXTRA
+    ${orvane_modules_conffiles} ${orvane_packaging_dir}/modules/prerm ${orvane_packaging_dir}/modules/postrm)
+
+# --- orvane-transfer ---
+set(CPACK_DEBIAN_TRANSFER_PACKAGE_NAME orvane-transfer)
+set(CPACK_DEBIAN_TRANSFER_PACKAGE_RECOMMENDS "apache2")
+set(CPACK_DEBIAN_TRANSFER_DESCRIPTION
+    "Disk-image chunk transfer CGI program and admission control daemon
+diskrelay (in /usr/lib/orvane/cgi-bin) moves one chunk of a disk-image file
+per request between the file and the web server. admissiond rations how
+many transfers run at once; its systemd unit is admissiond.service.")
+set(CPACK_DEBIAN_TRANSFER_PACKAGE_CONTROL_EXTRA
+    ${orvane_packaging_dir}/transfer/postinst ${orvane_packaging_dir}/transfer/prerm
+    ${orvane_packaging_dir}/transfer/postrm)
+
+# Only these: install rules of other components (or none) stay out of the packages.
+set(CPACK_COMPONENTS_ALL ${orvane_components})
+
+include(CPack)

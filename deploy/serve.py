@@ -1,12 +1,18 @@
-"""The serving stack on loopback, for trying the system by hand (scripts/serve).
+"""The whole site on loopback, for trying the system by hand (scripts/serve).
 
-Starts the admission daemon, Apache with the chunk transfer location, and an
-image folder holding a sample image, all under temporary folders; prints the
-URL and curl commands for a chunk download and an upload; stops everything
-and removes the folders on Ctrl-C (SIGINT) or SIGTERM.
+Starts, all under temporary folders and with no questions asked:
+  - a throw-away CA with a server certificate and one device certificate,
+  - a Kerberos realm on a local KDC with a demo user, for the login form,
+  - an NTLM user file with the same user, for the NTLM location,
+  - the admission daemon,
+  - an image folder with a sample image in the demo device's folder,
+  - Apache with the HTTPS site of deploy/site.conf.in and both modules;
+then prints the URLs and ready-to-paste commands for a chunk download and
+upload with the device certificate, a form login and an NTLM request, and
+stops everything and removes the folders on Ctrl-C (SIGINT) or SIGTERM.
 
 Settings come from the environment, with defaults:
-  ORVANE_BUILD_DIR    build folder holding transfer/diskrelay and admission/admissiond
+  ORVANE_BUILD_DIR    build folder holding diskrelay, admissiond and the modules
   SERVE_PORT          Apache's loopback port (default: a free one)
   SERVE_LIMIT         transfers admitted at once (default 8)
   SERVE_RETRY         retry time in seconds sent when full (default 30)
@@ -24,55 +30,115 @@ TOP = os.path.dirname(HERE)
 sys.path[:0] = [HERE, os.path.join(TOP, "testing")]
 
 from admission import Admissiond  # noqa: E402
-from apache import Apache  # noqa: E402
-from chunk_location import MODULES, chunk_conf  # noqa: E402
+from apache import TlsApache  # noqa: E402
+from kdc import KDC  # noqa: E402
+from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads, site_conf  # noqa: E402
 
 SAMPLE_SIZE = 16 << 20
 CHUNK = 4 << 20
-PREFIX = "/chunks"
+DEVICE_ID = "1b4e28ba-2fa1-4d3b-a3f5-ef19b5a7633b"
+DOMAIN, USER, PASSWORD = "ORVANE", "demo", "Demo-Passw0rd"
+NTLM_CLIENT = os.path.join(TOP, "modules", "tests", "gss_ntlm_client.py")
+# requests-ntlm hashes with MD4, which OpenSSL 3 keeps in its legacy provider.
+NTLM_OPENSSL_CONF = os.path.join(TOP, "modules", "tests", "gss_openssl_legacy.cnf")
+READY = "Ctrl-C stops everything."
 
 
-def commands(httpd, image_dir):
-    """The curl commands printed for the user, as (title, shell text)."""
-    url = httpd.url(PREFIX)
-    sample = os.path.join(image_dir, "sample.img")
-    return [
-        ("Download the second 4 MiB chunk of sample.img (206, body into chunk1.bin):",
-         f"curl -sS -D - -H 'X-OVRA-Xfer-Context: demo-get' -H 'Range: bytes={CHUNK}-{2 * CHUNK - 1}' "
-         f"-o chunk1.bin {url}/sample.img"),
-        ("Check it against the image:",
-         f"dd if={shlex.quote(sample)} bs=1M skip={CHUNK >> 20} count={CHUNK >> 20} status=none "
-         f"| cmp - chunk1.bin && echo same bytes"),
-        ("Upload it as the first chunk of a new image upload.img (200):",
-         f"curl -sS -i -H 'X-OVRA-Xfer-Context: demo-post' --data-binary @chunk1.bin "
-         f"'{url}/upload.img?start=0'"),
-        ("Check what landed:",
-         f"cmp chunk1.bin {shlex.quote(os.path.join(image_dir, 'upload.img'))} && echo same bytes"),
-    ]
+class Stack:
+    """What start_stack() started; stop() ends all of it."""
+
+    def __init__(self):
+        self.kdc = self.adm = self.httpd = None
+        self.device = self.images = None
+
+    def stop(self):
+        for part in (self.httpd, self.adm, self.kdc):
+            if part is not None:
+                part.stop()
 
 
 def start_stack(build_dir, port=None, limit=8, retry=30):
-    """Starts and returns (admissiond, httpd, image_dir); the caller stops both."""
+    """Starts the whole site; the caller stops the returned Stack."""
     os.environ["ORVANE_BUILD_DIR"] = build_dir
-    adm = Admissiond(limit=limit, retry=retry)
-    httpd = Apache("serve", modules=MODULES)
+    stack = Stack()
     try:
-        adm.start()
+        stack.kdc = KDC(domain=DOMAIN).start()
+        stack.kdc.add_user(USER, PASSWORD)
+        stack.adm = Admissiond(limit=limit, retry=retry).start()
+        httpd = stack.httpd = TlsApache("serve", modules=MODULES, load=loads(build_dir))
         if port:
             httpd.port = port
-        images = httpd.mkdir_for_www("images")
-        sample = os.path.join(images, "sample.img")
+        stack.device = httpd.ca.issue("device", DEVICE_ID)
+
+        stack.images = httpd.mkdir_for_www("images")
+        device_dir = httpd.mkdir_for_www(os.path.join("images", DEVICE_ID))
+        sample = os.path.join(device_dir, "sample.img")
         with open(sample, "wb") as f:
             f.write(random.Random(1).randbytes(SAMPLE_SIZE))
         httpd.give_to_www_data(sample)
-        httpd.conf = chunk_conf(httpd, os.path.join(build_dir, "transfer", "diskrelay"),
-                                images, adm.socket_path, PREFIX)
+
+        users = os.path.join(httpd.root, "ntlm_users")
+        with open(users, "w", encoding="utf-8") as f:
+            f.write(f"{DOMAIN}:{USER}:{PASSWORD}\n")
+        os.chmod(users, 0o644)
+        httpd.env = dict(stack.kdc.env, NTLM_USER_FILE=users)
+        httpd.conf = site_conf(httpd, build_dir, stack.images, stack.adm.socket_path, DOMAIN)
         httpd.start()
     except BaseException:
-        httpd.stop()
-        adm.stop()
+        stack.stop()
         raise
-    return adm, httpd, images
+    return stack
+
+
+def commands(stack):
+    """The commands printed for the user, as (title, shell text)."""
+    httpd, device = stack.httpd, stack.device
+    q = shlex.quote
+    tls = f"--cacert {q(httpd.ca.cert)}"
+    dev = f"{tls} --cert {q(device.cert)} --key {q(device.key)}"
+    chunks = httpd.url(f"{CHUNK_PREFIX}/{DEVICE_ID}")
+    device_dir = os.path.join(stack.images, DEVICE_ID)
+    login = " ".join(f"--data-urlencode {q(k + '=' + v)}" for k, v in (
+        ("username", USER), ("domain", DOMAIN), ("password", PASSWORD), ("result", "-")))
+    return [
+        ("Download the second 4 MiB chunk of sample.img with the device certificate "
+         "(206, body into chunk1.bin):",
+         f"curl -sS -D - {dev} -H 'X-OVRA-Xfer-Context: demo-get' -H 'X-OVRA-Chunk-No: 1' "
+         f"-H 'Range: bytes={CHUNK}-{2 * CHUNK - 1}' -o chunk1.bin {chunks}/sample.img"),
+        ("Check it against the image:",
+         f"dd if={q(os.path.join(device_dir, 'sample.img'))} bs=1M skip={CHUNK >> 20} "
+         f"count={CHUNK >> 20} status=none | cmp - chunk1.bin && echo same bytes"),
+        ("Upload it as the first chunk of a new image upload.img (200):",
+         f"curl -sS -i {dev} -H 'X-OVRA-Xfer-Context: demo-post' -H 'X-OVRA-Chunk-No: 0' "
+         f"--data-binary @chunk1.bin '{chunks}/upload.img?start=0'"),
+        ("Check what landed:",
+         f"cmp chunk1.bin {q(os.path.join(device_dir, 'upload.img'))} && echo same bytes"),
+        (f"Log in with the form as {DOMAIN}\\{USER} (the password is checked against the "
+         "local realm and never reaches the application):",
+         f"curl -sS {tls} {login} {httpd.url(LOGIN_URL)}"),
+        (f"NTLM sign-on as {DOMAIN}\\{USER} with requests-ntlm (curl's NTLM is not "
+         "accepted by gss-ntlmssp):",
+         f"REQUESTS_CA_BUNDLE={q(httpd.ca.cert)} OPENSSL_CONF={q(NTLM_OPENSSL_CONF)} "
+         f"/usr/bin/python3 {q(NTLM_CLIENT)} {q(DOMAIN + chr(92) + USER)} {q(PASSWORD)} "
+         f"{httpd.url(NTLM_URL)}"),
+    ]
+
+
+def describe(stack):
+    httpd, kdc, adm = stack.httpd, stack.kdc, stack.adm
+    return "\n".join([
+        f"The orvane site is up at {httpd.url('/')}",
+        f"  chunks:     {httpd.url(CHUNK_PREFIX)}/<device id>/<image>  (device certificate required)",
+        f"  login form: {httpd.url(LOGIN_URL)}  ({DOMAIN}\\{USER}, password {PASSWORD})",
+        f"  NTLM:       {httpd.url(NTLM_URL)}  (same user)",
+        f"  CA:         {httpd.ca.cert}  (trust it for this server)",
+        f"  device:     {DEVICE_ID}  certificate {stack.device.cert}, key {stack.device.key}",
+        f"  images:     {stack.images}/<device id>/  (sample.img, {SAMPLE_SIZE >> 20} MiB)",
+        f"  admission:  {adm.socket_path}  (limit {adm.limit}, retry {adm.retry} s)",
+        f"  realm:      {kdc.realm}  (domain {DOMAIN}), KDC on 127.0.0.1:{kdc.port}, {kdc.dir}/",
+        f"  site:       {os.path.join(httpd.conf_dir, 'group.conf')}",
+        f"  error log:  {httpd.error_log_path}",
+    ])
 
 
 def interrupt(signum, frame):
@@ -84,32 +150,28 @@ def main():
     # Also when started in the background, where SIGINT comes in ignored.
     signal.signal(signal.SIGINT, interrupt)
     signal.signal(signal.SIGTERM, interrupt)
-    adm, httpd, images = start_stack(
-        build_dir, port=int(os.environ.get("SERVE_PORT", "0")) or None,
-        limit=int(os.environ.get("SERVE_LIMIT", "8")),
-        retry=int(os.environ.get("SERVE_RETRY", "30")))
+    stack = start_stack(build_dir, port=int(os.environ.get("SERVE_PORT", "0")) or None,
+                        limit=int(os.environ.get("SERVE_LIMIT", "8")),
+                        retry=int(os.environ.get("SERVE_RETRY", "30")))
     try:
-        print(f"Serving chunks at {httpd.url(PREFIX)}/<image>")
-        print(f"  images:     {images} (sample.img, {SAMPLE_SIZE >> 20} MiB)")
-        print(f"  admission:  {adm.socket_path} (limit {adm.limit}, retry {adm.retry} s)")
-        print(f"  error log:  {httpd.error_log_path}")
+        print(describe(stack))
         print()
-        for title, cmd in commands(httpd, images):
+        print("Try it (from any folder; the chunk commands write chunk1.bin there):")
+        for title, cmd in commands(stack):
             print(title)
             print("  " + cmd)
         print()
-        print("Ctrl-C stops everything.", flush=True)
-        while httpd.running and adm.proc.poll() is None:
+        print(READY, flush=True)
+        while stack.httpd.running and stack.adm.proc.poll() is None and stack.kdc.proc.poll() is None:
             time.sleep(0.5)
         print("a server exited; stopping", file=sys.stderr)
-        print(httpd.error_log(), file=sys.stderr)
+        print(stack.httpd.error_log(), file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("\nstopping", flush=True)
         return 0
     finally:
-        httpd.stop()
-        adm.stop()
+        stack.stop()
 
 
 if __name__ == "__main__":

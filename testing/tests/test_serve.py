@@ -1,6 +1,7 @@
-"""The serving stack of scripts/serve: its printed curl commands work as printed,
-and an interrupt stops everything it started."""
+"""The serving stack of scripts/serve: every command it prints works as
+printed, from a fresh folder, and an interrupt stops everything it started."""
 
+import json
 import os
 import re
 import select
@@ -11,42 +12,53 @@ import time
 import unittest
 
 SERVE = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "serve.py")
+TRY = "Try it"
 READY = "Ctrl-C stops everything."
+
+
+def printed_commands(out):
+    """The indented lines between the "Try it" line and the ready line."""
+    section = out[out.index(TRY):out.index(READY)]
+    return [line[2:] for line in section.splitlines() if line.startswith("  ")]
 
 
 class Serve(unittest.TestCase):
     def test_printed_commands_then_interrupt(self):
-        proc = subprocess.Popen(["/usr/bin/python3", "-u", SERVE], stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, start_new_session=True)
-        self.addCleanup(self.stop, proc)
-        out = ""
-        deadline = time.monotonic() + 60
-        while READY not in out:
-            self.assertLess(time.monotonic(), deadline, out)
-            self.assertIsNone(proc.poll(), out)
-            if select.select([proc.stdout], [], [], 1)[0]:
-                out += os.read(proc.stdout.fileno(), 65536).decode()
-
-        # Each command line is indented under its title; run them in order.
-        cmds = [line[2:] for line in out.splitlines() if line.startswith("  curl ") or
-                line.startswith("  dd ") or line.startswith("  cmp ")]
-        self.assertEqual(len(cmds), 4, out)
+        # From a folder that is not the source tree, as a user would.
         with tempfile.TemporaryDirectory() as cwd:
-            results = [subprocess.run(["bash", "-c", c], cwd=cwd, capture_output=True, text=True)
-                       for c in cmds]
+            proc = subprocess.Popen(["/usr/bin/python3", "-u", SERVE], stdout=subprocess.PIPE,
+                                    stderr=subprocess.STDOUT, start_new_session=True, cwd=cwd)
+            self.addCleanup(self.stop, proc)
+            out = ""
+            deadline = time.monotonic() + 90
+            while READY not in out:
+                self.assertLess(time.monotonic(), deadline, out)
+                self.assertIsNone(proc.poll(), out)
+                if select.select([proc.stdout], [], [], 1)[0]:
+                    out += os.read(proc.stdout.fileno(), 65536).decode()
+
+            cmds = printed_commands(out)
+            self.assertEqual(len(cmds), 6, out)
+            results = [subprocess.run(["bash", "-c", c], cwd=cwd, capture_output=True, text=True,
+                                      timeout=120) for c in cmds]
         for cmd, r in zip(cmds, results):
             self.assertEqual(r.returncode, 0, f"{cmd}\n{r.stdout}{r.stderr}")
-        self.assertIn("HTTP/1.1 206 Partial Content", results[0].stdout)
-        self.assertIn("Content-Length: 4194304", results[0].stdout)
-        self.assertIn("same bytes", results[1].stdout)
-        self.assertRegex(results[2].stdout, r"HTTP/1.1 200 OK")
-        self.assertIn("same bytes", results[3].stdout)
+        download, check, upload, landed, login, ntlm = results
+        self.assertIn("HTTP/1.1 206 Partial Content", download.stdout)
+        self.assertIn("Content-Length: 4194304", download.stdout)
+        self.assertIn("same bytes", check.stdout)
+        self.assertRegex(upload.stdout, r"HTTP/1.1 200 OK")
+        self.assertIn("same bytes", landed.stdout)
+        self.assertEqual(login.stdout, "ORVANE\\demo: authenticated (result 1)\n")
+        got = json.loads(ntlm.stdout)[0]
+        self.assertEqual(got["legs"], [401, 401, 200])
+        self.assertIn("REMOTE_USER=ORVANE\\demo\nAUTH_TYPE=NTLM\nGSSAUTHRET=0\n", got["body"])
 
-        folders = re.findall(r"(/tmp/[\w.-]+)/", out)
-        self.assertTrue(folders, out)
+        folders = set(re.findall(r"(/tmp/[\w.-]+)/", out))
+        self.assertGreaterEqual(len(folders), 3, out)   # server root, admission, realm
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=30), 0)
-        for folder in set(folders):
+        for folder in folders:
             self.assertFalse(os.path.exists(folder), folder)
 
     @staticmethod

@@ -11,12 +11,24 @@ The programs (diskrelay, the two site applications) and chunk_vars.lua are
 copied into the server's root, as chunk_location.py does; the chunk location
 is rendered to <root>/conf/chunk-location.conf, which the site includes.
 The server and device certificates come from the server's CA (httpd.ca).
+
+For a real server, run it as a program (docs/configuration.md):
+
+    python3 deploy/site_config.py OUT_DIR NAME=VALUE...
+
+renders chunk-location.conf and site.conf into OUT_DIR from the values of the
+placeholders of both templates; site.conf includes OUT_DIR/chunk-location.conf,
+whose URL_PREFIX is CHUNK_PREFIX. A placeholder without a value is an error.
 """
 
 import os
+import sys
 
-from apache import render
-from chunk_location import MODULES as CHUNK_MODULES, chunk_conf, install
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.append(os.path.join(os.path.dirname(HERE), "testing"))
+
+from apache import render  # noqa: E402
+from chunk_location import MODULES as CHUNK_MODULES, TEMPLATE as CHUNK_TEMPLATE, chunk_conf, install  # noqa: E402
 
 DEPLOY_DIR = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(DEPLOY_DIR, "site.conf.in")
@@ -59,3 +71,36 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
                   LOGIN_DOMAIN=domain,
                   NTLM_URL=NTLM_URL,
                   NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"))
+
+
+def render_files(out_dir, values):
+    """Writes out_dir/chunk-location.conf and out_dir/site.conf; returns their paths."""
+    os.makedirs(out_dir, 0o755, exist_ok=True)
+    chunk_file = os.path.join(out_dir, "chunk-location.conf")
+    site_file = os.path.join(out_dir, "site.conf")
+    values = dict(values, CHUNK_LOCATION_CONF=chunk_file)
+    if "CHUNK_PREFIX" in values:
+        values["URL_PREFIX"] = values["CHUNK_PREFIX"]
+    chunk_text = render(CHUNK_TEMPLATE, **values)
+    site_text = render(TEMPLATE, **values)
+    for path, text in ((chunk_file, chunk_text), (site_file, site_text)):
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    return chunk_file, site_file
+
+
+def main(argv):
+    if len(argv) < 2 or any("=" not in a for a in argv[1:]):
+        print(__doc__.split("For a real server", 1)[1].strip(), file=sys.stderr)
+        return 2
+    try:
+        paths = render_files(argv[0], dict(a.split("=", 1) for a in argv[1:]))
+    except KeyError as e:
+        print(f"site_config: {e.args[0]}", file=sys.stderr)
+        return 1
+    print("\n".join(paths))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

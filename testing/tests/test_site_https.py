@@ -196,6 +196,46 @@ class Site(unittest.TestCase):
                     self.assertEqual((got["challenge"], got["code"]), ("NTLM", "E"))
 
 
+SITE_CONFIG = os.path.join(SOURCE, "deploy", "site_config.py")
+
+
+class RenderedForAServer(unittest.TestCase):
+    """deploy/site_config.py run as a program, as an administrator renders the
+    site: apache2 -t accepts the result; a missing value is refused by name."""
+
+    def test_render(self):
+        with TlsApache("site-render", modules=MODULES, load=loads(BUILD)) as httpd:
+            out = os.path.join(httpd.root, "orvane")
+            values = {
+                "SITE_ADDRESS": "*:*", "SERVER_NAME": "relay.example.test",
+                "SERVER_CERT": httpd.server_cert.cert, "SERVER_KEY": httpd.server_cert.key,
+                "DEVICE_CA": httpd.ca.cert, "CHUNK_PREFIX": "/chunks",
+                "LOGIN_URL": "/login", "LOGIN_APP": os.path.join(SOURCE, "deploy", "site-login.cgi"),
+                "LOGIN_DOMAIN": "EXAMPLE", "NTLM_URL": "/ntlm/whoami",
+                "NTLM_APP": os.path.join(SOURCE, "deploy", "site-whoami.cgi"),
+                "DISKRELAY": os.path.join(BUILD, "transfer", "diskrelay"),
+                "CHUNK_VARS": os.path.join(SOURCE, "deploy", "chunk_vars.lua"),
+                "IMAGE_DIR": "/srv/orvane/images", "ADM_CTRL_PATH": "/run/admissiond/admission.sock",
+            }
+            # Legend: drop names a placeholder left out; message is what the
+            # refusal names (None: rendered).
+            rows = [
+                {"name": "every value", "drop": None, "rc": 0, "message": None},
+                {"name": "no device CA", "drop": "DEVICE_CA", "rc": 1, "message": "@DEVICE_CA@"},
+                {"name": "no image folder", "drop": "IMAGE_DIR", "rc": 1, "message": "@IMAGE_DIR@"},
+            ]
+            for row in rows:
+                with self.subTest(row["name"]):
+                    args = [f"{k}={v}" for k, v in values.items() if k != row["drop"]]
+                    r = subprocess.run([PYTHON, SITE_CONFIG, out, *args], capture_output=True, text=True,
+                                       timeout=60)
+                    self.assertEqual(r.returncode, row["rc"], r.stderr)
+                    if row["message"]:
+                        self.assertIn(row["message"], r.stderr)
+            httpd.conf = f'Include "{out}/site.conf"\n'
+            self.assertIn("Syntax OK", httpd.check_config())
+
+
 ENV_DUMP = "#!/bin/sh\nprintf 'Content-Type: text/plain\\n\\n'\nenv\n"
 
 

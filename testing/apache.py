@@ -87,6 +87,7 @@ import re
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -652,7 +653,6 @@ class TlsApache(Apache):
 
     def ssl_context(self, cert=_UNSET):
         """A Python client context trusting the CA, with the client certificate."""
-        import ssl
         ctx = ssl.create_default_context(cafile=self.ca.cert)
         cert = self.client_cert if cert is _UNSET else cert
         if cert:

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from urllib.parse import urlencode
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
@@ -41,7 +42,6 @@ EXPECTED_LOG = (
 
 
 def form(user, password, domain=DOMAIN):
-    from urllib.parse import urlencode
     return urlencode({"username": user, "domain": domain, "password": password, "result": "-"}).encode()
 
 

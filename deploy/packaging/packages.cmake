@@ -6,7 +6,8 @@
 #   libapache2-mod-auth-orvane  component modules: mod_auth_orvane_form and
 #                               mod_auth_orvane_gss with their mods-available .load files
 #   orvane-transfer             component transfer: diskrelay (CGI program),
-#                               admissiond and its systemd unit
+#                               admissiond and its systemd unit, the site's
+#                               templates and pieces in /usr/share/orvane
 #
 # Installing enables nothing: the administrator runs a2enmod and
 # "systemctl enable --now admissiond". Depends on shared libraries come from
@@ -83,13 +84,23 @@ set(CPACK_DEBIAN_MODULES_PACKAGE_CONTROL_EXTRA
     ${orvane_modules_conffiles} ${orvane_packaging_dir}/modules/prerm ${orvane_packaging_dir}/modules/postrm)
 
 # --- orvane-transfer ---
+# The site's templates and pieces (docs/configuration.md): the chunk
+# location's Lua script is needed at run time, the rest is filled in or
+# replaced by the administrator.
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/chunk_vars.lua ${PROJECT_SOURCE_DIR}/deploy/chunk-location.conf.in
+              ${PROJECT_SOURCE_DIR}/deploy/site.conf.in
+        DESTINATION share/orvane COMPONENT transfer)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/site-login.cgi ${PROJECT_SOURCE_DIR}/deploy/site-whoami.cgi
+        DESTINATION share/orvane COMPONENT transfer)
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_NAME orvane-transfer)
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_RECOMMENDS "apache2")
 set(CPACK_DEBIAN_TRANSFER_DESCRIPTION
     "Disk-image chunk transfer CGI program and admission control daemon
 diskrelay (in /usr/lib/orvane/cgi-bin) moves one chunk of a disk-image file
 per request between the file and the web server. admissiond rations how
-many transfers run at once; its systemd unit is admissiond.service.")
+many transfers run at once; its systemd unit is admissiond.service.
+The Apache site's templates and the chunk location's Lua script are in
+/usr/share/orvane.")
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_CONTROL_EXTRA
     ${orvane_packaging_dir}/transfer/postinst ${orvane_packaging_dir}/transfer/prerm
     ${orvane_packaging_dir}/transfer/postrm)

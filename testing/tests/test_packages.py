@@ -55,7 +55,12 @@ PACKAGES = [
     {"name": "orvane-transfer",
      "files": {"/usr/lib/orvane/cgi-bin/diskrelay": ("exe", "elf", ""),
                "/usr/sbin/admissiond": ("exe", "elf", ""),
-               "/usr/lib/systemd/system/admissiond.service": ("file",)},
+               "/usr/lib/systemd/system/admissiond.service": ("file",),
+               "/usr/share/orvane/chunk_vars.lua": ("file",),
+               "/usr/share/orvane/chunk-location.conf.in": ("file",),
+               "/usr/share/orvane/site.conf.in": ("file",),
+               "/usr/share/orvane/site-login.cgi": ("exe",),
+               "/usr/share/orvane/site-whoami.cgi": ("exe",)},
      "depends": ["libc6"], "recommends": []},
 ]
 

@@ -32,7 +32,8 @@ sys.path[:0] = [HERE, os.path.join(TOP, "testing")]
 from admission import Admissiond  # noqa: E402
 from apache import TlsApache  # noqa: E402
 from kdc import KDC  # noqa: E402
-from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads, site_conf  # noqa: E402
+from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
+                         ntlm_user_file, site_conf)
 
 SAMPLE_SIZE = 16 << 20
 CHUNK = 4 << 20
@@ -77,11 +78,8 @@ def start_stack(build_dir, port=None, limit=8, retry=30):
             f.write(random.Random(1).randbytes(SAMPLE_SIZE))
         httpd.give_to_www_data(sample)
 
-        users = os.path.join(httpd.root, "ntlm_users")
-        with open(users, "w", encoding="utf-8") as f:
-            f.write(f"{DOMAIN}:{USER}:{PASSWORD}\n")
-        os.chmod(users, 0o644)
-        httpd.env = dict(stack.kdc.env, NTLM_USER_FILE=users)
+        httpd.env = dict(stack.kdc.env)
+        ntlm_user_file(httpd, DOMAIN, USER, PASSWORD)
         httpd.conf = site_conf(httpd, build_dir, stack.images, stack.adm.socket_path, DOMAIN)
         httpd.start()
     except BaseException:

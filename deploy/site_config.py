@@ -1,9 +1,9 @@
 """Renders the HTTPS site (deploy/site.conf.in, with the chunk location of
 deploy/chunk-location.conf.in) for a TlsApache of testing/apache.py.
 
-    from site_config import MODULES, loads, site_conf
-    httpd = TlsApache("site", modules=MODULES, load=loads(build_dir),
-                      env={**kdc.env, "NTLM_USER_FILE": users})
+    from site_config import MODULES, loads, ntlm_user_file, site_conf
+    httpd = TlsApache("site", modules=MODULES, load=loads(build_dir), env=kdc.env)
+    ntlm_user_file(httpd, "ORVANE", "alice", "Secret-1")
     httpd.conf = site_conf(httpd, build_dir, images, adm.socket_path)
     httpd.start()
 
@@ -48,6 +48,17 @@ def loads(build_dir):
     mods = os.path.join(build_dir, "modules")
     return (("auth_orvane_form_module", os.path.join(mods, "mod_auth_orvane_form.so")),
             ("auth_orvane_gss_module", os.path.join(mods, "mod_auth_orvane_gss.so")))
+
+
+def ntlm_user_file(httpd, domain, user, password):
+    """Writes the NTLM mechanism's user file into httpd's root and names it
+    in the server's environment (NTLM_USER_FILE); returns its path."""
+    path = os.path.join(httpd.root, "ntlm_users")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(f"{domain}:{user}:{password}\n")
+    os.chmod(path, 0o644)   # read by the children, as www-data
+    httpd.env["NTLM_USER_FILE"] = path
+    return path
 
 
 def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):

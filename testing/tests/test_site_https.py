@@ -20,7 +20,8 @@ sys.path.insert(0, os.path.join(SOURCE, "deploy"))
 from admission import Admissiond, exchange  # noqa: E402
 from apache import CA, TlsApache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402
-from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads, site_conf  # noqa: E402
+from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
+                         ntlm_user_file, site_conf)
 
 PYTHON = "/usr/bin/python3"
 NTLM_CLIENT = os.path.join(SOURCE, "modules", "tests", "gss_ntlm_client.py")
@@ -66,11 +67,8 @@ class Site(unittest.TestCase):
         images = cls.httpd.mkdir_for_www("images")
         cls.device_dir = cls.httpd.mkdir_for_www(os.path.join("images", DEVICE))
         cls.httpd.mkdir_for_www(os.path.join("images", OTHER))
-        users = os.path.join(cls.httpd.root, "ntlm_users")
-        with open(users, "w", encoding="utf-8") as f:
-            f.write(f"{DOMAIN}:{USER}:{PASSWORD}\n")
-        os.chmod(users, 0o644)
-        cls.httpd.env = dict(cls.kdc.env, NTLM_USER_FILE=users)
+        cls.httpd.env = dict(cls.kdc.env)
+        ntlm_user_file(cls.httpd, DOMAIN, USER, PASSWORD)
         cls.httpd.conf = site_conf(cls.httpd, BUILD, images, cls.adm.socket_path, DOMAIN)
         cls.httpd.start()
 

@@ -302,6 +302,10 @@ class Apache:
             if var not in self.env and var in os.environ:
                 env[var] = os.environ[var]
         env.update(self.env)
+        # Sanitizer builds: httpd itself is not instrumented, so the runtime
+        # our modules need must be loaded before everything else.
+        if os.environ.get("ORVANE_HTTPD_PRELOAD"):
+            env["LD_PRELOAD"] = " ".join(filter(None, (os.environ["ORVANE_HTTPD_PRELOAD"], env.get("LD_PRELOAD"))))
         return env
 
     def _passed_vars(self, env):

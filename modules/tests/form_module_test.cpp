@@ -42,6 +42,17 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
 // ---------------------------------------------------------------------------
 // Allocation watch and fault injection
 
+// Under AddressSanitizer the allocator below ours is the sanitizer's, and
+// ours runs before the sanitizer has set up its shadow memory.
+#if defined(__SANITIZE_ADDRESS__)
+#define __libc_malloc __interceptor_malloc
+#define __libc_calloc __interceptor_calloc
+#define __libc_realloc __interceptor_realloc
+#define __libc_free __interceptor_free
+#define ALLOCATOR_HOOK __attribute__((no_sanitize_address))
+#else
+#define ALLOCATOR_HOOK
+#endif
 extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
@@ -50,6 +61,11 @@ void __libc_free(void *);
 }
 
 namespace watch {
+
+// The sanitizer allocates while it starts, before its shadow memory is
+// there; until this file's statics are set up, calls go straight through.
+bool ready = false;
+const bool made_ready = (ready = true);
 
 // Texts of the login form below; no block may be freed while holding one.
 constexpr const char *kMarkers[] = {"u5erMark", "D0Mark", "pa55Mark"};
@@ -67,7 +83,7 @@ bool holds_marker(const void *p, std::size_t n)
     return false;
 }
 
-bool take_failure(std::size_t n)
+ALLOCATOR_HOOK bool take_failure(std::size_t n)
 {
     std::size_t expected = n;
     return n != 0 && fail_size.compare_exchange_strong(expected, 0);
@@ -75,8 +91,10 @@ bool take_failure(std::size_t n)
 
 }  // namespace watch
 
-extern "C" void *malloc(size_t n)
+extern "C" ALLOCATOR_HOOK void *malloc(size_t n)
 {
+    if (!watch::ready)
+        return __libc_malloc(n);
     if (watch::take_failure(n))
         return nullptr;
     void *p = __libc_malloc(n);
@@ -86,21 +104,23 @@ extern "C" void *malloc(size_t n)
     return p;
 }
 
-extern "C" void *calloc(size_t n, size_t size)
+extern "C" ALLOCATOR_HOOK void *calloc(size_t n, size_t size)
 {
+    if (!watch::ready)
+        return __libc_calloc(n, size);
     if (watch::take_failure(n * size))
         return nullptr;
     return __libc_calloc(n, size);
 }
 
-extern "C" void *realloc(void *p, size_t n)
+extern "C" ALLOCATOR_HOOK void *realloc(void *p, size_t n)
 {
     return __libc_realloc(p, n);
 }
 
-extern "C" void free(void *p)
+extern "C" ALLOCATOR_HOOK void free(void *p)
 {
-    if (p && watch::on) {
+    if (p && watch::ready && watch::on) {
         const std::size_t n = malloc_usable_size(p);
         if (watch::holds_marker(p, n))
             ++watch::dirty_frees;

@@ -15,13 +15,14 @@ import tempfile
 import threading
 import unittest
 
-from loadkit import (CONTEXT_HEADER, ChunkStack, connect, fetch, read_answer, report,
-                     request_head, running_copies, wait_until)
+from loadkit import (CONTEXT_HEADER, WIDE_EVENT_MPM, ChunkStack, connect, fetch, read_answer,
+                     report, request_head, running_copies, wait_until)
 
 RETRY = 7
 BIG = 48 << 20                    # far more than every buffer between diskrelay and the client
 SMALL_FS = 4 << 20                # the file system that fills up
 MIB = 1 << 20
+CGI_TIMEOUT = 5
 # What diskrelay and Apache write in a response head; none of it may ever
 # reach an image.
 HEAD_TEXTS = (b"Content-Type:", b"Content-Length:", b"Status:", b"X-OVRA-", b"OVRA-Error-Code",
@@ -42,7 +43,10 @@ class ChunkFaults(unittest.TestCase):
         subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_FS},uid={uid},gid={gid},mode=0755",
                         "load-smallfs", cls.small], check=True)
         cls.addClassCleanup(subprocess.run, ["umount", "--lazy", cls.small], check=False)
-        cls.stack = ChunkStack("load-faults", limit=8, retry=RETRY, extra_locations={"/small": (None, cls.small)})
+        # A short CGI time-out: a frozen admission daemon holds a request
+        # that long.
+        cls.stack = ChunkStack("load-faults", limit=8, retry=RETRY, extra_locations={"/small": (None, cls.small)},
+                               mpm_conf=WIDE_EVENT_MPM + f"Timeout {CGI_TIMEOUT}\n")
         cls.addClassCleanup(cls.stack.stop)
         cls.stack.start()
         cls.data = random.Random(61).randbytes(BIG)
@@ -56,8 +60,10 @@ class ChunkFaults(unittest.TestCase):
                     image = f.read()
                 for text in HEAD_TEXTS:
                     assert text not in image, f"{text!r} inside {name}"
-        # Apache notes the uploads whose client went away; nothing else.
-        cls.stack.httpd.assert_clean_log(allow=(r"AH01270: Error reading request entity data",))
+        # Apache notes the uploads whose client went away and the request
+        # the frozen daemon held; nothing else.
+        cls.stack.httpd.assert_clean_log(allow=(r"AH01270: Error reading request entity data",
+                                                r"Script timed out before returning headers: diskrelay"))
 
     def setUp(self):
         if not self.stack.adm.proc or self.stack.adm.proc.poll() is not None:
@@ -75,26 +81,43 @@ class ChunkFaults(unittest.TestCase):
     # --- the admission daemon -----------------------------------------------------
 
     def test_admission_daemon_gone(self):
-        # Legend: sig = how the daemon ends; every request then fails with 121,
-        # and an upload leaves the image as it was.
+        # Legend: sig = what happens to the daemon; status, code = the answer
+        # to a download and an upload then. A stopped or killed daemon fails
+        # the request at once (121); a frozen one holds diskrelay until the
+        # server's CGI time-out (504), after which nothing is left running.
+        # Either way the upload leaves the image as it was.
         rows = [
-            {"name": "stopped", "sig": signal.SIGTERM},
-            {"name": "killed", "sig": signal.SIGKILL},
+            {"name": "stopped", "sig": signal.SIGTERM, "status": 500, "code": "121"},
+            {"name": "killed", "sig": signal.SIGKILL, "status": 500, "code": "121"},
+            {"name": "frozen", "sig": signal.SIGSTOP, "status": 504, "code": None},
         ]
         port = self.stack.httpd.port
         self.stack.write_image("gone.img", b"\x5a" * MIB)
         for row in rows:
             with self.subTest(row["name"]):
-                self.stack.adm.terminate(row["sig"])
-                a = fetch(port, "GET", "/chunks/big.img", ctx("gone", Range="bytes=0-99"))
-                self.assertFailed(a, "121")
-                a = fetch(port, "POST", "/chunks/gone.img?start=0", ctx("gone"), b"\x01" * 70000)
-                self.assertFailed(a, "121")
-                self.assertEqual(self.stack.read_image("gone.img"), b"\x5a" * MIB)
-                # Started again on the same socket, it serves at once.
-                self.stack.adm.start()
+                frozen = row["sig"] == signal.SIGSTOP
+                if frozen:
+                    self.stack.adm.proc.send_signal(signal.SIGSTOP)
+                else:
+                    self.stack.adm.terminate(row["sig"])
+                try:
+                    requests = [("POST", "/chunks/gone.img?start=0", ctx("gone"), b"\x01" * 70000)]
+                    if not frozen:
+                        requests.append(("GET", "/chunks/big.img", ctx("gone", Range="bytes=0-99"), b""))
+                    for method, path, headers, body in requests:
+                        a = fetch(port, method, path, headers, body)
+                        self.assertEqual((a.status, a.header("OVRA-Error-Code")), (row["status"], row["code"]), a)
+                    self.assertEqual(self.stack.read_image("gone.img"), b"\x5a" * MIB)
+                    self.assertEqual(running_copies(self.stack.diskrelay), [])
+                finally:
+                    if frozen:
+                        self.stack.adm.proc.send_signal(signal.SIGCONT)
+                    else:
+                        # Started again on the same socket, it serves at once.
+                        self.stack.adm.start()
                 a = fetch(port, "GET", "/chunks/big.img", ctx("back", Range="bytes=0-99"))
                 self.assertEqual((a.status, a.body), (206, self.data[:100]))
+                self.assertIdle()
 
     def test_admission_daemon_killed_during_transfers(self):
         # Transfers already admitted hold their own connection to the daemon
@@ -211,12 +234,18 @@ class ChunkFaults(unittest.TestCase):
 
     def test_client_goes_away(self):
         # Legend: method = the transfer cut off; sent = body bytes sent (of
-        # 8 MiB announced) or body bytes read before the client resets the
-        # connection. Afterwards nothing hangs on: no diskrelay, no slot.
+        # 8 MiB, announced by Content-Length or sent as one chunk of a
+        # chunked body) or body bytes read, before the client resets the
+        # connection, or with "half_close" only stops sending (and gets a
+        # 400). Afterwards nothing hangs on: no diskrelay, no slot.
         rows = [
             {"name": "in the middle of a download", "method": "GET", "sent": MIB},
             {"name": "in the middle of an upload", "method": "POST", "sent": 3 * MIB},
             {"name": "right after an upload's head", "method": "POST", "sent": 0},
+            {"name": "in the middle of a chunked upload", "method": "POST", "sent": 3 * MIB,
+             "chunked": True},
+            {"name": "stops sending a chunked upload", "method": "POST", "sent": MIB,
+             "chunked": True, "half_close": True},
         ]
         port = self.stack.httpd.port
         for n, row in enumerate(rows):
@@ -227,15 +256,23 @@ class ChunkFaults(unittest.TestCase):
                     else f"/chunks/big.img?row={n}"
                 s = connect(port)
                 try:
-                    if row["method"] == "POST":
-                        s.sendall(request_head("POST", path, ctx(f"away{n}"), len(body)))
-                        s.sendall(body[:row["sent"]])
-                        self.stack.adm.wait_status(running=1)
-                    else:
+                    if row["method"] == "GET":
                         s.sendall(request_head("GET", path, ctx(f"away{n}")))
                         got = 0
                         while got < row["sent"]:
                             got += len(s.recv(65536))
+                    elif row.get("chunked"):
+                        s.sendall(request_head("POST", path, ctx(f"away{n}", **{"Transfer-Encoding": "chunked"})))
+                        s.sendall(b"%x\r\n%s\r\n" % (row["sent"], body[:row["sent"]]))
+                    else:
+                        s.sendall(request_head("POST", path, ctx(f"away{n}"), len(body)))
+                        s.sendall(body[:row["sent"]])
+                    if row["method"] == "POST":
+                        self.stack.adm.wait_status(running=1)
+                    if row.get("half_close"):
+                        s.shutdown(socket.SHUT_WR)
+                        a = read_answer(s)
+                        self.assertEqual(a.status, 400, a)
                 finally:
                     # A reset, not a polite close.
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))

@@ -9,7 +9,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from admission import Admissiond
-from loadkit import CONTEXT_HEADER, ChunkStack, connect, read_answer, report, request_head
+from loadkit import CONTEXT_HEADER, ChunkStack, connect, read_answer, report, request_head, wait_until
 
 LIMIT = 8
 RETRY = 7
@@ -35,6 +35,31 @@ def exchange(port, method, path, headers, body, barrier):
         barrier.wait()
         s.sendall(request_head(method, path, headers, len(body) if method == "POST" else None) + body)
         return read_answer(s)
+
+
+def upload_in_halves(port, paths, bodies, ready):
+    """Every upload sends its head and half its body, all at once; once
+    ready() holds (polled, at most a minute) they send the rest. Returns
+    the answers and ready()'s last value."""
+    go = threading.Event()
+
+    def job(i, barrier):
+        half = len(bodies[i]) // 2
+        with connect(port) as s:
+            barrier.wait()
+            s.sendall(request_head("POST", paths[i], {CONTEXT_HEADER: f"half-{i}"}, len(bodies[i]))
+                      + bodies[i][:half])
+            go.wait(60)
+            s.sendall(bodies[i][half:])
+            return read_answer(s)
+
+    with ThreadPoolExecutor(max_workers=1) as runner:
+        running = runner.submit(together, len(bodies), job)
+        try:
+            state = wait_until(ready, timeout=60)
+        finally:
+            go.set()
+        return running.result(), state
 
 
 class ChunkLoad(unittest.TestCase):
@@ -95,18 +120,15 @@ class ChunkLoad(unittest.TestCase):
 
     def test_uploads_into_distinct_ranges_of_one_image(self):
         # The image exists and is as long as all chunks together: nothing
-        # but the chunks' own bytes may change.
+        # but the chunks' own bytes may change. The uploads wait halfway
+        # until all of them are admitted, so that they really overlap.
         self.stack.write_image("shared.img", b"\xee" * (UPLOADS * UPLOAD_SIZE))
         bodies = [random.Random(1000 + i).randbytes(UPLOAD_SIZE) for i in range(UPLOADS)]
-        port = self.stack.httpd.port
+        paths = [f"/wide/shared.img?start={i * UPLOAD_SIZE}" for i in range(UPLOADS)]
         before = self.wide.status()
-
-        def job(i, barrier):
-            return exchange(port, "POST", f"/wide/shared.img?start={i * UPLOAD_SIZE}",
-                            {CONTEXT_HEADER: f"up-{i}"}, bodies[i], barrier)
-
         began = time.monotonic()
-        answers = together(UPLOADS, job)
+        answers, all_in = upload_in_halves(self.stack.httpd.port, paths, bodies,
+                                           lambda: self.wide.status()["running"] == UPLOADS)
         seconds = time.monotonic() - began
         for i, a in enumerate(answers):
             with self.subTest(upload=i):
@@ -115,8 +137,45 @@ class ChunkLoad(unittest.TestCase):
         st = self.wide.wait_status(running=0)
         report("uploads", uploads=UPLOADS, peak=st["peak"], bytes_compared=len(image),
                seconds=f"{seconds:.1f}")
+        self.assertTrue(all_in, "the uploads never ran all at once")
         self.assertEqual(st["admitted"] - before["admitted"], UPLOADS)
         self.assertTrue(image == b"".join(bodies), "image differs")
+
+    def test_uploads_beyond_the_admission_limit(self):
+        # Each upload either lands whole (200) or is turned away (403 with
+        # the retry time) and leaves its range as it was: a deferred upload
+        # never writes a byte. The admitted ones hold their slots halfway
+        # until the daemon has answered every upload.
+        fill = b"\x3c" * (UPLOADS * UPLOAD_SIZE)
+        self.stack.write_image("limited.img", fill)
+        bodies = [random.Random(3000 + i).randbytes(UPLOAD_SIZE) for i in range(UPLOADS)]
+        paths = [f"/chunks/limited.img?start={i * UPLOAD_SIZE}" for i in range(UPLOADS)]
+        before = self.stack.adm.status()
+
+        def all_answered():
+            st = self.stack.adm.status()
+            return st["admitted"] + st["denied"] - before["admitted"] - before["denied"] == UPLOADS
+
+        answers, _ = upload_in_halves(self.stack.httpd.port, paths, bodies, all_answered)
+        image = self.stack.read_image("limited.img")
+        stored = deferred = 0
+        for i, a in enumerate(answers):
+            with self.subTest(upload=i):
+                part = image[i * UPLOAD_SIZE:(i + 1) * UPLOAD_SIZE]
+                if a.status == 200:
+                    self.assertEqual(a.header("OVRA-Error-Code"), None, a)
+                    self.assertTrue(part == bodies[i], "chunk differs")
+                    stored += 1
+                else:
+                    self.assertEqual((a.status, a.header("X-OVRA-Retry"), a.header("OVRA-Error-Code")),
+                                     (403, str(RETRY), "120"), a)
+                    self.assertTrue(part == fill[:UPLOAD_SIZE], "a deferred upload wrote")
+                    deferred += 1
+        st = self.stack.adm.wait_status(running=0)
+        report("uploads beyond the limit", uploads=UPLOADS, stored=stored, deferred=deferred,
+               peak=st["peak"], limit=LIMIT, bytes_compared=len(image))
+        self.assertEqual((stored, deferred), (LIMIT, UPLOADS - LIMIT))
+        self.assertLessEqual(st["peak"], LIMIT)
 
     def test_uploads_racing_to_create_one_image(self):
         port = self.stack.httpd.port

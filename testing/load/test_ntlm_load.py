@@ -195,8 +195,9 @@ class NtlmLoad(unittest.TestCase):
             f.write(USERS)
         os.chmod(users, 0o644)
         cls.trace = os.path.join(cls.httpd.logs_dir, "gss_trace")
-        preload = " ".join(filter(None, (os.environ.get("LD_PRELOAD"), install(cls.httpd, TRACER, "gss_context_trace.so"))))
-        cls.httpd.env = {"NTLM_USER_FILE": users, "ORVANE_GSS_TRACE": cls.trace, "LD_PRELOAD": preload}
+        # (A sanitizer build's runtime is put in front by the fixture.)
+        cls.httpd.env = {"NTLM_USER_FILE": users, "ORVANE_GSS_TRACE": cls.trace,
+                         "LD_PRELOAD": install(cls.httpd, TRACER, "gss_context_trace.so")}
         cls.httpd.conf = CONF.format(docroot=cls.httpd.docroot)
         cls.httpd.start()
 

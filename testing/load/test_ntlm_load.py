@@ -51,9 +51,14 @@ DROP_EVERY = 9          # about one handshake in nine loses its connection betwe
 LIBRARY_LEAK_PER_THIRD_LEG = 12 * 1024
 SLACK = 8 << 20
 
-# (user, password, domain, succeeds)
-GOOD = [("alice", "Secret1", "DOM", True), ("bob", "Hunter2", "DOM", True)]
-BAD = [("alice", "Hunter2", "DOM", False), ("carol", "Secret1", "DOM", False)]
+# How a handshake goes: (name, user, password, third leg). The third leg is
+# the client's answer to the challenge ("answer"), a new negotiate message
+# over the pending context ("restart"), or bytes that are no answer
+# ("garbage"). Only the first two kinds are let in.
+GOOD = [("alice", "alice", "Secret1", "answer"), ("bob", "bob", "Hunter2", "answer")]
+BAD = [("wrong password", "alice", "Hunter2", "answer"), ("unknown user", "carol", "Secret1", "answer"),
+       ("restart", "alice", "Secret1", "restart"), ("garbage", "bob", "Hunter2", "garbage")]
+DOMAIN = "DOM"
 
 # A fixed pool of children serving all connections for the whole run, so
 # that the memory before and after is that of the same processes.
@@ -76,7 +81,7 @@ Alias /ntlm "{docroot}/ntlm"
 
 
 def plan(seed, count):
-    """count handshakes: (user row, drop between the legs?); a third refused."""
+    """count handshakes: (kind, drop between the legs?); a third refused."""
     rnd = random.Random(seed)
     rows = []
     for n in range(count):
@@ -85,13 +90,21 @@ def plan(seed, count):
     return rows
 
 
+def third_leg(kind, ctx, challenge):
+    if kind == "answer":
+        return ctx.step(base64.b64decode(challenge[5:]))
+    if kind == "restart":
+        return NtlmContext("alice", "Secret1", domain=DOMAIN, ntlm_compatibility=3).step()
+    return b"NTLMSSP\0\3\0\0\0" + random.randbytes(40)
+
+
 def run_connection(port, handshakes, path="/ntlm/ok.txt"):
     """Runs the handshakes in turn over one kept-alive connection, opening a
     new one only after a drop. Returns an outcome per handshake."""
     outcomes = []
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     try:
-        for n, ((user, password, domain, _), drop) in enumerate(handshakes):
+        for n, ((_, user, password, how), drop) in enumerate(handshakes):
             if n == 0:
                 # The first request of a connection carries no credentials.
                 conn.request("GET", path)
@@ -100,7 +113,7 @@ def run_connection(port, handshakes, path="/ntlm/ok.txt"):
                 if (r.status, r.getheader("WWW-Authenticate"), r.getheader("OV-GSS-Error-Code")) != (401, "NTLM", "E"):
                     outcomes.append(("bare leg", r.status))
                     return outcomes
-            ctx = NtlmContext(user, password, domain=domain, ntlm_compatibility=3)
+            ctx = NtlmContext(user, password, domain=DOMAIN, ntlm_compatibility=3)
             conn.request("GET", path,
                          headers={"Authorization": "NTLM " + base64.b64encode(ctx.step()).decode()})
             r = conn.getresponse()
@@ -114,7 +127,7 @@ def run_connection(port, handshakes, path="/ntlm/ok.txt"):
                 conn.close()
                 outcomes.append(("dropped",))
                 continue
-            answer = ctx.step(base64.b64decode(challenge[5:]))
+            answer = third_leg(how, ctx, challenge)
             conn.request("GET", path,
                          headers={"Authorization": "NTLM " + base64.b64encode(answer).decode()})
             r = conn.getresponse()
@@ -212,16 +225,19 @@ class NtlmLoad(unittest.TestCase):
         tally = Counter()
         for handshakes, got in zip(per_conn, outcomes):
             self.assertEqual(len(got), len(handshakes), got[-1:])
-            for ((user, _, domain, ok), drop), outcome in zip(handshakes, got):
+            for ((kind, *_), drop), outcome in zip(handshakes, got):
                 if drop:
                     self.assertEqual(outcome, ("dropped",))
                     tally["dropped"] += 1
-                elif ok:
+                elif kind in ("alice", "bob"):
                     self.assertEqual(outcome[:3], ("done", 200, None), outcome)
                     tally["accepted"] += 1
                 else:
-                    self.assertEqual(outcome[:4], ("done", 401, "E", "NTLM"), outcome)
+                    # Refused with the bare challenge; the next handshake on
+                    # the connection starts afresh.
+                    self.assertEqual(outcome[:4], ("done", 401, "E", "NTLM"), (kind, outcome))
                     tally["refused"] += 1
+                    tally[kind.replace(" ", "_")] += 1
         return tally
 
     def memory(self):

@@ -34,7 +34,14 @@ def apxs(var):
 MODULE_DIR = apxs("LIBEXECDIR")              # /usr/lib/apache2/modules on Debian
 MODS_AVAILABLE = apxs("SYSCONFDIR") + "/mods-available"
 LSA_LIB = "/opt/likewise/lib"
-VERSION = "0.1.0-1"
+
+
+def cpack_setting(name):
+    with open(os.path.join(BUILD, "CPackConfig.cmake"), encoding="utf-8") as f:
+        return re.search(r'^set\(%s "([^"]*)"\)' % name, f.read(), re.M).group(1)
+
+
+VERSION = cpack_setting("CPACK_PACKAGE_VERSION") + "-" + cpack_setting("CPACK_DEBIAN_PACKAGE_RELEASE")
 
 # What each package holds (regular files only) and how each file is used:
 # "conf" files are dpkg conffiles, "exe" files are executable, "elf" files

@@ -65,7 +65,7 @@ else()
   set(orvane_lsa_depends "")   # Likewise's own installation under /opt/likewise
 endif()
 # --- libapache2-mod-auth-orvane ---
-execute_process(COMMAND apxs -q SYSCONFDIR OUTPUT_VARIABLE orvane_apache_sysconfdir
+execute_process(COMMAND ${APXS} -q SYSCONFDIR OUTPUT_VARIABLE orvane_apache_sysconfdir
                 OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(CPACK_DEBIAN_MODULES_PACKAGE_NAME libapache2-mod-auth-orvane)
 set(CPACK_DEBIAN_MODULES_PACKAGE_SECTION httpd)

@@ -13,7 +13,9 @@ import struct
 import subprocess
 import tempfile
 import threading
+import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 from loadkit import (CONTEXT_HEADER, WIDE_EVENT_MPM, ChunkStack, connect, fetch, read_answer,
                      report, request_head, running_copies, wait_until)
@@ -211,24 +213,52 @@ class ChunkFaults(unittest.TestCase):
     # --- an image cut short under a download -----------------------------------------
 
     def test_image_shrinks_under_download(self):
-        # The head with the full length is out before the file shrinks: the
+        # Legend: when = when the image is cut to 2 MiB. "before the head":
+        # after the server worked out the range from the file's size, while
+        # diskrelay waits for its admission (the daemon is frozen until the
+        # cut), so diskrelay finds the range gone and answers 500 with 101.
+        # "in the body": the head with the full length is already out, the
         # body stops short of it, and what came is the image's own bytes.
-        path = self.stack.write_image("shrink.img", self.data)
+        # (Apache keeps the connection open after the program ended short of
+        # its Content-Length, so the client sees the end only when the
+        # connection's keep-alive time runs out: the seconds are printed.)
+        rows = [
+            {"name": "before the head", "when": "head"},
+            {"name": "in the middle of the body", "when": "body"},
+        ]
+        port = self.stack.httpd.port
         cut = 2 * MIB
-        done = []
+        for row in rows:
+            with self.subTest(row["name"]):
+                path = self.stack.write_image("shrink.img", self.data)
+                done = []
+                if row["when"] == "head":
+                    self.stack.adm.proc.send_signal(signal.SIGSTOP)
+                    try:
+                        with ThreadPoolExecutor(max_workers=1) as pool:
+                            pending = pool.submit(fetch, port, "GET", "/chunks/shrink.img", ctx("shrink"))
+                            self.assertTrue(wait_until(lambda: running_copies(self.stack.diskrelay)))
+                            os.truncate(path, cut)
+                            self.stack.adm.proc.send_signal(signal.SIGCONT)
+                            a = pending.result()
+                    finally:
+                        self.stack.adm.proc.send_signal(signal.SIGCONT)
+                    self.assertFailed(a, "101")
+                else:
+                    def pace(received):
+                        if received >= MIB and not done:
+                            os.truncate(path, cut)
+                            done.append((received, time.monotonic()))
 
-        def pace(received):
-            if received >= MIB and not done:
-                os.truncate(path, cut)
-                done.append(received)
-
-        a = fetch(self.stack.httpd.port, "GET", "/chunks/shrink.img", ctx("shrink"), pace=pace)
-        self.assertEqual((a.status, a.header("Content-Length")), (200, str(BIG)), a)
-        self.assertFalse(a.complete, a)
-        self.assertLess(len(a.body), BIG)
-        self.assertTrue(a.body == self.data[:len(a.body)], "bytes differ")
-        report("image shrinks", content_length=BIG, received=len(a.body), truncated_at=done[0])
-        self.assertIdle()
+                    a = fetch(port, "GET", "/chunks/shrink.img", ctx("shrink"), pace=pace)
+                    waited = time.monotonic() - done[0][1]
+                    self.assertEqual((a.status, a.header("Content-Length")), (200, str(BIG)), a)
+                    self.assertFalse(a.complete, a)
+                    self.assertLess(len(a.body), BIG)
+                    self.assertTrue(a.body == self.data[:len(a.body)], "bytes differ")
+                    report("image shrinks", content_length=BIG, received=len(a.body), truncated_at=done[0][0],
+                           seconds_until_the_client_sees_the_end=f"{waited:.1f}")
+                self.assertIdle()
 
     # --- clients that go away ---------------------------------------------------
 

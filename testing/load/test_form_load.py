@@ -1,7 +1,8 @@
 """Form logins under load through the form filter in Debian's Apache, against
 a real KDC: a thousand logins over kept-alive connections, with the fields in
 random order, values encoded at random and bodies split at random points
-(some sent one byte at a time, some as chunked uploads). The application
+(some sent one byte at a time, some as chunked uploads, some expecting
+100-continue), some with a second password field. The application
 behind the filter receives each body rewritten exactly as the filter's rules
 say, with the right result code, and no password byte reaches it or any log
 (the server's error and access logs, the KDC's log)."""
@@ -40,6 +41,9 @@ KINDS = [
     ("expired password", 8, "bob", "ORVANE", EXPIRED_PW, "X"),
     ("locked account", 8, "carol", "ORVANE", LOCKED_PW, "L"),
     ("unreachable domain", 4, "alice", "DOWN", GOOD, "E"),
+    # A second password field, the right one: only the first one counts,
+    # and both are blanked.
+    ("two password fields", 5, "alice", "ORVANE", None, None),
 ]
 PASSWORD_CHARS = "abcdefghijkmnopqrstuvwxyzACDEFGHJKLMNPQRSTUVWXYZ23456789&=%+ !?#/\\;:,.'\"é€"
 SAFE = set("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._~")
@@ -102,7 +106,11 @@ def make_login(n, rnd):
     fields = [("username", user), ("domain", domain), ("password", password),
               ("result", rnd.choice(["9", "x", "pending"]))]
     fields += [(f"extra{k}", f"v{n}-{k}") for k in range(rnd.randint(0, 3))]
+    if code is None:
+        fields.append(("password", GOOD))
     rnd.shuffle(fields)
+    if code is None:
+        code = "1" if next(v for k, v in fields if k == "password") == GOOD else "0"
     # Keys are matched after decoding, so an encoded key counts too.
     body = b"&".join(encode(k, rnd) + b"=" + encode(v, rnd) for k, v in fields)
     # Where the body is cut: nowhere, a few random points, or everywhere.
@@ -111,7 +119,7 @@ def make_login(n, rnd):
     else:
         cuts = sorted(rnd.sample(range(1, len(body)), rnd.randint(0, 3)))
     return {"n": n, "kind": name, "body": body, "code": code, "password": password,
-            "cuts": cuts, "chunked": rnd.random() < 0.25}
+            "cuts": cuts, "chunked": rnd.random() < 0.25, "expect": rnd.random() < 0.1}
 
 
 def send(conn, login):
@@ -120,6 +128,9 @@ def send(conn, login):
     pieces = [body[a:b] for a, b in zip([0] + cuts, cuts + [len(body)])]
     conn.putrequest("POST", PATH)
     conn.putheader("Content-Type", "application/x-www-form-urlencoded")
+    if login["expect"]:
+        # Sent without waiting for the interim answer, as clients may.
+        conn.putheader("Expect", "100-continue")
     if login["chunked"]:
         conn.putheader("Transfer-Encoding", "chunked")
         pieces = [b"%x\r\n%s\r\n" % (len(p), p) for p in pieces] + [b"0\r\n\r\n"]
@@ -197,7 +208,8 @@ class FormLoad(unittest.TestCase):
         self.assertEqual(self.httpd.error_log()[log_mark:].count("mod_auth_orvane_form_if: result for user <"), LOGINS)
         report("form logins", logins=LOGINS, clients=CLIENTS, seconds=f"{seconds:.1f}",
                byte_at_a_time=sum(len(x["cuts"]) > 3 for x in logins),
-               chunked=sum(x["chunked"] for x in logins), bytes_compared=compared,
+               chunked=sum(x["chunked"] for x in logins), expect_continue=sum(x["expect"] for x in logins),
+               bytes_compared=compared,
                **{k.replace(" ", "_"): v for k, v in sorted(tally.items())})
 
 

@@ -134,6 +134,9 @@ def run_connection(port, handshakes, path="/ntlm/ok.txt"):
             body = r.read()
             outcomes.append(("done", r.status, r.getheader("OV-GSS-Error-Code"),
                              r.getheader("WWW-Authenticate"), body))
+    except (OSError, http.client.HTTPException) as e:
+        # The server went away (a child that crashed, for one).
+        outcomes.append(("connection lost", repr(e)))
     finally:
         conn.close()
     return outcomes
@@ -219,26 +222,29 @@ class NtlmLoad(unittest.TestCase):
         cls.httpd.assert_clean_log(allow=(SERVER_LOGGED_FAILURE,))
 
     def run_handshakes(self, rows):
+        """Runs the handshakes; returns the tally and the outcomes that were
+        not what their kind calls for."""
         per_conn = [rows[i::CONNECTIONS] for i in range(CONNECTIONS)]
         with ThreadPoolExecutor(max_workers=CONNECTIONS) as pool:
             outcomes = list(pool.map(lambda hs: run_connection(self.httpd.port, hs), per_conn))
-        tally = Counter()
+        tally, wrong = Counter(), []
         for handshakes, got in zip(per_conn, outcomes):
-            self.assertEqual(len(got), len(handshakes), got[-1:])
+            if len(got) != len(handshakes):
+                wrong.append(("connection ended early", got[-1:]))
             for ((kind, *_), drop), outcome in zip(handshakes, got):
                 if drop:
-                    self.assertEqual(outcome, ("dropped",))
-                    tally["dropped"] += 1
+                    expected, seen, name = ("dropped",), outcome, "dropped"
                 elif kind in ("alice", "bob"):
-                    self.assertEqual(outcome[:3], ("done", 200, None), outcome)
-                    tally["accepted"] += 1
+                    expected, seen, name = ("done", 200, None), outcome[:3], "accepted"
                 else:
                     # Refused with the bare challenge; the next handshake on
                     # the connection starts afresh.
-                    self.assertEqual(outcome[:4], ("done", 401, "E", "NTLM"), (kind, outcome))
-                    tally["refused"] += 1
+                    expected, seen, name = ("done", 401, "E", "NTLM"), outcome[:4], "refused"
                     tally[kind.replace(" ", "_")] += 1
-        return tally
+                tally[name] += 1
+                if seen != expected:
+                    wrong.append((kind, drop, outcome[:4]))
+        return tally, wrong
 
     def memory(self):
         pids = children(self.httpd)
@@ -247,10 +253,10 @@ class NtlmLoad(unittest.TestCase):
     def test_handshakes_over_kept_alive_connections(self):
         # A first round brings the children to their working size (threads,
         # pools, the library's caches); the second is the one measured.
-        self.run_handshakes(plan(1, WARMUP))
+        _, warmup_wrong = self.run_handshakes(plan(1, WARMUP))
         pids_before, before = self.memory()
         began = time.monotonic()
-        tally = self.run_handshakes(plan(2, HANDSHAKES))
+        tally, wrong = self.run_handshakes(plan(2, HANDSHAKES))
         seconds = time.monotonic() - began
         # Every connection is closed: its pending context must be gone too.
         made, deleted, faults, left = 0, 0, [], None
@@ -268,9 +274,12 @@ class NtlmLoad(unittest.TestCase):
                rss_before_kib=before // 1024, rss_after_kib=after // 1024,
                growth_kib=(after - before) // 1024, bound_kib=bound // 1024,
                contexts_made=made, contexts_deleted=deleted)
+        # A context deleted twice is the likelier cause of wrong outcomes
+        # (a corrupted heap in the mechanism): it is reported first.
+        self.assertEqual(faults[:10], [])
+        self.assertEqual((warmup_wrong + wrong)[:10], [])
         self.assertEqual(tally["accepted"] + tally["refused"] + tally["dropped"], HANDSHAKES)
         self.assertGreater(tally["dropped"], 0)
-        self.assertEqual(faults, [])
         self.assertEqual(left, 0, "contexts never deleted")
         self.assertEqual(made, deleted)
         self.assertEqual(pids_after, pids_before, "the server replaced children during the run")

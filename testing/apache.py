@@ -306,6 +306,8 @@ class Apache:
         # our modules need must be loaded before everything else.
         if os.environ.get("ORVANE_HTTPD_PRELOAD"):
             env["LD_PRELOAD"] = " ".join(filter(None, (os.environ["ORVANE_HTTPD_PRELOAD"], env.get("LD_PRELOAD"))))
+            supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "httpd_lsan.supp")
+            env["LSAN_OPTIONS"] = ":".join(filter(None, (env.get("LSAN_OPTIONS"), "suppressions=" + supp, "print_suppressions=0")))
         return env
 
     def _passed_vars(self, env):

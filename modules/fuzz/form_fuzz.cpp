@@ -1,6 +1,14 @@
-// libFuzzer target for the form filter's parsing: decode() on its own, then
-// the whole filter over the input as a form body, handed to it whole and in
-// pieces. The input's first byte is the piece size (0: whole).
+// libFuzzer target for the form filter's parsing: decode() on its own, the
+// parser over a form buffer, then the whole filter over the input as a form
+// body, handed to it whole and cut as the input says.
+//
+// Input: one byte n, then n & 0x3f cut bytes, then the body. Each cut byte
+// gives the next piece that the filter below returns: its length (c & 0x3f;
+// 0 is an empty bucket), 0x40 puts it in the same brigade as the piece
+// before it, 0x80 makes that read answer EAGAIN first. The last length
+// repeats over the rest of the body (none: the rest comes whole). n's top
+// bits choose how the handler reads: 0x40 asks for one byte at a time,
+// 0x80 reads speculatively before every read.
 //
 // The module source is compiled into this target so that its file-local
 // parser is reachable; the httpd stand-in and the LSA double stand around it.
@@ -12,37 +20,92 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
 apr_pool_t *root;
 
-struct source {
-    std::string_view body;
-    std::size_t piece;
-    std::size_t offset;
+struct piece {
+    std::size_t len;
+    bool same_read;
+    bool eagain_first;
 };
 
-apr_status_t below(void *data, apr_bucket_brigade *bb, ap_input_mode_t, apr_read_type_e, apr_off_t readbytes)
+struct source {
+    std::string_view body;
+    std::vector<piece> cuts;  // empty: the body comes whole
+    std::size_t next_cut;
+    std::size_t offset;
+    bool eagain_given;
+};
+
+// The cut in force for the next piece: the listed ones, then the last again
+// (an empty one only once: a filter below does not stall for ever).
+const piece *current_cut(const source &s)
+{
+    if (s.cuts.empty() || (s.next_cut >= s.cuts.size() && s.cuts.back().len == 0))
+        return nullptr;
+    return &s.cuts[std::min(s.next_cut, s.cuts.size() - 1)];
+}
+
+apr_status_t below(void *data, apr_bucket_brigade *bb, ap_input_mode_t, apr_read_type_e block, apr_off_t readbytes)
 {
     auto *s = static_cast<source *>(data);
-    if (s->offset < s->body.size()) {
-        std::size_t n = std::min(s->body.size() - s->offset, static_cast<std::size_t>(readbytes));
-        if (s->piece)
-            n = std::min(n, s->piece);
+    const piece *cut = current_cut(*s);
+    if (cut && cut->eagain_first && !s->eagain_given && block == APR_NONBLOCK_READ && s->offset < s->body.size()) {
+        s->eagain_given = true;
+        return APR_EAGAIN;
+    }
+    s->eagain_given = false;
+    // One piece, then the ones that share its read, never beyond readbytes.
+    auto left = static_cast<std::size_t>(readbytes);
+    for (bool first = true; s->offset < s->body.size(); first = false) {
+        cut = current_cut(*s);
+        if (!first && !(cut && cut->same_read))
+            break;
+        std::size_t n = std::min(s->body.size() - s->offset, left);
+        if (cut)
+            n = std::min(n, cut->len);
+        if (n == 0 && !(cut && cut->len == 0))
+            break;
         // A heap copy: the filter zeroes what it reads, and the input is libFuzzer's.
         APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_heap_create(s->body.data() + s->offset, n, nullptr, bb->bucket_alloc));
         s->offset += n;
+        left -= n;
+        ++s->next_cut;
     }
     if (s->offset == s->body.size())
         APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(bb->bucket_alloc));
     return APR_SUCCESS;
 }
 
-// Runs the body through the filter; returns the status and what came up.
-apr_status_t filter(std::string_view body, std::size_t piece, apr_off_t readbytes, std::string *out)
+// Appends the data of bb up to EOS to out and empties bb; true at EOS.
+bool brigade_text(apr_bucket_brigade *bb, std::string *out)
 {
-    source s{body, piece, 0};
+    bool eos = false;
+    for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb) && !eos; b = APR_BUCKET_NEXT(b)) {
+        eos = APR_BUCKET_IS_EOS(b);
+        const char *data;
+        apr_size_t len;
+        if (!eos && apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS)
+            out->append(data, len);
+    }
+    apr_brigade_cleanup(bb);
+    return eos;
+}
+
+// How the handler above the filter reads.
+struct reader {
+    apr_off_t readbytes;
+    bool speculative_first;
+    apr_read_type_e block;
+};
+
+// Runs the body through the filter; returns the status and what came up.
+apr_status_t filter(std::string_view body, const std::vector<piece> &cuts, const reader &how, std::string *out)
+{
+    source s{body, cuts, 0, 0, false};
     standin::request req;
     standin::make_request(&req, root);
     apr_table_set(req.r.headers_in, "Content-Type", "application/x-www-form-urlencoded");
@@ -50,21 +113,29 @@ apr_status_t filter(std::string_view body, std::size_t piece, apr_off_t readbyte
     standin::make_filter_chain(&chain, &req, mod_auth_orvane_form_if, below, &s);
     apr_bucket_brigade *bb = apr_brigade_create(req.pool, req.connection.bucket_alloc);
     apr_status_t rv = APR_SUCCESS;
-    for (bool eos = false; !eos;) {
-        rv = mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_READBYTES, APR_BLOCK_READ, readbytes);
+    for (int calls = 0; calls < 100000; ++calls) {
+        std::string peeked;
+        if (how.speculative_first) {
+            // A peek shows what the next read takes, and takes nothing.
+            rv = mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, how.block, how.readbytes);
+            if (rv == APR_EAGAIN)
+                continue;
+            if (rv != APR_SUCCESS)
+                break;
+            brigade_text(bb, &peeked);
+        }
+        rv = mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_READBYTES, how.block, how.readbytes);
+        if (rv == APR_EAGAIN && how.block == APR_NONBLOCK_READ)
+            continue;
         if (rv != APR_SUCCESS)
             break;
-        for (apr_bucket *b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb); b = APR_BUCKET_NEXT(b)) {
-            if (APR_BUCKET_IS_EOS(b)) {
-                eos = true;
-                break;
-            }
-            const char *data;
-            apr_size_t len;
-            if (apr_bucket_read(b, &data, &len, APR_BLOCK_READ) == APR_SUCCESS)
-                out->append(data, len);
-        }
-        apr_brigade_cleanup(bb);
+        std::string got;
+        const bool eos = brigade_text(bb, &got);
+        if (how.speculative_first && got != peeked)
+            std::abort();
+        out->append(got);
+        if (eos)
+            break;
     }
     standin::destroy_request(&req);
     standin::clear_log();
@@ -91,8 +162,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size == 0)
         return 0;
-    const std::size_t piece = data[0];
-    const std::string_view body(reinterpret_cast<const char *>(data + 1), size - 1);
+    const std::size_t ncuts = std::min<std::size_t>(data[0] & 0x3f, size - 1);
+    std::vector<piece> cuts;
+    bool any_eagain = false;
+    for (std::size_t i = 1; i <= ncuts; ++i) {
+        cuts.push_back({static_cast<std::size_t>(data[i] & 0x3f), (data[i] & 0x40) != 0, (data[i] & 0x80) != 0});
+        any_eagain = any_eagain || cuts.back().eagain_first;
+    }
+    const reader how{(data[0] & 0x40) ? 1 : 8192, (data[0] & 0x80) != 0,
+                     any_eagain ? APR_NONBLOCK_READ : APR_BLOCK_READ};
+    const std::string_view body(reinterpret_cast<const char *>(data + 1 + ncuts), size - 1 - ncuts);
     standin::request req;
     standin::make_request(&req, root);
 
@@ -121,12 +200,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     standin::destroy_request(&req);
     standin::clear_log();
 
-    // The filter: the same rewritten body however it is cut, of unchanged
-    // length, changed only by blanks and the result code.
+    // The filter: the same rewritten body however it is cut and read, of
+    // unchanged length, changed only by blanks and the result code.
     std::string whole;
     std::string cut;
-    const apr_status_t rv_whole = filter(body, 0, 8192, &whole);
-    const apr_status_t rv_cut = filter(body, piece, piece ? piece : 1, &cut);
+    const apr_status_t rv_whole = filter(body, {}, reader{8192, false, APR_BLOCK_READ}, &whole);
+    const apr_status_t rv_cut = filter(body, cuts, how, &cut);
     if (rv_whole != rv_cut)
         std::abort();
     if (body.size() > kDataLimit) {

@@ -17,6 +17,7 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
+from apache import www_ids
 from loadkit import (CONTEXT_HEADER, WIDE_EVENT_MPM, ChunkStack, connect, fetch, read_answer,
                      report, request_head, running_copies, wait_until)
 
@@ -41,7 +42,7 @@ class ChunkFaults(unittest.TestCase):
         # /small serves a tmpfs of SMALL_FS bytes, made (and removed) here.
         cls.small = tempfile.mkdtemp(prefix="load-smallfs-")
         cls.addClassCleanup(shutil.rmtree, cls.small, ignore_errors=True)
-        uid, gid = 33, 33
+        uid, gid = www_ids()
         subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_FS},uid={uid},gid={gid},mode=0755",
                         "load-smallfs", cls.small], check=True)
         cls.addClassCleanup(subprocess.run, ["umount", "--lazy", cls.small], check=False)

@@ -72,9 +72,9 @@ class ChunkFaults(unittest.TestCase):
         if not self.stack.adm.proc or self.stack.adm.proc.poll() is not None:
             self.stack.adm.start()
 
-    def assertIdle(self):
+    def assertIdle(self, timeout=10):
         """No diskrelay left running and every admission slot back."""
-        self.assertEqual(wait_until(lambda: not running_copies(self.stack.diskrelay)), True,
+        self.assertEqual(wait_until(lambda: not running_copies(self.stack.diskrelay), timeout), True,
                          running_copies(self.stack.diskrelay))
         self.assertEqual(self.stack.adm.wait_status(running=0)["running"], 0)
 
@@ -268,7 +268,9 @@ class ChunkFaults(unittest.TestCase):
         # 8 MiB, announced by Content-Length or sent as one chunk of a
         # chunked body) or body bytes read, before the client resets the
         # connection, or with "half_close" only stops sending (and gets a
-        # 400). Afterwards nothing hangs on: no diskrelay, no slot.
+        # 400), or with "stall" just stops reading or sending and waits: the
+        # server's time-out ends the transfer. Afterwards nothing hangs on:
+        # no diskrelay, no slot.
         rows = [
             {"name": "in the middle of a download", "method": "GET", "sent": MIB},
             {"name": "in the middle of an upload", "method": "POST", "sent": 3 * MIB},
@@ -277,6 +279,8 @@ class ChunkFaults(unittest.TestCase):
              "chunked": True},
             {"name": "stops sending a chunked upload", "method": "POST", "sent": MIB,
              "chunked": True, "half_close": True},
+            {"name": "stops reading a download", "method": "GET", "sent": MIB, "stall": True},
+            {"name": "stops sending an upload", "method": "POST", "sent": MIB, "stall": True},
         ]
         port = self.stack.httpd.port
         for n, row in enumerate(rows):
@@ -304,6 +308,10 @@ class ChunkFaults(unittest.TestCase):
                         s.shutdown(socket.SHUT_WR)
                         a = read_answer(s)
                         self.assertEqual(a.status, 400, a)
+                    if row.get("stall"):
+                        began = time.monotonic()
+                        self.assertIdle(timeout=3 * CGI_TIMEOUT)
+                        report(row["name"], seconds_until_released=f"{time.monotonic() - began:.1f}")
                 finally:
                     # A reset, not a polite close.
                     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))

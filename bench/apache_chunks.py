@@ -1,27 +1,45 @@
 #!/usr/bin/python3
-"""Chunk downloads through Apache: diskrelay (mod_cgid, chunk location) against
-Apache serving the same bytes as a static file with a Range header.
+"""Chunk transfers through Apache: diskrelay (mod_cgid, chunk location) against
+Apache serving and storing the same bytes by itself.
 
-Run by hand from the top of the tree after a build:
+Run by hand from the top of the tree after a build (as root):
 
-    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py [--count N] [--mpm event]
+    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py [--clients 1,8,32]
+        [--requests N] [--rounds R] [--unbuffered] [--plain] [--mpm event] [--cgi cgid|cgi]
+    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py --latency [--count N] [--plain]
 
-Starts its own Apache and admission daemon on loopback, makes a 64 MiB image
-(linked into the document root, so both sides read the same cached pages) and
-fetches --count 4 MiB chunks from each side at the same random chunk-aligned
-offsets, taking turns, over one keep-alive connection per side. A third side
-splits the cost: a minimal static C program at a second chunk location (same
-mod_lua variables, same mod_cgid path) that writes the range's length in
-zero bytes from memory, without admission or file. Prints time per chunk,
-throughput and the ratios static / diskrelay and minimal CGI / diskrelay
-(1.0 = as fast), then the same for 1-byte ranges: the fixed cost of a request.
+Starts its own Apache (testing/apache.py; HTTPS with a client certificate
+required unless --plain) and admission daemon on loopback, with a 128 MiB
+image in the page cache that every side reads and writes.
+
+Default: side by side, CLIENTS curl processes at once, each making --requests
+4 MiB transfers over one kept-alive connection, each client at its own
+chunk-aligned range:
+  GET   diskrelay at /chunks/ (206, Range)   against  the image as a static
+        file with the same Range header
+  POST  diskrelay at /chunks/ (Content-Range) against  a PUT into mod_dav
+        (Alias /dav to the image folder) with the same Content-Range
+Sides take turns; the best of --rounds counts. Uploads are checked
+byte-exact after each batch. Prints aggregate MiB/s, the median time per
+transfer and the ratio diskrelay / peer (1.0 = as fast). --unbuffered adds
+GETs from a second chunk location without the mod_buffer output filter of
+deploy/chunk-location.conf.in, to see what it gains.
+
+--latency: one connection per side, --count GETs of 4 MiB then of one byte,
+sides taking turns, with sides that split the cost: a minimal static C
+program at a chunk location of its own (same mod_lua variables, same CGI
+path) writing the range's length in zero bytes from memory, without
+admission or file, and diskrelay without mod_buffer; then Apache's own time
+per request (access log %D).
 Needs a C compiler (cc) for the minimal CGI.
 """
 
 import argparse
+import contextlib
 import http.client
 import os
 import random
+import re
 import socket
 import statistics
 import subprocess
@@ -32,12 +50,37 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
 
 from admission import Admissiond  # noqa: E402
-from apache import Apache  # noqa: E402
+from apache import Apache, TlsApache, CA  # noqa: E402
 from chunk_location import MODULES, chunk_conf  # noqa: E402
+from site_config import MODULES as SITE_MODULES, loads, site_conf  # noqa: E402
 
-IMAGE_SIZE = 64 << 20
+DEVICE = "5d0c8e4a-31b7-4f6e-9c2d-8a1b7e6f4c3d"
+IMAGE = DEVICE + "/bench.img"        # below the image folder; chunk URLs name the device
+IMAGE_SIZE = 128 << 20
 CHUNK = 4 << 20
+CHUNKS = IMAGE_SIZE // CHUNK
 
+# The peers: Apache serving (static file, docroot link) and storing (mod_dav,
+# partial PUT with Content-Range) the same image by itself.
+DAV_CONF = """\
+DavLockDB "{lockdb}"
+Alias /dav "{images}"
+<Location /dav>
+    Dav On
+    Require all granted
+</Location>
+"""
+
+# Enough workers from the start for 32 clients: the fixture's pools are
+# small, and a busy event MPM closes kept-alive connections, which an upload
+# racing the close meets as a broken pipe.
+MPM_CONF = {
+    "event": "StartServers 3\nServerLimit 6\nThreadsPerChild 16\nMinSpareThreads 40\n"
+             "MaxSpareThreads 96\nMaxRequestWorkers 96\n",
+    "prefork": "StartServers 40\nMinSpareServers 40\nMaxSpareServers 64\n"
+               "ServerLimit 64\nMaxRequestWorkers 64\n",
+}
+MPM_CONF["worker"] = MPM_CONF["event"]
 
 # Answers a chunk request like diskrelay's GET, from memory: the floor of
 # any CGI program behind this location.
@@ -60,6 +103,12 @@ int main(void) {
 }
 """
 
+CTX = {"X-OVRA-Xfer-Context": "bench"}
+# The fixture fills every allocation with a random byte to expose misuse in
+# tests; a deployed server does not.
+SERVER_ENV = {"MALLOC_PERTURB_": "0"}
+WRITE_OUT = r"%{http_code} %{size_download} %{size_upload} %{time_total}\n"
+
 
 def build_minimal_cgi(folder):
     src, exe = os.path.join(folder, "minimal_cgi.c"), os.path.join(folder, "minimal_cgi")
@@ -68,6 +117,173 @@ def build_minimal_cgi(folder):
     subprocess.run(["cc", "-O2", "-static", "-o", exe, src], check=True)
     return exe
 
+
+@contextlib.contextmanager
+def stack(args, build):
+    """Admission daemon and Apache with the chunk location(s), the peers and
+    the image; yields (httpd, image path)."""
+    with contextlib.ExitStack() as stack:
+        adm = stack.enter_context(Admissiond(limit=64, retry=30))
+        modules = tuple(m for m in (MODULES if args.plain else SITE_MODULES)
+                        if m != "cgid") + (args.cgi, "dav", "dav_fs")
+        if args.plain:
+            httpd = Apache("bench-chunks", modules=modules, mpm=args.mpm, env=SERVER_ENV)
+        else:
+            httpd = TlsApache("bench-chunks", modules=modules, mpm=args.mpm, env=SERVER_ENV,
+                              load=loads(build))
+            httpd.client_cert = httpd.ca.issue("device", DEVICE)
+        stack.callback(httpd.stop)
+        images = httpd.mkdir_for_www("images")
+        image = os.path.join(httpd.mkdir_for_www(os.path.join("images", DEVICE)), "bench.img")
+        with open(image, "wb") as f:
+            for _ in range(CHUNKS):
+                f.write(os.urandom(CHUNK))
+        httpd.give_to_www_data(image)
+        os.link(image, os.path.join(httpd.docroot, "bench.img"))
+        bin_dir = os.path.join(httpd.root, "bin")
+
+        def location(program, name, prefix):
+            # chunk_conf installs its program as bin/diskrelay: give each
+            # location's copy a name of its own.
+            text = chunk_conf(httpd, program, images, adm.socket_path, prefix=prefix)
+            os.rename(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
+            return text.replace(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
+
+        relay = os.path.join(build, "transfer", "diskrelay")
+        # Over HTTPS, diskrelay at /chunks is the site as deploy/ renders it
+        # (device certificate required, device id checked, timing lines);
+        # the peers and the extra locations lie outside its virtual host and
+        # apply in it as well.
+        conf = location(relay, "diskrelay.real", "/chunks") if args.plain else ""
+        if args.latency or args.unbuffered:
+            # The chunk location as it was before it gathered the output.
+            conf += re.sub(r"\n *<IfModule buffer_module>.*?</IfModule>", "",
+                           location(relay, "diskrelay.unbuffered", "/unbuffered"), flags=re.S)
+        if args.latency:
+            conf += location(build_minimal_cgi(httpd.root), "minimal", "/minimal")
+        conf += DAV_CONF.format(lockdb=os.path.join(httpd.mkdir_for_www("davlock"), "lockdb"),
+                                images=images)
+        conf += MPM_CONF[args.mpm]
+        if not args.plain:
+            conf += site_conf(httpd, build, images, adm.socket_path)
+        httpd.conf = conf
+        httpd.start()
+        yield httpd, image
+
+
+# --- side by side, concurrent clients ------------------------------------
+
+def curl_config(httpd, method, path, headers, upload, chunks):
+    """A curl config file text: one transfer per chunk index, one connection."""
+    tls = httpd.client_args()
+    blocks = []
+    for index in chunks:
+        first, last = index * CHUNK, index * CHUNK + CHUNK - 1
+        lines = [f'url = "{httpd.url(path)}"', "silent", "show-error", 'noproxy = "*"',
+                 'output = "/dev/null"', f'write-out = "{WRITE_OUT}"', 'header = "Expect:"']
+        lines += [f'{tls[i].lstrip("-")} = "{tls[i + 1]}"' for i in range(0, len(tls), 2)]
+        lines += [f'header = "{k}: {v}"' for k, v in headers.items()]
+        if method == "GET":
+            lines.append(f'header = "Range: bytes={first}-{last}"')
+        else:
+            lines += [f'upload-file = "{upload}"', f'request = "{method}"',
+                      f'header = "Content-Range: bytes {first}-{last}/{IMAGE_SIZE}"']
+        blocks.append("\n".join(lines))
+    return "\nnext\n".join(blocks) + "\n"
+
+
+def batch(httpd, side, clients, requests, folder):
+    """Runs one batch; returns (seconds for all, per-transfer times)."""
+    method, path, headers, upload, status = side
+    procs = []
+    for i in range(clients):
+        cfg = os.path.join(folder, f"client{i}.curl")
+        with open(cfg, "w") as f:
+            f.write(curl_config(httpd, method, path, headers, upload,
+                                [(i + j * clients) % CHUNKS for j in range(requests)]))
+    t0 = time.perf_counter()
+    for i in range(clients):
+        procs.append(subprocess.Popen(["curl", "-K", os.path.join(folder, f"client{i}.curl")],
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
+    outs = [p.communicate() for p in procs]
+    elapsed = time.perf_counter() - t0
+    times = []
+    for (out, err), p in zip(outs, procs):
+        lines = out.split("\n")[:-1]
+        if p.returncode != 0 or len(lines) != requests:
+            raise RuntimeError(f"{method} {path}: curl exit {p.returncode}, {len(lines)} answers: {err}{out}")
+        for line in lines:
+            code, down, up, total = line.split()
+            moved = int(down) if method == "GET" else int(up)
+            if int(code) not in status or moved != CHUNK:
+                raise RuntimeError(f"{method} {path}: status {code}, {moved} bytes;"
+                                   f" {clients} clients: {err}")
+            times.append(float(total))
+    return elapsed, times
+
+
+def check_uploads(image, payload, clients, requests):
+    with open(payload, "rb") as f:
+        want = f.read()
+    with open(image, "rb") as f:
+        for index in {(i + j * clients) % CHUNKS for i in range(clients) for j in range(requests)}:
+            f.seek(index * CHUNK)
+            if f.read(CHUNK) != want:
+                raise RuntimeError(f"{payload}: chunk {index} of the image differs after upload")
+
+
+def side_by_side(args, httpd, image):
+    folder = os.path.join(httpd.root, "clients")
+    os.mkdir(folder)
+    payloads = {}
+    for name in ("relay", "dav"):
+        payloads[name] = os.path.join(folder, f"payload-{name}")
+        with open(payloads[name], "wb") as f:
+            f.write(os.urandom(CHUNK))
+    tests = {
+        "GET": {"diskrelay": ("GET", "/chunks/" + IMAGE, CTX, None, (206,)),
+                "static": ("GET", "/bench.img", {}, None, (206,))},
+        "POST": {"diskrelay": ("POST", "/chunks/" + IMAGE, CTX, payloads["relay"], (200,)),
+                 "mod_dav PUT": ("PUT", "/dav/" + IMAGE, {}, payloads["dav"], (200, 201, 204))},
+    }
+    if args.unbuffered:
+        tests["GET"]["unbuffered"] = ("GET", "/unbuffered/" + IMAGE, CTX, None, (206,))
+    levels = [int(c) for c in args.clients.split(",")]
+    for sides in tests.values():                        # warm up every path
+        for side in sides.values():
+            batch(httpd, side, 2, 2, folder)
+    best = {}
+    for _ in range(args.rounds):
+        for kind, sides in tests.items():
+            for c in levels:
+                for name, side in sides.items():
+                    elapsed, times = batch(httpd, side, c, args.requests, folder)
+                    if side[3]:
+                        check_uploads(image, side[3], c, args.requests)
+                    rate = c * args.requests * CHUNK / elapsed / (1 << 20)
+                    key = (kind, c, name)
+                    if key not in best or rate > best[key][0]:
+                        best[key] = (rate, statistics.median(times))
+
+    print(f"4 MiB chunks, {'plain HTTP' if args.plain else 'HTTPS with client certificates'},"
+          f" Apache {args.mpm} MPM, diskrelay under mod_{args.cgi};"
+          f" {args.requests} per client, best of {args.rounds} rounds")
+    for kind, sides in tests.items():
+        ours, peer, *others = list(sides)
+        print(kind)
+        for c in levels:
+            (r0, m0), (r1, m1) = best[(kind, c, ours)], best[(kind, c, peer)]
+            line = (f"  {c:3d} clients  {ours} {r0:6.0f} MiB/s ({m0 * 1e3:6.1f} ms)"
+                    f"   {peer} {r1:6.0f} MiB/s ({m1 * 1e3:6.1f} ms)   ratio {r0 / r1:.2f}")
+            for other in others:
+                r2, m2 = best[(kind, c, other)]
+                line += f"   | {other} {r2:6.0f} MiB/s ({m2 * 1e3:6.1f} ms) ratio {r2 / r1:.2f}"
+            print(line)
+    print("(aggregate MiB/s over the batch; median time per transfer in brackets;"
+          " ratio = diskrelay / peer throughput)")
+
+
+# --- one connection per side: where the time goes ----------------------------
 
 def fetch(conn, path, first, headers, buf, size=CHUNK):
     """One range GET; returns seconds taken. Fails on a short or wrong answer."""
@@ -93,78 +309,83 @@ def report(name, times, size=CHUNK):
     return med
 
 
+def latency(args, httpd):
+    sides = {
+        "diskrelay": ("/chunks/" + IMAGE, CTX),
+        "minimal": ("/minimal/" + IMAGE, CTX),
+        "static": ("/bench.img", {}),
+        "unbuffered": ("/unbuffered/" + IMAGE, CTX),
+    }
+    conns = {}
+    for name in sides:
+        if args.plain:
+            conns[name] = http.client.HTTPConnection("127.0.0.1", httpd.port, timeout=60)
+        else:
+            conns[name] = http.client.HTTPSConnection("127.0.0.1", httpd.port, timeout=60,
+                                                      context=httpd.ssl_context())
+        conns[name].connect()
+        # As curl does: without it, the 1-byte ranges measure delayed ACKs.
+        conns[name].sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    buf = bytearray(1 << 20)
+    rnd = random.Random(7)
+    offsets = [rnd.randrange(CHUNKS) * CHUNK for _ in range(args.count)]
+    for first in range(0, IMAGE_SIZE, CHUNK):          # warm the page cache and both paths
+        for name, (path, headers) in sides.items():
+            fetch(conns[name], path, first, headers, buf)
+    times = {name: [] for name in sides}
+    for first in offsets:
+        for name, (path, headers) in sides.items():
+            times[name].append(fetch(conns[name], path, first, headers, buf))
+
+    # The fixed cost of a request (CGI start, admission), without the bytes.
+    fixed = {name: [] for name in sides}
+    for first in offsets:
+        for name, (path, headers) in sides.items():
+            fixed[name].append(fetch(conns[name], path, first, headers, buf, size=1))
+
+    print(f"{args.count} GETs per side, one connection each, {httpd.scheme.upper()} over loopback,"
+          f" Apache {args.mpm} MPM, mod_{args.cgi}, cached image")
+    for title, table, size in (("4 MiB chunks", times, CHUNK), ("1-byte ranges", fixed, 1)):
+        print(title)
+        med = {name: report(name, table[name], size) for name in sides}
+        print(f"  ratio static/diskrelay {med['static'] / med['diskrelay']:.2f}"
+              f"   minimal/diskrelay {med['minimal'] / med['diskrelay']:.2f}"
+              f"   unbuffered/diskrelay {med['unbuffered'] / med['diskrelay']:.2f}"
+              f"   (median times)")
+    # Apache's own view (access log %D, request read to response sent):
+    # what lies between it and the client's time is scheduling on a busy host.
+    served = {}
+    for line in httpd.access_log().splitlines():
+        fields = line.split()
+        served.setdefault((fields[6], fields[-2]), []).append(int(fields[-1]) / 1e6)
+    print("Server side (access log %D), median:")
+    for name, (path, _) in sides.items():
+        print(f"  {name:10s} 4 MiB {statistics.median(served[(path, str(CHUNK))]) * 1e3:7.2f} ms"
+              f"   1 byte {statistics.median(served[(path, '1')]) * 1e3:7.2f} ms")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--count", type=int, default=100, help="chunks per side (default 100)")
+    ap.add_argument("--clients", default="1,8,32", help="concurrent clients, comma-separated")
+    ap.add_argument("--requests", type=int, default=8, help="transfers per client per batch (default 8)")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--plain", action="store_true", help="plain HTTP instead of HTTPS")
     ap.add_argument("--mpm", default="event", choices=("event", "worker", "prefork"))
+    ap.add_argument("--cgi", default="cgid", choices=("cgid", "cgi"),
+                    help="module that runs diskrelay (deploy/ uses cgid)")
+    ap.add_argument("--unbuffered", action="store_true",
+                    help="also GETs from a chunk location without mod_buffer")
+    ap.add_argument("--latency", action="store_true", help="one connection per side, with a minimal CGI")
+    ap.add_argument("--count", type=int, default=100, help="--latency: GETs per side (default 100)")
     args = ap.parse_args()
-    build = os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build"))
+    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
     os.environ["ORVANE_BUILD_DIR"] = build
 
-    with Admissiond(limit=8, retry=30) as adm, Apache("bench", modules=MODULES, mpm=args.mpm) as httpd:
-        images = httpd.mkdir_for_www("images")
-        image = os.path.join(images, "bench.img")
-        with open(image, "wb") as f:
-            for _ in range(IMAGE_SIZE // CHUNK):
-                f.write(os.urandom(CHUNK))
-        os.link(image, os.path.join(httpd.docroot, "bench.img"))
-        minimal = build_minimal_cgi(httpd.root)
-        conf = chunk_conf(httpd, os.path.join(build, "transfer", "diskrelay"), images, adm.socket_path)
-        # chunk_conf installs its program as bin/diskrelay: copy the real one
-        # under another name first, then point a second location at it.
-        conf = conf.replace(os.path.join(httpd.root, "bin", "diskrelay"),
-                            os.path.join(httpd.root, "bin", "diskrelay.real"))
-        os.rename(os.path.join(httpd.root, "bin", "diskrelay"),
-                  os.path.join(httpd.root, "bin", "diskrelay.real"))
-        conf += chunk_conf(httpd, minimal, images, adm.socket_path, prefix="/minimal")
-        httpd.restart(conf=conf)
-
-        ctx = {"X-OVRA-Xfer-Context": "bench"}
-        sides = {
-            "diskrelay": ("/chunks/bench.img", ctx),
-            "minimal": ("/minimal/bench.img", ctx),
-            "static": ("/bench.img", {}),
-        }
-        conns = {}
-        for name in sides:
-            conns[name] = http.client.HTTPConnection("127.0.0.1", httpd.port, timeout=60)
-            conns[name].connect()
-            # As curl does: without it, the 1-byte ranges measure delayed ACKs.
-            conns[name].sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        buf = bytearray(1 << 20)
-        rnd = random.Random(7)
-        offsets = [rnd.randrange(IMAGE_SIZE // CHUNK) * CHUNK for _ in range(args.count)]
-        for first in range(0, IMAGE_SIZE, CHUNK):          # warm the page cache and both paths
-            for name, (path, headers) in sides.items():
-                fetch(conns[name], path, first, headers, buf)
-        times = {name: [] for name in sides}
-        for first in offsets:
-            for name, (path, headers) in sides.items():
-                times[name].append(fetch(conns[name], path, first, headers, buf))
-
-        # The fixed cost of a request (CGI start, admission), without the bytes.
-        fixed = {name: [] for name in sides}
-        for first in offsets:
-            for name, (path, headers) in sides.items():
-                fixed[name].append(fetch(conns[name], path, first, headers, buf, size=1))
-
-        print(f"{args.count} GETs per side over loopback, Apache {args.mpm} MPM, cached image")
-        for title, table, size in (("4 MiB chunks", times, CHUNK), ("1-byte ranges", fixed, 1)):
-            print(title)
-            med = {name: report(name, table[name], size) for name in sides}
-            print(f"  ratio static/diskrelay {med['static'] / med['diskrelay']:.2f}"
-                  f"   minimal/diskrelay {med['minimal'] / med['diskrelay']:.2f}"
-                  f"   (median times)")
-        # Apache's own view (access log %D, request read to response sent):
-        # what lies between it and the client's time is scheduling on a busy host.
-        served = {}
-        for line in httpd.access_log().splitlines():
-            fields = line.split()
-            served.setdefault((fields[6], fields[-2]), []).append(int(fields[-1]) / 1e6)
-        print("Server side (access log %D), median:")
-        for name, (path, _) in sides.items():
-            print(f"  {name:10s} 4 MiB {statistics.median(served[(path, str(CHUNK))]) * 1e3:7.2f} ms"
-                  f"   1 byte {statistics.median(served[(path, '1')]) * 1e3:7.2f} ms")
+    with stack(args, build) as (httpd, image):
+        if args.latency:
+            latency(args, httpd)
+        else:
+            side_by_side(args, httpd, image)
         httpd.assert_clean_log()
 
 

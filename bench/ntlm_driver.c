@@ -8,8 +8,11 @@
    with the authenticate message (200), then close. The messages come from
    the GSS-API initiator calls with the gss-ntlmssp mechanism, so the client
    side costs the same whichever server module answers.
-   Prints one line: "ok N failed N seconds S". Exits 1 on setup failure. */
+   Prints one line: "ok N failed N seconds S", and on standard error why the
+   first few failures failed (stage and HTTP status, -1 for a closed
+   connection). Exits 1 on setup failure. */
 #include <arpa/inet.h>
+#include <errno.h>
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
 #include <netinet/in.h>
@@ -108,6 +111,16 @@ static int get(int fd, const char *auth, char *challenge, size_t challenge_size)
     return status;
 }
 
+/* Why the first few handshakes failed, for the report on standard error. */
+static atomic_int reported;
+
+static int fail(const char *stage, int status)
+{
+    if (atomic_fetch_add(&reported, 1) < 5)
+        fprintf(stderr, "ntlm_driver: %s: %d\n", stage, status);
+    return -1;
+}
+
 static int handshake(gss_cred_id_t cred, gss_name_t target)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0), one = 1, result = -1;
@@ -119,24 +132,39 @@ static int handshake(gss_cred_id_t cred, gss_name_t target)
     char text[8192], challenge[4096];
     unsigned char raw[4096];
     OM_uint32 major, minor;
-    if (connect(fd, (struct sockaddr *)&sa, sizeof sa) != 0 || get(fd, NULL, challenge, sizeof challenge) != 401)
+    int status;
+    if (connect(fd, (struct sockaddr *)&sa, sizeof sa) != 0) {
+        fail("connect", errno);
         goto done;
+    }
+    if ((status = get(fd, NULL, challenge, sizeof challenge)) != 401) {
+        fail("first leg", status);
+        goto done;
+    }
     major = gss_init_sec_context(&minor, cred, &ctx, target, &ntlmssp_oid, 0, 0, NULL, &in, NULL, &out, NULL, NULL);
-    if (major != GSS_S_CONTINUE_NEEDED || out.length > 3000)
+    if (major != GSS_S_CONTINUE_NEEDED || out.length > 3000) {
+        fail("negotiate message", (int)minor);
         goto done;
+    }
     b64_encode(out.value, out.length, text);
     gss_release_buffer(&minor, &out);
-    if (get(fd, text, challenge, sizeof challenge) != 401 || challenge[0] == '\0')
+    if ((status = get(fd, text, challenge, sizeof challenge)) != 401 || challenge[0] == '\0') {
+        fail("challenge leg", status);
         goto done;
+    }
     in.length = b64_decode(challenge, raw);
     in.value = raw;
     major = gss_init_sec_context(&minor, cred, &ctx, target, &ntlmssp_oid, 0, 0, NULL, &in, NULL, &out, NULL, NULL);
-    if (GSS_ERROR(major) || out.length > 3000)
+    if (GSS_ERROR(major) || out.length > 3000) {
+        fail("authenticate message", (int)minor);
         goto done;
+    }
     b64_encode(out.value, out.length, text);
     gss_release_buffer(&minor, &out);
-    if (get(fd, text, challenge, sizeof challenge) == 200)
+    if ((status = get(fd, text, challenge, sizeof challenge)) == 200)
         result = 0;
+    else
+        fail("last leg", status);
 done:
     gss_release_buffer(&minor, &out);
     gss_delete_sec_context(&minor, &ctx, GSS_C_NO_BUFFER);

@@ -112,9 +112,19 @@ class Answer:
                 f"complete={self.complete}, error={self.error!r})")
 
 
-def connect(port, timeout=60):
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+def connect(port, timeout=60, rcvbuf=None):
+    """A loopback connection; rcvbuf caps the receive window (set before
+    connecting, so that a client that pauses soon holds up its sender)."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        s.settimeout(timeout)
+        if rcvbuf:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        s.connect(("127.0.0.1", port))
+    except BaseException:
+        s.close()
+        raise
     return s
 
 

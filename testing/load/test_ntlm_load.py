@@ -42,7 +42,7 @@ TRACER = os.path.join(BUILD, "testing", "load", "gss_context_trace.so")
 
 CONNECTIONS = 50
 HANDSHAKES = 1000
-WARMUP = 300
+WARMUP = 500
 DROP_EVERY = 9          # about one handshake in nine loses its connection between legs
 # Bound on the growth of the children's resident memory over HANDSHAKES:
 # gss-ntlmssp's own leak for every handshake that reaches its third leg

@@ -8,9 +8,12 @@ Run by hand from the top of the tree after a build (as root):
         [--requests N] [--rounds R] [--unbuffered] [--plain] [--mpm event] [--cgi cgid|cgi]
     ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py --latency [--count N] [--plain]
 
-Starts its own Apache (testing/apache.py; HTTPS with a client certificate
-required unless --plain) and admission daemon on loopback, with a 128 MiB
-image in the page cache that every side reads and writes.
+Starts its own Apache (testing/apache.py) and admission daemon on loopback,
+with a 128 MiB image in the page cache that every side reads and writes. Over
+HTTPS (default) diskrelay is the site of deploy/ (site_config.py: device
+certificate required, device id checked, timing lines) and every client
+presents the device's certificate; --plain serves the bare chunk location
+over HTTP.
 
 Default: side by side, CLIENTS curl processes at once, each making --requests
 4 MiB transfers over one kept-alive connection, each client at its own
@@ -50,7 +53,7 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
 
 from admission import Admissiond  # noqa: E402
-from apache import Apache, TlsApache, CA  # noqa: E402
+from apache import Apache, TlsApache  # noqa: E402
 from chunk_location import MODULES, chunk_conf  # noqa: E402
 from site_config import MODULES as SITE_MODULES, loads, site_conf  # noqa: E402
 
@@ -253,10 +256,12 @@ def side_by_side(args, httpd, image):
         for side in sides.values():
             batch(httpd, side, 2, 2, folder)
     best = {}
-    for _ in range(args.rounds):
+    for rnd in range(args.rounds):
         for kind, sides in tests.items():
             for c in levels:
-                for name, side in sides.items():
+                # Whichever side runs first in a turn may meet other load:
+                # the order alternates from round to round.
+                for name, side in list(sides.items())[::1 if rnd % 2 == 0 else -1]:
                     elapsed, times = batch(httpd, side, c, args.requests, folder)
                     if side[3]:
                         check_uploads(image, side[3], c, args.requests)

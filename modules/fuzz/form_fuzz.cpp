@@ -95,6 +95,17 @@ bool brigade_text(apr_bucket_brigade *bb, std::string *out)
     return eos;
 }
 
+// The domain's verdicts, as LsaOpenServer and LsaAuthenticateUser give them.
+struct verdict {
+    DWORD open;
+    DWORD auth;
+    bool short_text;  // the error text comes back shorter than announced
+};
+constexpr verdict verdicts[] = {
+    {0, 0, false},     {0, 40017, false}, {0, 40022, false}, {0, 40024, false}, {0, 40047, false},
+    {0, 40055, false}, {0, 40056, false}, {0, 40118, true},  {0, 40016, false}, {111, 0, false},
+};
+
 // How the handler above the filter reads.
 struct reader {
     apr_off_t readbytes;
@@ -201,7 +212,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     standin::clear_log();
 
     // The filter: the same rewritten body however it is cut and read, of
-    // unchanged length, changed only by blanks and the result code.
+    // unchanged length, changed only by blanks and the result code. The
+    // body's length picks the domain's verdict, the same for both runs.
+    const verdict &v = verdicts[body.size() % std::size(verdicts)];
+    lsa_double::get().open_result = v.open;
+    lsa_double::get().auth_result = v.auth;
+    lsa_double::get().short_text = v.short_text;
     std::string whole;
     std::string cut;
     const apr_status_t rv_whole = filter(body, {}, reader{8192, false, APR_BLOCK_READ}, &whole);

@@ -106,6 +106,42 @@ constexpr verdict verdicts[] = {
     {0, 40055, false}, {0, 40056, false}, {0, 40118, true},  {0, 40016, false}, {111, 0, false},
 };
 
+// A form key decoded as the application reads it: an escape needs the '%'
+// and two more characters, a non-digit counts 0, '+' is a space; used up to
+// its first NUL.
+std::string key_text(std::string_view raw)
+{
+    auto digit = [](char c) {
+        return c >= '1' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
+    };
+    std::string out;
+    for (std::size_t i = 0; i < raw.size();) {
+        if (raw[i] == '%' && i + 3 <= raw.size()) {
+            out += static_cast<char>(16 * digit(raw[i + 1]) + digit(raw[i + 2]));
+            i += 3;
+        } else {
+            out += raw[i] == '+' ? ' ' : raw[i];
+            ++i;
+        }
+    }
+    return out.substr(0, out.find('\0'));
+}
+
+// Where the body holds the values of its "password" fields: offset and length.
+std::vector<std::pair<std::size_t, std::size_t>> password_values(std::string_view body)
+{
+    std::vector<std::pair<std::size_t, std::size_t>> found;
+    for (std::size_t start = 0; start <= body.size();) {
+        const std::size_t amp = std::min(body.find('&', start), body.size());
+        const std::string_view pair = body.substr(start, amp - start);
+        const std::size_t eq = pair.find('=');
+        if (eq != std::string_view::npos && key_text(pair.substr(0, eq)) == "password")
+            found.emplace_back(start + eq + 1, pair.size() - eq - 1);
+        start = amp + 1;
+    }
+    return found;
+}
+
 // How the handler above the filter reads.
 struct reader {
     apr_off_t readbytes;
@@ -233,6 +269,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
     for (std::size_t i = 0; i < body.size(); ++i)
         if (whole[i] != body[i] && whole[i] != '&' && !result_code_char(whole[i]))
+            std::abort();
+    // No byte of any password value reaches the application.
+    for (const auto &[offset, len] : password_values(body))
+        if (whole.find_first_not_of('&', offset) < offset + len)
             std::abort();
     return 0;
 }

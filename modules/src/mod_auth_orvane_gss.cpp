@@ -230,6 +230,9 @@ int run_leg(request_rec *r, const char *auth_line, leg_holdings &held,
 
     if (held.output_token.length == 0) {
         *negotiate_ret_value = nullptr;
+        // An empty token may still come in an allocated buffer, which the
+        // display name would overwrite.
+        gss_release_buffer(&ignored, &held.output_token);
     } else {
         const int token_length = static_cast<int>(held.output_token.length);
         char *text = static_cast<char *>(apr_pcalloc(r->pool, apr_base64_encode_len(token_length)));

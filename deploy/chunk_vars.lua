@@ -45,9 +45,9 @@ end
 -- Anything else (another unit, several ranges, first > last, no digits) is
 -- not a single range we serve: nil.
 local function parse_range(header)
-  local spec = header:match("^%s*[Bb][Yy][Tt][Ee][Ss]%s*=%s*(.-)%s*$")
-  if not spec then return nil end
-  local a, b = spec:match("^(%d*)%s*%-%s*(%d*)$")
+  local range_set = header:match("^%s*[Bb][Yy][Tt][Ee][Ss]%s*=%s*(.-)%s*$")
+  if not range_set then return nil end
+  local a, b = range_set:match("^(%d*)%s*%-%s*(%d*)$")
   if not a or (a == "" and b == "") then return nil end
   if a == "" then return "suffix", offset(b) end
   local first = offset(a)

@@ -306,7 +306,10 @@ class Apache:
         # our modules need must be loaded before everything else.
         if os.environ.get("ORVANE_HTTPD_PRELOAD"):
             env["LD_PRELOAD"] = " ".join(filter(None, (os.environ["ORVANE_HTTPD_PRELOAD"], env.get("LD_PRELOAD"))))
-            supp = os.path.join(os.path.dirname(os.path.abspath(__file__)), "httpd_lsan.supp")
+            # The children run as www-data, which may not reach the checkout.
+            supp = os.path.join(self.conf_dir, "httpd_lsan.supp")
+            shutil.copyfile(os.path.join(os.path.dirname(os.path.abspath(__file__)), "httpd_lsan.supp"), supp)
+            os.chmod(supp, 0o644)
             env["LSAN_OPTIONS"] = ":".join(filter(None, (env.get("LSAN_OPTIONS"), "suppressions=" + supp, "print_suppressions=0")))
         return env
 

@@ -507,10 +507,12 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         bool too_large = false;
         apr_bucket *b = APR_BRIGADE_FIRST(bb);
         while (b != APR_BRIGADE_SENTINEL(bb) && !APR_BUCKET_IS_EOS(b)) {
-            apr_bucket *next = APR_BUCKET_NEXT(b);
             const char *data = nullptr;
             apr_size_t len = 0;
             rv = apr_bucket_read(b, &data, &len, APR_BLOCK_READ);
+            // Only now: a file, pipe or socket bucket puts what it did not
+            // read into a new bucket behind itself.
+            apr_bucket *next = APR_BUCKET_NEXT(b);
             if (rv != APR_SUCCESS) {
                 ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed",
                               "mod_auth_orvane_form_if");

@@ -240,7 +240,7 @@ std::string padded_form(std::size_t size)
 const std::string kFormAtLimit = padded_form(0x4000);
 const std::string kFormOverLimit = padded_form(0x4001);
 
-enum class bucket_kind { heap, transient, immortal };
+enum class bucket_kind { heap, transient, immortal, file };
 enum class fault { none, no_mutex, lock_fails, unlock_fails, heap_bucket_fails };
 
 // One request whose handler reads a form body through the filter.
@@ -280,6 +280,7 @@ struct below_state {
     std::size_t offset;
     int reads;
     std::vector<char *> transient_blocks;   // released once the request is over
+    apr_pool_t *pool;                         // for file buckets
 };
 
 apr_status_t failing_read(apr_bucket *, const char **, apr_size_t *, apr_read_type_e)
@@ -309,6 +310,18 @@ apr_bucket *data_bucket(below_state *state, std::string_view data, apr_bucket_al
 {
     if (state->row->kind == bucket_kind::immortal)   // read-only memory: a write would crash
         return apr_bucket_immortal_create(data.data(), data.size(), list);
+    if (state->row->kind == bucket_kind::file) {     // read in pieces, splitting itself as it goes
+        char name[] = "/tmp/form-bucket-XXXXXX";
+        apr_file_t *file = nullptr;
+        apr_size_t written = 0;
+        if (apr_file_mktemp(&file, name, APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_EXCL |
+                                             APR_FOPEN_DELONCLOSE, state->pool) != APR_SUCCESS ||
+            apr_file_write_full(file, data.data(), data.size(), &written) != APR_SUCCESS)
+            return nullptr;
+        apr_bucket *b = apr_bucket_file_create(file, 0, data.size(), state->pool, list);
+        apr_bucket_file_enable_mmap(b, 0);
+        return b;
+    }
     auto *copy = static_cast<char *>(malloc(data.size()));
     std::memcpy(copy, data.data(), data.size());
     if (state->row->kind == bucket_kind::transient) {
@@ -425,7 +438,7 @@ protected:
         outcome out;
         out.body.reserve(0x10000);
         out.statuses.reserve(64);
-        below_state source{&row, 0, 0, {}};
+        below_state source{&row, 0, 0, {}, root_};
         source.transient_blocks.reserve(0x10000);
 
         standin::request req;
@@ -607,6 +620,8 @@ const filter_row kFilterRows[] = {
     // Buckets from the filter below
     {.name = "transient buckets are zeroed", .piece = 81, .kind = bucket_kind::transient},
     {.name = "read-only buckets are left alone", .piece = 7, .kind = bucket_kind::immortal},
+    {.name = "file bucket read in several pieces", .body = kFormAtLimit, .kind = bucket_kind::file, .readbytes = 0x4000,
+     .passed = checked(kFormAtLimit, '1')},
 };
 
 void PrintTo(const filter_row &row, std::ostream *os)

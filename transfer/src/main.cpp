@@ -358,6 +358,10 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
             xfer_error("send_file: error reading file", err_transfer);
         }
     }
+    // The last bytes may still sit in the stream: only a flush that worked
+    // makes the transfer complete.
+    if (fflush(stdout) != 0)
+        xfer_error("send_file: could not write all data", err_transfer);
     if (fclose(src) != 0)
         xfer_error("send_file: could not close src stream", err_transfer);
     log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", xfer_canon_path);

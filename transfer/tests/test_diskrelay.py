@@ -592,6 +592,8 @@ class UnfinishedAnswers(Fixture):
         rows = [  # name, changes, how stdout is given, LOG_ERR fatal line
             ("source ends mid-stream", {"XFER_CANON_PATH": "/dev/null"}, "pipe", "send_file: unexpected EOF"),
             ("client gone", {"XFER_END": str(3 * MIB)}, "closed", "send_file: could not write all data"),
+            ("client gone, range within one buffer", {"XFER_END": "100"}, "closed",
+             "send_file: could not write all data"),
         ]
         for name, changes, stdout, fatal in rows:
             with self.subTest(name):

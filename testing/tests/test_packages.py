@@ -214,6 +214,8 @@ class Packages(unittest.TestCase):
         self.assertEqual(elf_dynamic(self.in_root(LSA_SO), "SONAME"), "liblsaclient.so.0")
         needed = elf_dynamic(self.in_root(MODULE_DIR + "/mod_auth_orvane_form.so"), "NEEDED")
         self.assertIn("liblsaclient.so.0", needed.split(":"))
+        # libc's security updates reach the program that parses what clients send.
+        self.assertEqual(elf_dynamic(self.in_root("/usr/lib/orvane/cgi-bin/diskrelay"), "NEEDED"), "libc.so.6")
         changelog = os.path.join(SOURCE, "deploy", "packaging", "changelog")
         self.assertEqual(run(["dpkg-parsechangelog", "-l", changelog, "-S", "Version"]).strip(), VERSION)
         with open(os.path.join(SOURCE, "LICENSE"), encoding="utf-8") as f:

@@ -91,6 +91,8 @@ def main():
     parser.add_argument("--dir", default="/var/tmp", help="where the 1 GiB files go")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--runs", type=int, default=500, help="runs per empty-GET sample")
+    parser.add_argument("--other-relay", help="a second diskrelay build (e.g. linked statically) "
+                        "whose empty-GET run is measured beside the first, sides alternated")
     args = parser.parse_args()
     relay = os.path.abspath(args.relay or os.path.join(args.build, "transfer", "diskrelay"))
 
@@ -125,15 +127,17 @@ def main():
         dd_post = ["dd", f"of={target}", "bs=1M", "conv=notrunc", "status=none"]
         sink = ["cat"]
 
-        times = {k: [] for k in ("get", "get_dd", "post", "post_dd", "run", "run_min")}
-        for _ in range(args.rounds):
+        times = {k: [] for k in ("get", "get_dd", "post", "post_dd", "run", "run_min", "run_other")}
+        for n in range(args.rounds):
             times["get"].append(run_pipeline([relay], sink, env_first=get_env))
             times["get_dd"].append(run_pipeline(dd_get, sink))
             os.sync()
             times["post"].append(run_pipeline(["cat", source], [relay], env_second=post_env))
             os.sync()
             times["post_dd"].append(run_pipeline(["cat", source], dd_post))
-            times["run"].append(spawn(launcher, args.runs, relay, env=empty_env)[0])
+            sides = [("run", relay)] + [("run_other", args.other_relay)] * bool(args.other_relay)
+            for key, program in sides[::-1] if n % 2 else sides:
+                times[key].append(spawn(launcher, args.runs, program, env=empty_env)[0])
             times["run_min"].append(spawn(launcher, args.runs, minimal)[0])
         os.sync()
 
@@ -146,7 +150,7 @@ def main():
         feed.stdout.close()
         feed.wait()
 
-        best = {k: min(v) for k, v in times.items()}
+        best = {k: min(v) for k, v in times.items() if v}
         ldd = subprocess.run(["ldd", relay], capture_output=True, text=True)
         print(f"diskrelay: {relay}")
         print(f"ldd: {'; '.join(line.strip() for line in (ldd.stdout + ldd.stderr).strip().splitlines())}")
@@ -158,6 +162,14 @@ def main():
               f"   dd {GIB / best['post_dd'] / MIB:6.0f} MiB/s   ratio {best['post_dd'] / best['post']:.3f}  (target >= 0.95)")
         print(f"empty GET run        diskrelay {best['run']:6.0f} us"
               f"   minimal static {best['run_min']:6.0f} us   ratio {best['run'] / best['run_min']:.2f}  (target < 2)")
+        if args.other_relay:
+            def spread(key):
+                v = sorted(times[key])
+                return f"median {v[len(v) // 2]:4.0f} us ({v[0]:.0f}-{v[-1]:.0f})"
+            print(f"empty GET run, sides alternated: diskrelay {spread('run')}"
+                  f"   other {args.other_relay}: {spread('run_other')}"
+                  f"   ratio of medians {sorted(times['run'])[args.rounds // 2] / sorted(times['run_other'])[args.rounds // 2]:.2f};"
+                  f" other's peak memory, empty GET {spawn(launcher, 1, args.other_relay, env=empty_env)[1]} KiB")
         print(f"peak memory (maxrss) GET {rss['get']} KiB, POST {rss['post']} KiB, empty GET {rss['empty']} KiB"
               f"  (target < 4096 KiB); minimal static program {rss['minimal']} KiB")
     finally:

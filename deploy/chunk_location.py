@@ -13,7 +13,7 @@ server's children run as www-data, and the build tree may lie in a folder
 import os
 import shutil
 
-from apache import render
+from templates import render
 
 DEPLOY_DIR = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(DEPLOY_DIR, "chunk-location.conf.in")

@@ -7,9 +7,12 @@ Starts, all under temporary folders and with no questions asked:
   - the admission daemon,
   - an image folder with a sample image in the demo device's folder,
   - Apache with the HTTPS site of deploy/site.conf.in and both modules;
-then prints the URLs and ready-to-paste commands for a chunk download and
-upload with the device certificate, a form login and an NTLM request, and
-stops everything and removes the folders on Ctrl-C (SIGINT) or SIGTERM.
+then prints the URLs, where every log is, and ready-to-paste commands for a
+chunk download and upload with the device certificate, a form login and an
+NTLM request, and stops everything and removes the folders on Ctrl-C
+(SIGINT) or SIGTERM; with --keep-logs DIR the logs are copied into DIR first.
+On a machine without /dev/log (no syslog daemon: containers, CI) diskrelay's
+syslog lines go to a file of serve's own (syslog_sink.py).
 
 Settings come from the environment, with defaults:
   ORVANE_BUILD_DIR    build folder holding diskrelay, admissiond and the modules
@@ -18,11 +21,14 @@ Settings come from the environment, with defaults:
   SERVE_RETRY         retry time in seconds sent when full (default 30)
 """
 
+import argparse
 import os
 import random
 import shlex
+import shutil
 import signal
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -32,6 +38,7 @@ sys.path[:0] = [HERE, os.path.join(TOP, "testing")]
 from admission import Admissiond  # noqa: E402
 from apache import TlsApache  # noqa: E402
 from kdc import KDC  # noqa: E402
+import syslog_sink  # noqa: E402
 from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
                          ntlm_user_file, site_conf)
 
@@ -51,11 +58,50 @@ class Stack:
     def __init__(self):
         self.kdc = self.adm = self.httpd = None
         self.device = self.images = None
+        self.sink = None    # syslog_sink.Sink, where the machine has no syslog
 
-    def stop(self):
-        for part in (self.httpd, self.adm, self.kdc):
+    def logs(self):
+        """(name, path) of every log file, for the servers started so far."""
+        found = []
+        if self.httpd is not None:
+            found += [("apache-error.log", self.httpd.error_log_path),
+                      ("apache-access.log", self.httpd.access_log_path)]
+        if self.adm is not None:
+            found.append(("admissiond.log", self.adm.log_path))
+        if self.kdc is not None:
+            found.append(("kdc.log", self.kdc.path("kdc.log")))
+        if self.sink is not None:
+            found.append(("syslog.log", self.sink.path))
+        return found
+
+    def stop(self, keep_logs=None):
+        """Stops everything and removes its folders; copies the logs into
+        keep_logs first, when given, once the servers have written their last
+        lines. Returns the paths of the copies."""
+        if self.httpd is not None and keep_logs:
+            os.environ["ORVANE_KEEP_APACHE"] = "1"   # the root goes below
+        if self.httpd is not None:
+            self.httpd.stop()
+        if self.adm is not None:
+            self.adm.terminate()
+        if self.kdc is not None:
+            self.kdc.stop_kdc()
+        if self.sink is not None:
+            self.sink.close()
+        kept = []
+        if keep_logs:
+            os.makedirs(keep_logs, exist_ok=True)
+            for name, path in self.logs():
+                if os.path.exists(path):
+                    kept.append(shutil.copy(path, os.path.join(keep_logs, name)))
+        if self.httpd is not None and keep_logs:
+            shutil.rmtree(self.httpd.root, ignore_errors=True)
+        for part in (self.adm, self.kdc):
             if part is not None:
                 part.stop()
+        if self.sink is not None:
+            shutil.rmtree(os.path.dirname(self.sink.path), ignore_errors=True)
+        return kept
 
 
 def start_stack(build_dir, port=None, limit=8, retry=30):
@@ -63,6 +109,9 @@ def start_stack(build_dir, port=None, limit=8, retry=30):
     os.environ["ORVANE_BUILD_DIR"] = build_dir
     stack = Stack()
     try:
+        if syslog_sink.missing() and syslog_sink.private():
+            folder = tempfile.mkdtemp(prefix="orvane-serve-syslog-")
+            stack.sink = syslog_sink.Sink(os.path.join(folder, "syslog.log"))
         stack.kdc = KDC(domain=DOMAIN).start()
         stack.kdc.add_user(USER, PASSWORD)
         stack.adm = Admissiond(limit=limit, retry=retry).start()
@@ -135,8 +184,22 @@ def describe(stack):
         f"  admission:  {adm.socket_path}  (limit {adm.limit}, retry {adm.retry} s)",
         f"  realm:      {kdc.realm}  (domain {DOMAIN}), KDC on 127.0.0.1:{kdc.port}, {kdc.dir}/",
         f"  site:       {os.path.join(httpd.conf_dir, 'group.conf')}",
-        f"  error log:  {httpd.error_log_path}",
+        "Logs (removed on Ctrl-C unless serve runs with --keep-logs DIR):",
+        f"  apache:     {httpd.error_log_path}  (both modules, chunk_vars, diskrelay's stderr)",
+        f"              {httpd.access_log_path}  (every request)",
+        f"  admission:  {adm.log_path}  (counters: {shlex.quote(adm.binary)} --status "
+        f"{shlex.quote(adm.socket_path)})",
+        f"  diskrelay:  {diskrelay_log(stack)}",
+        f"  KDC:        {kdc.path('kdc.log')}",
     ])
+
+
+def diskrelay_log(stack):
+    if stack.sink is not None:
+        return f"{stack.sink.path}  (syslog lines, ident diskrelay:; this machine has no /dev/log)"
+    if syslog_sink.missing():
+        return "syslog, but this machine has no /dev/log: its lines are lost (run serve as root to catch them)"
+    return "syslog, ident diskrelay: (journalctl -t diskrelay:, or /var/log/syslog with rsyslog)"
 
 
 def interrupt(signum, frame):
@@ -144,7 +207,16 @@ def interrupt(signum, frame):
 
 
 def main():
+    parser = argparse.ArgumentParser(description="The orvane site on loopback, until Ctrl-C.",
+                                     epilog="Environment: SERVE_PORT, SERVE_LIMIT, SERVE_RETRY, "
+                                            "ORVANE_BUILD_DIR (see deploy/serve.py).")
+    parser.add_argument("--keep-logs", metavar="DIR",
+                        help="copy every log into DIR (made when missing) when stopping")
+    args = parser.parse_args()
+    if syslog_sink.missing():
+        syslog_sink.reexec_private()
     build_dir = os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build"))
+    keep_logs = os.path.abspath(args.keep_logs) if args.keep_logs else None
     # Also when started in the background, where SIGINT comes in ignored.
     signal.signal(signal.SIGINT, interrupt)
     signal.signal(signal.SIGTERM, interrupt)
@@ -169,7 +241,9 @@ def main():
         print("\nstopping", flush=True)
         return 0
     finally:
-        stack.stop()
+        kept = stack.stop(keep_logs)
+        if kept:
+            print(f"logs kept in {keep_logs}: {' '.join(os.path.basename(p) for p in kept)}", flush=True)
 
 
 if __name__ == "__main__":

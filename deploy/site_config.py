@@ -1,3 +1,4 @@
+#!/usr/bin/python3
 """Renders the HTTPS site (deploy/site.conf.in, with the chunk location of
 deploy/chunk-location.conf.in) for a TlsApache of testing/apache.py.
 
@@ -12,25 +13,18 @@ copied into the server's root, as chunk_location.py does; the chunk location
 is rendered to <root>/conf/chunk-location.conf, which the site includes.
 The server and device certificates come from the server's CA (httpd.ca).
 
-For a real server, run it as a program (docs/configuration.md):
-
-    python3 deploy/site_config.py OUT_DIR NAME=VALUE...
-
-renders chunk-location.conf and site.conf into OUT_DIR from the values of the
-placeholders of both templates; site.conf includes OUT_DIR/chunk-location.conf,
-whose URL_PREFIX is CHUNK_PREFIX. A placeholder without a value is an error.
+For a real server it is a program (docs/configuration.md), installed by
+the packages as orvane-site-config; see USAGE.
 """
 
 import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.append(os.path.join(os.path.dirname(HERE), "testing"))
+from chunk_location import MODULES as CHUNK_MODULES, TEMPLATE as CHUNK_TEMPLATE, chunk_conf, install
+from templates import placeholders, render
 
-from apache import render  # noqa: E402
-from chunk_location import MODULES as CHUNK_MODULES, TEMPLATE as CHUNK_TEMPLATE, chunk_conf, install  # noqa: E402
-
-DEPLOY_DIR = os.path.dirname(os.path.abspath(__file__))
+# Also when run through a link, e.g. /usr/sbin/orvane-site-config.
+DEPLOY_DIR = os.path.dirname(os.path.realpath(__file__))
 TEMPLATE = os.path.join(DEPLOY_DIR, "site.conf.in")
 LOGIN_APP = os.path.join(DEPLOY_DIR, "site-login.cgi")
 NTLM_APP = os.path.join(DEPLOY_DIR, "site-whoami.cgi")
@@ -84,30 +78,72 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
                   NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"))
 
 
+USAGE = """\
+usage: orvane-site-config OUT_DIR NAME=VALUE...
+       (from the source tree: python3 deploy/site_config.py OUT_DIR NAME=VALUE...)
+
+Renders chunk-location.conf and site.conf into OUT_DIR (made when missing)
+from the values of every NAME below; site.conf includes
+OUT_DIR/chunk-location.conf. Prints the two paths. A missing or unknown NAME
+is an error, and then nothing is written. docs/configuration.md explains
+each one.
+
+names: {names}
+"""
+
+# Filled in by the renderer itself: where the chunk location file goes, and
+# the chunk location's own name for the site's chunk prefix.
+DERIVED = {"CHUNK_LOCATION_CONF", "URL_PREFIX"}
+
+
+def names():
+    """The names a server's rendering takes, sorted."""
+    return sorted((placeholders(TEMPLATE) | placeholders(CHUNK_TEMPLATE)) - DERIVED)
+
+
 def render_files(out_dir, values):
-    """Writes out_dir/chunk-location.conf and out_dir/site.conf; returns their paths."""
-    os.makedirs(out_dir, 0o755, exist_ok=True)
+    """Writes out_dir/chunk-location.conf and out_dir/site.conf from values
+    (one for each of names()); returns their paths. Raises ValueError naming
+    the missing and the unknown names, before anything is written."""
+    missing = sorted(set(names()) - set(values))
+    unknown = sorted(set(values) - set(names()))
+    if missing or unknown:
+        raise ValueError("; ".join(
+            [f"no value for {', '.join(missing)}"] * bool(missing) +
+            [f"unknown {', '.join(unknown)} (misspelled?)"] * bool(unknown)))
+    out_dir = os.path.abspath(out_dir)
     chunk_file = os.path.join(out_dir, "chunk-location.conf")
     site_file = os.path.join(out_dir, "site.conf")
-    values = dict(values, CHUNK_LOCATION_CONF=chunk_file)
-    if "CHUNK_PREFIX" in values:
-        values["URL_PREFIX"] = values["CHUNK_PREFIX"]
-    chunk_text = render(CHUNK_TEMPLATE, **values)
-    site_text = render(TEMPLATE, **values)
-    for path, text in ((chunk_file, chunk_text), (site_file, site_text)):
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(text)
+    values = dict(values, CHUNK_LOCATION_CONF=chunk_file, URL_PREFIX=values["CHUNK_PREFIX"])
+    texts = ((chunk_file, render(CHUNK_TEMPLATE, **values)), (site_file, render(TEMPLATE, **values)))
+    made = not os.path.isdir(out_dir)
+    os.makedirs(out_dir, 0o755, exist_ok=True)
+    try:
+        for path, text in texts:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+    except OSError:
+        if made:  # leave no half-written folder behind
+            for path, _ in texts:
+                if os.path.exists(path):
+                    os.unlink(path)
+            os.rmdir(out_dir)
+        raise
     return chunk_file, site_file
 
 
 def main(argv):
-    if len(argv) < 2 or any("=" not in a for a in argv[1:]):
-        print(__doc__.split("For a real server", 1)[1].strip(), file=sys.stderr)
+    usage = USAGE.format(names=" ".join(names()))
+    if argv[:1] in (["-h"], ["--help"]):
+        print(usage, end="")
+        return 0
+    if len(argv) < 2 or argv[0].startswith("-") or any("=" not in a for a in argv[1:]):
+        print(usage, end="", file=sys.stderr)
         return 2
     try:
         paths = render_files(argv[0], dict(a.split("=", 1) for a in argv[1:]))
-    except KeyError as e:
-        print(f"site_config: {e.args[0]}", file=sys.stderr)
+    except (ValueError, OSError) as e:
+        print(f"{os.path.basename(sys.argv[0])}: {e}", file=sys.stderr)
         return 1
     print("\n".join(paths))
     return 0

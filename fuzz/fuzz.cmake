@@ -8,7 +8,7 @@
 find_program(ORVANE_CLANGXX NAMES clang++ clang++-14)
 function(orvane_add_fuzz_test)
   cmake_parse_arguments(F "" "NAME;TARGET;CORPUS;SECONDS;MAX_LEN" "SOURCES;INCLUDES;LIBS;FLAGS" ${ARGN})
-  if(NOT ORVANE_CLANGXX OR ORVANE_SANITIZE)
+  if(NOT ORVANE_CLANGXX OR ORVANE_SANITIZE OR NOT BUILD_TESTING)
     return()
   endif()
   if(NOT F_SECONDS)

@@ -61,8 +61,8 @@ shared flags (--silent --show-error --noproxy '*' --path-as-is --max-time 60)
 and returns a Response: status, reason, headers (case-insensitive get() and
 get_all()), body bytes, curl's exit_code and stderr.
 
-`render(template_path, **values)` fills @NAME@ placeholders of a
-configuration template and refuses one left unfilled.
+`render(template_path, **values)` (deploy/templates.py) fills @NAME@
+placeholders of a configuration template and refuses one left unfilled.
 
 Transport seam: `scheme`, `listen_conf()`, `client_args()` and
 `probe_connection()` are what a TLS variant overrides; everything else stays
@@ -89,9 +89,14 @@ import signal
 import socket
 import ssl
 import subprocess
+import sys
 import tempfile
 import time
 import http.client
+
+# The templates' renderer is the one the site ships with.
+sys.path.append(os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "deploy"))
+from templates import render  # noqa: E402,F401
 
 HTTPD = "/usr/sbin/apache2"
 MODULE_DIR = "/usr/lib/apache2/modules"
@@ -170,23 +175,6 @@ Alias /__fixture_ready "{root}/run/ready"
 
 class ApacheError(RuntimeError):
     """The server could not be started or stopped; the message holds the log tail."""
-
-
-def render(template_path, **values):
-    """Returns the template's text with every @NAME@ replaced by values[NAME].
-
-    A placeholder without a value is an error, so a half-rendered
-    configuration never reaches a server."""
-    with open(template_path, encoding="utf-8") as f:
-        text = f.read()
-
-    def fill(m):
-        key = m.group(1)
-        if key not in values:
-            raise KeyError(f"{template_path}: no value for @{key}@")
-        return str(values[key])
-
-    return re.sub(r"@([A-Z][A-Z0-9_]*)@", fill, text)
 
 
 def free_port():

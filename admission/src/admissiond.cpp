@@ -1,6 +1,8 @@
 // admissiond: rations how many chunk transfers run at once. Each transfer asks
 // over a Unix stream socket and, once admitted, holds its place until it
-// closes the connection.
+// closes the connection. It runs in the foreground under any supervisor
+// (systemd, runit, a shell); "admissiond --status SOCKET" asks a running one
+// for its counters.
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -9,6 +11,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
@@ -50,6 +53,8 @@ constexpr int complaints_per_second = 10;
 constexpr int max_events = 64;
 constexpr size_t discard_size = 4096;
 constexpr int exit_usage = 2;
+// How long --status waits for a daemon that accepts but does not answer.
+constexpr int status_timeout_s = 5;
 
 static_assert(max_request < discard_size);
 static_assert(admit_prefix.size() < max_request);
@@ -61,6 +66,7 @@ struct options {
     long idle_timeout = default_idle_timeout;
     mode_t mode = default_mode;
     bool log_stderr = false;
+    const char* status_path = nullptr;  // --status: ask that daemon, then exit
 };
 
 // Indexed by descriptor. A connection first waits for its request, with an
@@ -100,6 +106,7 @@ counters stats;
 
 void on_quit(int sig);
 bool parse_options(int argc, char** argv);
+int print_status(const char* path);
 void raise_fd_limit();
 bool open_listener();
 bool clear_stale_socket(const sockaddr_un& addr);
@@ -119,14 +126,16 @@ int64_t now_ms();
 std::string printable(std::string_view bytes);
 void log_line(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void complain(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] void usage();
+[[noreturn]] void usage(FILE* out, int status);
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
     if (!parse_options(argc, argv))
-        usage();
+        usage(stderr, exit_usage);
+    if (opt.status_path)
+        return print_status(opt.status_path);
     if (!opt.log_stderr)
         openlog(log_ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
 
@@ -210,6 +219,8 @@ bool parse_options(int argc, char** argv)
         {"mode", required_argument, nullptr, 'm'},
         {"idle-timeout", required_argument, nullptr, 'i'},
         {"log", required_argument, nullptr, 'L'},
+        {"status", required_argument, nullptr, 'S'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     long mode = default_mode;
@@ -226,6 +237,8 @@ bool parse_options(int argc, char** argv)
             ok = std::string_view(optarg) == "stderr" || std::string_view(optarg) == "syslog";
             opt.log_stderr = std::string_view(optarg) == "stderr";
             break;
+        case 'S': opt.status_path = optarg; break;
+        case 'h': usage(stdout, 0);
         default: return false;
         }
         if (!ok) {
@@ -233,8 +246,15 @@ bool parse_options(int argc, char** argv)
             return false;
         }
     }
-    if (optind != argc || !opt.socket_path || opt.limit < 0 || opt.retry < 0)
+    if (optind != argc)
         return false;
+    if (opt.status_path) {  // a query takes no server settings
+        if (opt.socket_path || opt.limit >= 0 || opt.retry >= 0)
+            return false;
+        opt.socket_path = opt.status_path;
+    } else if (!opt.socket_path || opt.limit < 0 || opt.retry < 0) {
+        return false;
+    }
     size_t len = strlen(opt.socket_path);
     if (len == 0 || len >= sizeof(sockaddr_un::sun_path)) {
         fprintf(stderr, "%s: socket path must be 1 to %zu bytes long\n", log_ident,
@@ -243,6 +263,53 @@ bool parse_options(int argc, char** argv)
     }
     opt.mode = static_cast<mode_t>(mode);
     return true;
+}
+
+// Sends STATUS to the daemon at path and prints its one-line answer, so that
+// the counters need no other tool. Exit status 1 when it cannot be asked.
+int print_status(const char* path)
+{
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, strlen(path) + 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        fprintf(stderr, "%s: socket: %s\n", log_ident, strerror(errno));
+        return 1;
+    }
+    timeval tv {status_timeout_s, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    constexpr std::string_view request = "STATUS";
+    std::string reply;
+    const char* failed = nullptr;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+        failed = "connect";
+    } else if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+               static_cast<ssize_t>(request.size())) {
+        failed = "send";
+    } else {
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+            if (n > 0)
+                reply.append(buf, static_cast<size_t>(n));
+        if (n < 0)
+            failed = "read";
+    }
+    int err = errno;
+    close(fd);
+    if (failed) {
+        fprintf(stderr, "%s: %s %s: %s\n", log_ident, failed, path, strerror(err));
+        return 1;
+    }
+    if (!reply.starts_with("running=") || !reply.ends_with('\n')) {
+        fprintf(stderr, "%s: unexpected answer from %s: \"%s\"\n", log_ident, path,
+                printable(reply).c_str());
+        return 1;
+    }
+    fputs(reply.c_str(), stdout);
+    return fflush(stdout) == 0 ? 0 : 1;
 }
 
 // Every held slot is an open descriptor, so take all the descriptors allowed.
@@ -592,13 +659,26 @@ void complain(int prio, const char* fmt, ...)
     va_end(ap);
 }
 
-[[noreturn]] void usage()
+[[noreturn]] void usage(FILE* out, int status)
 {
-    fprintf(stderr,
+    fprintf(out,
             "usage: %s --socket PATH --limit N --retry SECONDS [--mode OCTAL]\n"
-            "       [--idle-timeout SECONDS] [--log syslog|stderr]\n",
-            log_ident);
-    exit(exit_usage);
+            "       [--idle-timeout SECONDS] [--log syslog|stderr]\n"
+            "       %s --status PATH\n"
+            "       %s --help\n",
+            log_ident, log_ident, log_ident);
+    if (out == stdout)
+        fputs("\n"
+              "Serves admission requests of chunk transfers on the Unix socket PATH,\n"
+              "admitting at most N at once and telling the others to retry after\n"
+              "SECONDS. Runs in the foreground until SIGTERM or SIGINT.\n"
+              "  --mode OCTAL            the socket file's mode (default 0666)\n"
+              "  --idle-timeout SECONDS  close connections silent that long (default 10)\n"
+              "  --log syslog|stderr     where it logs (default syslog, facility daemon)\n"
+              "  --status PATH           print the counters of the daemon on PATH:\n"
+              "                          running=N peak=N admitted=N denied=N\n",
+              out);
+    exit(status);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from admission import Admissiond, binary_path, connect
@@ -66,6 +67,7 @@ BAD_ARGS = [
     ("socket path too long", {"--socket": "LONG"}, []),
     ("extra argument", {}, ["extra"]),
     ("unknown option", {}, ["--verbose"]),
+    ("status beside server settings", {}, ["--status", "PATH"]),
 ]
 
 # name, extra arguments, mode of the socket file, whether www-data gets in
@@ -144,6 +146,7 @@ class Lifecycle(unittest.TestCase):
                 opts = {**good, **overrides}
                 if opts["--socket"] == "LONG":
                     opts["--socket"] = long_path
+                extra = [path if word == "PATH" else word for word in extra]
                 argv = [binary_path()]
                 for key, value in opts.items():
                     if value is not None:
@@ -169,6 +172,60 @@ class Lifecycle(unittest.TestCase):
                                      capture_output=True, text=True, timeout=10)
                 self.assertEqual(run.stdout.strip(),
                                  "PROCEED" if www_data_admitted else "refused", run.stderr)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv")
+    def test_runs_without_systemd(self):
+        # The commands of docs/operations.md for a machine without systemd,
+        # with nobody for the daemon's user and a private run folder.
+        tmp = tempfile.mkdtemp(prefix="admissiond-run-")
+        self.addCleanup(shutil.rmtree, tmp)
+        os.chmod(tmp, 0o755)   # as /run is
+        run_dir = os.path.join(tmp, "admissiond")
+        sock = os.path.join(run_dir, "admission.sock")
+        subprocess.run(["install", "-d", "-o", "nobody", "-g", "www-data", "-m", "0750", run_dir],
+                       check=True)
+        daemon = subprocess.Popen(
+            ["setpriv", "--reuid=nobody", "--regid=www-data", "--clear-groups", "--no-new-privs",
+             binary_path(), "--socket", sock, "--limit", "2", "--retry", "30", "--log", "stderr"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.addCleanup(lambda: daemon.poll() is None and daemon.kill())
+        as_www = ["setpriv", "--reuid=www-data", "--regid=www-data", "--clear-groups"]
+
+        def admissiond(*args, user=()):
+            return subprocess.run([*user, binary_path(), *args], capture_output=True, text=True,
+                                  timeout=10)
+        for _ in range(500):
+            if admissiond("--status", sock, user=as_www).returncode == 0:
+                break
+            if daemon.poll() is not None:
+                self.fail("admissiond exited: " + daemon.stdout.read())
+            time.sleep(0.02)
+        holder = connect(sock)
+        holder.sendall(b"ADMIT held")
+        self.assertEqual(holder.recv(64), b"PROCEED")
+
+        # name, arguments, run as, exit status, text on stdout (0) or stderr
+        rows = [
+            ("status as the web server", ["--status", sock], as_www, 0,
+             "running=1 peak=1 admitted=1 denied=0\n"),
+            ("help", ["--help"], (), 0, "usage: admissiond --socket PATH"),
+            ("status of no daemon", ["--status", os.path.join(tmp, "none")], (), 1,
+             "admissiond: connect "),
+            ("status of no socket at all", ["--status", tmp], (), 1, "admissiond: connect "),
+        ]
+        for name, args, user, status, text in rows:
+            with self.subTest(name):
+                r = admissiond(*args, user=user)
+                self.assertEqual(r.returncode, status, r.stderr)
+                self.assertIn(text, r.stdout if status == 0 else r.stderr)
+        self.assertEqual(stat.S_IMODE(os.stat(run_dir).st_mode), 0o750)
+
+        holder.close()
+        daemon.terminate()
+        out, _ = daemon.communicate(timeout=10)
+        self.assertEqual(daemon.returncode, 0, out)
+        self.assertIn("terminated: running=0 peak=1 admitted=1 denied=0", out)
+        self.assertEqual(os.listdir(run_dir), [])
 
 
 if __name__ == "__main__":

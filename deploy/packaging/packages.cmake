@@ -1,13 +1,17 @@
 # Debian packages of the install components, built with cpack in the build
 # folder (`cpack -G DEB`, or `cpack -B <out>` for another output folder):
 #
-#   orvane-lsaclient            component lsaclient: /opt/likewise/lib/liblsaclient.so,
+#   orvane-lsaclient            component lsaclient: /opt/likewise/lib/liblsaclient.so.0,
 #                               its header and /opt/likewise/etc/lsaclient.conf
 #   libapache2-mod-auth-orvane  component modules: mod_auth_orvane_form and
 #                               mod_auth_orvane_gss with their mods-available .load files
 #   orvane-transfer             component transfer: diskrelay (CGI program),
 #                               admissiond and its systemd unit, the site's
-#                               templates and pieces in /usr/share/orvane
+#                               templates and pieces in /usr/share/orvane,
+#                               its renderer as /usr/sbin/orvane-site-config
+#
+# Each has its copyright (Apache-2.0, LICENSE) and changelog in
+# /usr/share/doc/<package>. The packages build with -DBUILD_TESTING=OFF too.
 #
 # Installing enables nothing: the administrator runs a2enmod and
 # "systemctl enable --now admissiond". Depends on shared libraries come from
@@ -39,6 +43,17 @@ set(orvane_deb_version "${CPACK_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}
 
 # Files under /etc and /opt/likewise/etc are the administrator's: dpkg keeps
 # their edits on upgrade.
+# /usr/share/doc/<package>/copyright and changelog.Debian.gz (Debian policy).
+set(orvane_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${orvane_packaging_dir}/changelog)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+execute_process(COMMAND gzip -9n -c INPUT_FILE ${orvane_packaging_dir}/changelog
+                OUTPUT_FILE ${orvane_changelog} COMMAND_ERROR_IS_FATAL ANY)
+function(orvane_package_docs component package)
+  install(FILES ${orvane_packaging_dir}/copyright ${orvane_changelog}
+          DESTINATION share/doc/${package} COMPONENT ${component})
+endfunction()
+
 function(orvane_conffiles component)
   set(file ${PROJECT_BINARY_DIR}/packaging/${component}/conffiles)
   list(JOIN ARGN "\n" lines)
@@ -57,9 +72,17 @@ if(TARGET lsaclient)
 Checks domain logins and their passwords against the domain's Kerberos
 KDC. Installed under /opt/likewise, where the form module looks for it.")
   orvane_conffiles(lsaclient ${LSACLIENT_PREFIX}/etc/lsaclient.conf)
-  set(CPACK_DEBIAN_LSACLIENT_PACKAGE_CONTROL_EXTRA ${orvane_lsaclient_conffiles})
-  # dpkg-shlibdeps passes over liblsaclient.so (no package tells it whose it
-  # is): the modules' Depends name it.
+  orvane_package_docs(lsaclient orvane-lsaclient)
+  set(CPACK_DEBIAN_LSACLIENT_PACKAGE_CONTROL_EXTRA ${orvane_lsaclient_conffiles}
+      ${orvane_packaging_dir}/lsaclient/preinst)
+  # /opt is the machine's: left out of the package's file list (see
+  # unowned_dirs.cmake), so that purging it never removes /opt.
+  set(CPACK_ORVANE_UNOWNED_PACKAGES orvane-lsaclient)
+  set(CPACK_ORVANE_UNOWNED_DIRS ./opt/)
+  set(CPACK_POST_BUILD_SCRIPTS ${orvane_packaging_dir}/unowned_dirs.cmake)
+  # dpkg-shlibdeps finds liblsaclient.so.0 in the build but cannot know whose
+  # it is: the modules' Depends name it.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/likewise)
   set(orvane_lsa_depends "orvane-lsaclient (= ${orvane_deb_version}), ")
 else()
   set(orvane_lsa_depends "")   # Likewise's own installation under /opt/likewise
@@ -80,6 +103,7 @@ mod_auth_orvane_gss authenticates requests with NTLM over GSS-API
 orvane_conffiles(modules
   ${orvane_apache_sysconfdir}/mods-available/auth_orvane_form.load
   ${orvane_apache_sysconfdir}/mods-available/auth_orvane_gss.load)
+orvane_package_docs(modules libapache2-mod-auth-orvane)
 set(CPACK_DEBIAN_MODULES_PACKAGE_CONTROL_EXTRA
     ${orvane_modules_conffiles} ${orvane_packaging_dir}/modules/prerm ${orvane_packaging_dir}/modules/postrm)
 
@@ -92,7 +116,17 @@ install(FILES ${PROJECT_SOURCE_DIR}/deploy/chunk_vars.lua ${PROJECT_SOURCE_DIR}/
         DESTINATION share/orvane COMPONENT transfer)
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/site-login.cgi ${PROJECT_SOURCE_DIR}/deploy/site-whoami.cgi
         DESTINATION share/orvane COMPONENT transfer)
+# The renderer with what it imports, beside the templates it fills in, and
+# as a command.
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/templates.py ${PROJECT_SOURCE_DIR}/deploy/chunk_location.py
+        DESTINATION share/orvane COMPONENT transfer)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/site_config.py DESTINATION share/orvane COMPONENT transfer)
+install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin\")
+  file(CREATE_LINK ../share/orvane/site_config.py
+       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin/orvane-site-config\" SYMBOLIC)" COMPONENT transfer)
+orvane_package_docs(transfer orvane-transfer)
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_NAME orvane-transfer)
+set(CPACK_DEBIAN_TRANSFER_PACKAGE_DEPENDS "python3")
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_RECOMMENDS "apache2")
 set(CPACK_DEBIAN_TRANSFER_DESCRIPTION
     "Disk-image chunk transfer CGI program and admission control daemon
@@ -100,7 +134,7 @@ diskrelay (in /usr/lib/orvane/cgi-bin) moves one chunk of a disk-image file
 per request between the file and the web server. admissiond rations how
 many transfers run at once; its systemd unit is admissiond.service.
 The Apache site's templates and the chunk location's Lua script are in
-/usr/share/orvane.")
+/usr/share/orvane; orvane-site-config renders the site from them.")
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_CONTROL_EXTRA
     ${orvane_packaging_dir}/transfer/postinst ${orvane_packaging_dir}/transfer/prerm
     ${orvane_packaging_dir}/transfer/postrm)

@@ -4,7 +4,8 @@
 
 Fetches the URLs in turn over one session and prints, as JSON, for each the
 statuses of its legs, the last answer's challenge and result code headers and
-its body. Needs MD4 (OPENSSL_CONF with OpenSSL's legacy provider). For
+its body. Exits with 1 when a sign-on failed (an answer other than 2xx).
+Needs MD4 (OPENSSL_CONF with OpenSSL's legacy provider). For
 HTTPS, REQUESTS_CA_BUNDLE names the CA certificates to trust."""
 
 import json
@@ -30,8 +31,10 @@ def main():
                 "code": r.headers.get("OV-GSS-Error-Code"),
                 "body": r.text,
             })
-    json.dump(results, sys.stdout)
+    json.dump(results, sys.stdout, indent=2)
+    print()
+    return 0 if all(200 <= r["legs"][-1] < 300 for r in results) else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

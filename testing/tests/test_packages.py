@@ -1,7 +1,10 @@
 """The Debian packages: cpack builds them from this build, dpkg -x unpacks
 them into a scratch root (never into the system), and Debian's Apache serves
 the HTTPS site of deploy/ with the modules, the LSA library, diskrelay and
-admissiond taken from that root."""
+admissiond taken from that root. As root, dpkg also installs, a2enmod
+enables and dpkg purges them for real in a chroot over an overlay of this
+machine, whose changes land in a scratch folder; and cmake --install keeps
+to its prefix."""
 
 import hashlib
 import os
@@ -13,6 +16,13 @@ import sys
 import tempfile
 import time
 import unittest
+
+# The overlay needs a mount namespace of its own, which ends with the test.
+if (os.geteuid() == 0 and os.environ.get("PACKAGES_TEST_NS") != "1"
+        and subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0):
+    os.environ["PACKAGES_TEST_NS"] = "1"
+    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
+PRIVATE_MOUNTS = os.environ.get("PACKAGES_TEST_NS") == "1"
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
@@ -43,20 +53,25 @@ def cpack_setting(name):
 
 VERSION = cpack_setting("CPACK_PACKAGE_VERSION") + "-" + cpack_setting("CPACK_DEBIAN_PACKAGE_RELEASE")
 
-# What each package holds (regular files only) and how each file is used:
-# "conf" files are dpkg conffiles, "exe" files are executable, "elf" files
-# are checked for their run path ("" for none).
+# What each package holds and how each file is used: "conf" files are dpkg
+# conffiles, "exe" files are executable, "elf" files are checked for their
+# run path ("" for none); "links" are symbolic links and their targets. Every
+# package has its copyright and changelog in /usr/share/doc/<package>.
+LSA_SO = LSA_LIB + "/liblsaclient.so.0.1.0"
 PACKAGES = [
     {"name": "orvane-lsaclient",
-     "files": {LSA_LIB + "/liblsaclient.so": ("elf", ""),
+     "files": {LSA_SO: ("elf", ""),
                "/opt/likewise/include/lsaclient.h": ("file",),
                "/opt/likewise/etc/lsaclient.conf": ("conf",)},
+     "links": {LSA_LIB + "/liblsaclient.so.0": "liblsaclient.so.0.1.0",
+               LSA_LIB + "/liblsaclient.so": "liblsaclient.so.0"},
      "depends": ["libkrb5-3"], "recommends": []},
     {"name": "libapache2-mod-auth-orvane",
      "files": {MODULE_DIR + "/mod_auth_orvane_form.so": ("elf", LSA_LIB),
                MODULE_DIR + "/mod_auth_orvane_gss.so": ("elf", ""),
                MODS_AVAILABLE + "/auth_orvane_form.load": ("conf",),
                MODS_AVAILABLE + "/auth_orvane_gss.load": ("conf",)},
+     "links": {},
      "depends": [f"orvane-lsaclient (= {VERSION})", "apache2", "libgssapi-krb5-2", "libapr1"],
      "recommends": ["gss-ntlmssp"]},
     {"name": "orvane-transfer",
@@ -67,9 +82,16 @@ PACKAGES = [
                "/usr/share/orvane/chunk-location.conf.in": ("file",),
                "/usr/share/orvane/site.conf.in": ("file",),
                "/usr/share/orvane/site-login.cgi": ("exe",),
-               "/usr/share/orvane/site-whoami.cgi": ("exe",)},
-     "depends": ["libc6"], "recommends": []},
+               "/usr/share/orvane/site-whoami.cgi": ("exe",),
+               "/usr/share/orvane/site_config.py": ("exe",),
+               "/usr/share/orvane/chunk_location.py": ("file",),
+               "/usr/share/orvane/templates.py": ("file",)},
+     "links": {"/usr/sbin/orvane-site-config": "../share/orvane/site_config.py"},
+     "depends": ["libc6", "python3"], "recommends": []},
 ]
+for row in PACKAGES:
+    row["files"].update({f"/usr/share/doc/{row['name']}/{name}": ("file",)
+                         for name in ("copyright", "changelog.Debian.gz")})
 
 DEVICE = "3d0c7e52-9a41-4c1b-8f2e-6b5a4d3c2e1f"
 DOMAIN, USER, PASSWORD = "ORVANE", "carol", "Pack4ged pass"
@@ -82,11 +104,39 @@ def run(argv, **kwargs):
     return r.stdout
 
 
-def run_path(path):
-    """The RUNPATH (or RPATH) of an ELF file; "" when it has none."""
+def elf_dynamic(path, tag):
+    """A value of the ELF file's dynamic section (RUNPATH or RPATH, SONAME,
+    NEEDED: all of them joined by ":"); "" when it has none."""
     out = run(["readelf", "-d", "-W", path])
-    m = re.search(r"\((?:RUNPATH|RPATH)\)\s+Library r\w*path: \[([^\]]*)\]", out)
-    return m.group(1) if m else ""
+    return ":".join(re.findall(r"\((?:%s)\)\s+[^\[]*\[([^\]]*)\]" % tag, out))
+
+
+def changes(upper, skip):
+    """What an overlay's upper folder holds that its lower one, /, does not:
+    ["added PATH", "changed PATH", "removed PATH"], leaving out the paths in
+    skip and anything below them. Folders only copied up are no change."""
+    found = []
+    for top, dirs, files in os.walk(upper):
+        rel_top = os.path.relpath(top, upper)
+        for name in sorted(dirs + files):
+            rel = os.path.normpath(os.path.join(rel_top, name))
+            if any(rel == s or rel.startswith(s + "/") for s in skip):
+                continue
+            path, lower = os.path.join(top, name), "/" + rel
+            st = os.lstat(path)
+            if stat.S_ISCHR(st.st_mode) and st.st_rdev == 0:   # a whiteout
+                if os.path.lexists(lower):
+                    found.append("removed " + lower)
+            elif not os.path.lexists(lower):
+                found.append("added " + lower)
+            elif stat.S_ISLNK(st.st_mode):
+                if not os.path.islink(lower) or os.readlink(path) != os.readlink(lower):
+                    found.append("changed " + lower)
+            elif stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as a, open(lower, "rb") as b:
+                    if a.read() != b.read():
+                        found.append("changed " + lower)
+    return found
 
 
 def load_lines(path):
@@ -121,9 +171,13 @@ class Packages(unittest.TestCase):
         for row in PACKAGES:
             with self.subTest(row["name"]):
                 deb = self.debs[row["name"]]
-                listing = run(["dpkg-deb", "-c", deb]).splitlines()
-                files = {line.split(None, 5)[5][1:] for line in listing if line.startswith("-")}
+                listing = [line.split(None, 5) for line in run(["dpkg-deb", "-c", deb]).splitlines()]
+                files = {entry[5][1:] for entry in listing if entry[0][0] == "-"}
                 self.assertEqual(files, set(row["files"]))
+                links = dict(entry[5][1:].split(" -> ") for entry in listing if entry[0][0] == "l")
+                self.assertEqual(links, row["links"])
+                # A directory the package lists goes on purge, if nobody else lists it.
+                self.assertNotIn("./opt/", [entry[5] for entry in listing])
 
                 control = os.path.join(self.work, "control-" + row["name"])
                 run(["dpkg-deb", "-e", deb, control])
@@ -137,7 +191,7 @@ class Packages(unittest.TestCase):
                     mode = os.stat(self.in_root(path)).st_mode
                     self.assertEqual(bool(mode & stat.S_IXUSR), "exe" in use, path)
                     if "elf" in use:
-                        self.assertEqual(run_path(self.in_root(path)), use[-1], path)
+                        self.assertEqual(elf_dynamic(self.in_root(path), "RUNPATH|RPATH"), use[-1], path)
 
                 fields = {f: run(["dpkg-deb", "-f", deb, f]).strip() for f in ("Depends", "Recommends")}
                 depends = [d.strip() for d in fields["Depends"].split(",")]
@@ -155,6 +209,19 @@ class Packages(unittest.TestCase):
                         with open(path, encoding="utf-8") as f:
                             code = "".join(l for l in f if not l.lstrip().startswith("#"))
                         self.assertNotRegex(code, r"enmod|systemctl (--\S+ )*(enable|start)\b", script)
+
+    def test_library_version_licence_and_changelog(self):
+        self.assertEqual(elf_dynamic(self.in_root(LSA_SO), "SONAME"), "liblsaclient.so.0")
+        needed = elf_dynamic(self.in_root(MODULE_DIR + "/mod_auth_orvane_form.so"), "NEEDED")
+        self.assertIn("liblsaclient.so.0", needed.split(":"))
+        # libc's security updates reach the program that parses what clients send.
+        self.assertEqual(elf_dynamic(self.in_root("/usr/lib/orvane/cgi-bin/diskrelay"), "NEEDED"), "libc.so.6")
+        changelog = os.path.join(SOURCE, "deploy", "packaging", "changelog")
+        self.assertEqual(run(["dpkg-parsechangelog", "-l", changelog, "-S", "Version"]).strip(), VERSION)
+        with open(os.path.join(SOURCE, "LICENSE"), encoding="utf-8") as f:
+            self.assertIn("Apache License\n                           Version 2.0", f.read())
+        with open(self.in_root("/usr/share/doc/orvane-transfer/copyright"), encoding="utf-8") as f:
+            self.assertRegex(f.read(), r"(?m)^License: Apache-2\.0$")
 
     def test_unit_starts_the_installed_daemon(self):
         # The unit's ExecStart, with its Environment= values, run as it stands
@@ -190,6 +257,89 @@ class Packages(unittest.TestCase):
             log, _ = proc.communicate(timeout=10)
         self.assertEqual(proc.returncode, 0, log)
         self.assertIn("limit %s, retry %s s" % (env["ADMISSION_LIMIT"], env["ADMISSION_RETRY"]), log)
+
+    @unittest.skipUnless(PRIVATE_MOUNTS, "needs root for a private mount namespace")
+    def test_install_enable_purge(self):
+        # dpkg, its maintainer scripts and a2enmod for real, chrooted into an
+        # overlay of this machine whose upper folder takes every change; /opt
+        # is empty there, as on a fresh machine. Services are never started
+        # (policy-rc.d), and the mounts end with this test's namespace.
+        work = tempfile.mkdtemp(prefix="packages-overlay-")
+        mount = lambda *args: run(["mount", *args])
+        mount("-t", "tmpfs", "none", work)
+        # Never rmtree here: /dev below the root is this machine's own.
+        self.addCleanup(os.rmdir, work)
+        self.addCleanup(subprocess.run, ["umount", "-R", "-l", work])
+        upper, scratch, root = (os.path.join(work, d) for d in ("upper", "work", "root"))
+        for d in (upper, scratch, root, upper + "/opt"):
+            os.mkdir(d)
+        os.setxattr(upper + "/opt", "trusted.overlay.opaque", b"y")
+        mount("-t", "overlay", "overlay", "-o", f"lowerdir=/,upperdir={upper},workdir={scratch}", root)
+        mount("--rbind", "/dev", root + "/dev")
+        mount("-t", "proc", "proc", root + "/proc")
+        with open(root + "/usr/sbin/policy-rc.d", "w", encoding="ascii") as f:
+            f.write("#!/bin/sh\nexit 101\n")
+        os.chmod(root + "/usr/sbin/policy-rc.d", 0o755)
+        os.makedirs(root + "/tmp/orvane-debs")
+        for path in self.debs.values():
+            shutil.copy(path, root + "/tmp/orvane-debs")
+        setup = ["opt", "usr/sbin/policy-rc.d", "tmp/orvane-debs", "dev", "proc"]
+
+        def chroot(*argv):
+            r = subprocess.run(["chroot", root, *argv], capture_output=True, text=True, timeout=120)
+            self.assertEqual(r.returncode, 0, f"{' '.join(argv)}:\n{r.stdout}{r.stderr}")
+            return r.stdout + r.stderr
+
+        chroot("dpkg", "-i", *("/tmp/orvane-debs/" + os.path.basename(p) for p in self.debs.values()))
+        chroot("a2enmod", "-q", "auth_orvane_form", "auth_orvane_gss")
+        dump = chroot("apache2ctl", "-t", "-D", "DUMP_MODULES")
+        for ident in ("auth_orvane_form_module", "auth_orvane_gss_module"):
+            self.assertIn(f" {ident} (shared)", dump)
+        # The packaged renderer, away from any source tree.
+        values = {name: "/x" for name in ("ADM_CTRL_PATH", "CHUNK_PREFIX", "CHUNK_VARS", "DEVICE_CA",
+                                           "DISKRELAY", "IMAGE_DIR", "LOGIN_APP", "LOGIN_URL", "NTLM_APP",
+                                           "NTLM_URL", "SERVER_CERT", "SERVER_KEY")}
+        values.update(SITE_ADDRESS="*:443", SERVER_NAME="relay.example.test", LOGIN_DOMAIN="EXAMPLE")
+        names = re.search(r"^names: (.*)$", chroot("orvane-site-config", "--help"), re.M).group(1)
+        self.assertEqual(sorted(values), names.split())
+        rendered = chroot("orvane-site-config", "/tmp/orvane-site", *(f"{k}={v}" for k, v in values.items()))
+        self.assertEqual(rendered.split(), ["/tmp/orvane-site/chunk-location.conf", "/tmp/orvane-site/site.conf"])
+        shutil.rmtree(root + "/tmp/orvane-site")
+
+        purge = chroot("dpkg", "--purge", *reversed([p["name"] for p in PACKAGES]))
+        self.assertNotIn("not removed", purge)
+        self.assertEqual(os.listdir(root + "/opt"), [])
+        # dpkg's own records of what it did stay, as on any machine.
+        records = ["var/log/dpkg.log", "var/lib/dpkg/status-old", "var/lib/dpkg/lock",
+                   "var/lib/dpkg/lock-frontend", "var/lib/dpkg/triggers/Lock", "var/lib/dpkg/updates"]
+        # So do the state folders of Debian's Apache helper, once emptied.
+        state = "var/lib/apache2/module"
+        records += [f"{state}/{d}" for d in ("enabled_by_admin", "disabled_by_admin", "disabled_by_maint")
+                    if os.path.isdir(f"{upper}/{state}/{d}") and not os.listdir(f"{upper}/{state}/{d}")]
+        self.assertEqual(changes(upper, setup + records), [])
+
+    def test_cmake_install_keeps_to_its_prefix(self):
+        # Everything under the prefix but the LSA client's own /opt/likewise;
+        # an edited lsaclient.conf survives the next install.
+        stage = tempfile.mkdtemp(prefix="stage-", dir=self.work)
+        env = dict(os.environ, DESTDIR=stage)
+        install = ["cmake", "--install", BUILD, "--prefix", "/srv/orvane"]
+        run(install, env=env)
+        for top, _, files in os.walk(stage):
+            for name in files:
+                path = os.path.join(top, name)[len(stage):]
+                self.assertRegex(path, r"^/(srv/orvane|opt/likewise)/", path)
+        self.assertEqual(load_lines(stage + "/srv/orvane/etc/apache2/mods-available/auth_orvane_gss.load"),
+                         [("auth_orvane_gss_module", "/srv/orvane/lib/apache2/modules/mod_auth_orvane_gss.so")])
+        conf = stage + "/opt/likewise/etc/lsaclient.conf"
+        with open(conf, "a", encoding="utf-8") as f:
+            f.write("EXAMPLE = AD.EXAMPLE.COM\n")
+        self.assertIn("Keeping: " + conf, run(install, env=env))
+        with open(conf, encoding="utf-8") as f:
+            self.assertTrue(f.read().endswith("\nEXAMPLE = AD.EXAMPLE.COM\n"))
+        # The packages' build needs no GoogleTest without the tests.
+        run(["cmake", "-S", SOURCE, "-B", os.path.join(self.work, "no-tests"), "-DBUILD_TESTING=OFF",
+             "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"], timeout=CPACK_TIMEOUT)
 
     def enable_modules(self):
         """a2enmod against the scratch root's /etc/apache2, beside the modules
@@ -251,7 +401,7 @@ class Packages(unittest.TestCase):
 
         with open(f"/proc/{httpd.proc.pid}/maps", encoding="utf-8") as f:
             mapped = f.read()
-        for path in [p for _, p in ours] + [os.path.join(lsa_lib, "liblsaclient.so")]:
+        for path in [p for _, p in ours] + [self.in_root(LSA_SO)]:
             self.assertIn(path, mapped)
 
         image = os.urandom(300_000)

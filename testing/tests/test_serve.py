@@ -1,10 +1,13 @@
 """The serving stack of scripts/serve: every command it prints works as
-printed, from a fresh folder, and an interrupt stops everything it started."""
+printed, from a fresh folder; every log it names is there, diskrelay's
+syslog lines included where the machine has no syslog daemon; an interrupt
+stops everything it started, keeping the logs where --keep-logs says."""
 
 import json
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -24,10 +27,14 @@ def printed_commands(out):
 
 class Serve(unittest.TestCase):
     def test_printed_commands_then_interrupt(self):
+        kept = tempfile.mkdtemp(prefix="serve-kept-")
+        self.addCleanup(shutil.rmtree, kept)
+        keep = os.path.join(kept, "logs")
         # From a folder that is not the source tree, as a user would.
         with tempfile.TemporaryDirectory() as cwd:
-            proc = subprocess.Popen(["/usr/bin/python3", "-u", SERVE], stdout=subprocess.PIPE,
-                                    stderr=subprocess.STDOUT, start_new_session=True, cwd=cwd)
+            proc = subprocess.Popen(["/usr/bin/python3", "-u", SERVE, "--keep-logs", keep],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                    start_new_session=True, cwd=cwd)
             self.addCleanup(self.stop, proc)
             out = ""
             deadline = time.monotonic() + 90
@@ -54,6 +61,18 @@ class Serve(unittest.TestCase):
         self.assertEqual(got["legs"], [401, 401, 200])
         self.assertIn("REMOTE_USER=ORVANE\\demo\nAUTH_TYPE=NTLM\nGSSAUTHRET=0\n", got["body"])
 
+        # Every log named exists; the admission counters answer as printed.
+        logs = out[out.index("Logs"):out.index(TRY)]
+        for path in re.findall(r"^  \w+: +(/\S+)", logs, re.M):
+            self.assertTrue(os.path.isfile(path), path)
+        status = re.search(r"counters: (.*)\)$", logs, re.M).group(1)
+        self.assertEqual(subprocess.run(["bash", "-c", status], capture_output=True, text=True).stdout,
+                         "running=0 peak=1 admitted=2 denied=0\n")
+        # This machine has no syslog daemon: serve catches diskrelay's lines.
+        no_syslog = not os.path.exists("/dev/log") and os.geteuid() == 0
+        if no_syslog:
+            self.assertRegex(logs, r"diskrelay: +/tmp/\S+/syslog\.log")
+
         # The temporary folders serve made; the checkout itself may live in /tmp too.
         tree = [os.environ["ORVANE_SOURCE_DIR"], os.environ["ORVANE_BUILD_DIR"]]
         folders = {f for f in re.findall(r"(/tmp/[\w.-]+)/", out)
@@ -63,6 +82,20 @@ class Serve(unittest.TestCase):
         self.assertEqual(proc.wait(timeout=30), 0)
         for folder in folders:
             self.assertFalse(os.path.exists(folder), folder)
+
+        # name, text in it
+        rows = [("apache-error.log", "AH00491: caught SIGTERM, shutting down"),
+                ("apache-access.log", '"GET /chunks/'),
+                ("admissiond.log", "terminated: running=0 peak=1 admitted=2 denied=0"),
+                ("kdc.log", "AS_REQ")]
+        if no_syslog:
+            rows.append(("syslog.log", "<notice> "))
+        for name, text in rows:
+            with self.subTest(name), open(os.path.join(keep, name), encoding="utf-8") as f:
+                self.assertIn(text, f.read())
+        if no_syslog:
+            with open(os.path.join(keep, "syslog.log"), encoding="utf-8") as f:
+                self.assertRegex(f.read(), r"diskrelay:\[\d+\]: sendfile complete - xfer_canonpath=")
 
     @staticmethod
     def stop(proc):

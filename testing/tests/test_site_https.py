@@ -185,8 +185,8 @@ class Site(unittest.TestCase):
                 out = subprocess.run([PYTHON, NTLM_CLIENT, f"{DOMAIN}\\{USER}", row["password"],
                                       self.httpd.url(NTLM_URL)], env=env, capture_output=True,
                                      text=True, timeout=120)
-                self.assertEqual(out.returncode, 0, out.stderr)
                 got = json.loads(out.stdout)[0]
+                self.assertEqual(out.returncode, 0 if row["legs"][-1] == 200 else 1, out.stderr)
                 self.assertEqual(got["legs"], row["legs"])
                 if row["body"]:
                     self.assertEqual(got["body"], row["body"])
@@ -199,7 +199,8 @@ SITE_CONFIG = os.path.join(SOURCE, "deploy", "site_config.py")
 
 class RenderedForAServer(unittest.TestCase):
     """deploy/site_config.py run as a program, as an administrator renders the
-    site: apache2 -t accepts the result; a missing value is refused by name."""
+    site: apache2 -t accepts the result; a missing or unknown name is refused
+    by the name the administrator sets, and nothing is left behind."""
 
     def test_render(self):
         with TlsApache("site-render", modules=MODULES, load=loads(BUILD)) as httpd:
@@ -215,19 +216,24 @@ class RenderedForAServer(unittest.TestCase):
                 "CHUNK_VARS": os.path.join(SOURCE, "deploy", "chunk_vars.lua"),
                 "IMAGE_DIR": "/srv/orvane/images", "ADM_CTRL_PATH": "/run/admissiond/admission.sock",
             }
-            # Legend: drop names a placeholder left out; message is what the
-            # refusal names (None: rendered).
+            # Legend: drop names a value left out, add extra words; message is
+            # what the refusal says (None: rendered).
             rows = [
+                {"name": "no device CA", "drop": "DEVICE_CA", "rc": 1, "message": "no value for DEVICE_CA\n"},
+                {"name": "no chunk prefix", "drop": "CHUNK_PREFIX", "rc": 1,
+                 "message": "no value for CHUNK_PREFIX\n"},
+                {"name": "misspelled name", "drop": "SERVER_NAME", "add": ["SERVR_NAME=x"], "rc": 1,
+                 "message": "no value for SERVER_NAME; unknown SERVR_NAME (misspelled?)"},
+                {"name": "no folder", "drop": "ALL", "rc": 2, "message": "usage: orvane-site-config OUT_DIR"},
                 {"name": "every value", "drop": None, "rc": 0, "message": None},
-                {"name": "no device CA", "drop": "DEVICE_CA", "rc": 1, "message": "@DEVICE_CA@"},
-                {"name": "no image folder", "drop": "IMAGE_DIR", "rc": 1, "message": "@IMAGE_DIR@"},
             ]
             for row in rows:
                 with self.subTest(row["name"]):
-                    args = [f"{k}={v}" for k, v in values.items() if k != row["drop"]]
-                    r = subprocess.run([PYTHON, SITE_CONFIG, out, *args], capture_output=True, text=True,
-                                       timeout=60)
+                    args = [f"{k}={v}" for k, v in values.items() if k != row["drop"]] + row.get("add", [])
+                    argv = [PYTHON, SITE_CONFIG] + ([] if row["drop"] == "ALL" else [out, *args])
+                    r = subprocess.run(argv, capture_output=True, text=True, timeout=60)
                     self.assertEqual(r.returncode, row["rc"], r.stderr)
+                    self.assertEqual(os.path.exists(out), row["rc"] == 0)
                     if row["message"]:
                         self.assertIn(row["message"], r.stderr)
             httpd.conf = f'Include "{out}/site.conf"\n'

@@ -361,35 +361,18 @@ bool wait_for(int fd, short events, long long deadline)
     }
 }
 
-bool send_all(int fd, const void *data, size_t len, long long deadline)
+// Sends (POLLOUT) or receives (POLLIN) all len bytes before the deadline.
+bool transfer_all(int fd, short direction, char *data, size_t len, long long deadline)
 {
-    const char *p = static_cast<const char *>(data);
     while (len > 0) {
-        if (!wait_for(fd, POLLOUT, deadline))
+        if (!wait_for(fd, direction, deadline))
             return false;
-        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+        ssize_t n = direction == POLLOUT ? send(fd, data, len, MSG_NOSIGNAL) : recv(fd, data, len, 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (n <= 0)
             return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool receive_all(int fd, void *data, size_t len, long long deadline)
-{
-    char *p = static_cast<char *>(data);
-    while (len > 0) {
-        if (!wait_for(fd, POLLIN, deadline))
-            return false;
-        ssize_t n = recv(fd, p, len, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
+        data += n;
         len -= static_cast<size_t>(n);
     }
     return true;
@@ -409,14 +392,15 @@ bool exchange_with(const addrinfo *ai, const krb5_data &request, long long deadl
         wait_for(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 &&
         error == 0) {
         const uint32_t n = request.length;
-        const unsigned char prefix[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
-                                         static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+        char prefix[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                          static_cast<char>(n)};
         unsigned char head[4];
-        if (send_all(fd, prefix, 4, deadline) && send_all(fd, request.data, request.length, deadline) &&
-            receive_all(fd, head, 4, deadline)) {
+        if (transfer_all(fd, POLLOUT, prefix, 4, deadline) &&
+            transfer_all(fd, POLLOUT, request.data, request.length, deadline) &&
+            transfer_all(fd, POLLIN, reinterpret_cast<char *>(head), 4, deadline)) {
             const uint32_t size = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
             char *data = size > 0 && size <= max_reply_size ? static_cast<char *>(malloc(size)) : nullptr;
-            if (data != nullptr && receive_all(fd, data, size, deadline)) {
+            if (data != nullptr && transfer_all(fd, POLLIN, data, size, deadline)) {
                 reply->data = data;
                 reply->length = size;
                 ok = true;

@@ -302,7 +302,7 @@ struct form_fields {
     form_value domain;
     form_value password;
     form_value result;
-    bool repeated;  // more than one username or domain field
+    bool ambiguous;  // more than one key that some parser reads as username or domain
 };
 
 // The call's decoded copies of form data.
@@ -350,12 +350,19 @@ apr_status_t fail(form_ctx *ctx, apr_status_t status)
     return status;
 }
 
-// A key names a field only when its whole decoded text is the name: a key
-// with a NUL or anything after the name is some other key to the
-// application, so it must be to us.
+// A key names a field only when its whole decoded text is the name.
 bool is_field(const decoded &key, std::string_view name)
 {
     return std::string_view(key.text, key.len) == name;
+}
+
+// The name, a NUL, and more: another key to most parsers, the field itself
+// to one that reads keys as C strings. Such keys are treated the safe way
+// for both: their password values blanked, their result values '0', and a
+// user name or domain under one leaves the form unchecked.
+bool is_field_to_c(const decoded &key, const char *name)
+{
+    return std::strcmp(key.text, name) == 0;
 }
 
 // Remembers a username or domain value; a second one makes the form one
@@ -363,7 +370,7 @@ bool is_field(const decoded &key, std::string_view name)
 void remember(form_fields *fields, form_value *field, const form_value &value)
 {
     if (field->raw)
-        fields->repeated = true;
+        fields->ambiguous = true;
     *field = value;
 }
 
@@ -397,6 +404,12 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
                 std::memset(value.raw, '&', value.len);
         } else if (is_field(key, "result") && value.len > 0) {
             fields->result = value;
+            *value.raw = '0';
+        } else if (is_field_to_c(key, "username") || is_field_to_c(key, "domain")) {
+            fields->ambiguous = true;
+        } else if (is_field_to_c(key, "password")) {
+            std::memset(value.raw, '&', value.len);
+        } else if (is_field_to_c(key, "result") && value.len > 0) {
             *value.raw = '0';
         }
         scrub_and_free(&key);
@@ -493,7 +506,7 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
         s->password = decode_span(r, fields.password.raw, fields.password.len, 1);
         if (!s->password.text)
             return kENOMEM;
-        if (fields.repeated) {
+        if (fields.ambiguous) {
             ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
                           "%s: more than one username or domain field, not authenticated",
                           "mod_auth_orvane_form_if");

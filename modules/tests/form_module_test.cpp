@@ -556,9 +556,17 @@ const filter_row kFilterRows[] = {
      .body = "domain=D0MarkDom&username=u5erMarkOne&password=pa55MarkSecret%21&result=9&domain=x",
      .passed = checked("domain=D0MarkDom&username=u5erMarkOne&password=pa55MarkSecret%21&result=9&domain=x", '0'),
      .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
-    {.name = "a key with a NUL after the name is another key",
-     .body = "username=u5erMarkOne&username%00=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
-     .passed = checked("username=u5erMarkOne&username%00=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+    // A key that is a field name, a NUL and more is another key to most
+    // parsers and the field to those that read C strings: safe for both.
+    {.name = "user name under a key with a NUL is not checked",
+     .body = "username=u5erMarkOne&username%00x=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&username%00x=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+                       '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "password and result under keys with a NUL: blanked and '0'",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&password%00=pa55MarkTwo&result%00=1",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&password%00="
+                       "pa55MarkTwo&result%00=0",
                        '1')},
     {.name = "escaped NUL in the user name is not checked",
      .body = "username=u5erMark%00admin&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",

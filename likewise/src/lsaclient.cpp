@@ -14,7 +14,6 @@
 #include <krb5.h>
 #include <profile.h>
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>

@@ -3,6 +3,7 @@
 Starts, all under temporary folders and with no questions asked:
   - a throw-away CA with a server certificate and one device certificate,
   - a Kerberos realm on a local KDC with a demo user, for the login form,
+    and a service keytab that verifies the KDC's replies,
   - an NTLM user file with the same user, for the NTLM location,
   - the admission daemon,
   - an image folder with a sample image in the demo device's folder,
@@ -183,6 +184,7 @@ def describe(stack):
         f"  images:     {stack.images}/<device id>/  (sample.img, {SAMPLE_SIZE >> 20} MiB)",
         f"  admission:  {adm.socket_path}  (limit {adm.limit}, retry {adm.retry} s)",
         f"  realm:      {kdc.realm}  (domain {DOMAIN}), KDC on 127.0.0.1:{kdc.port}, {kdc.dir}/",
+        f"  keytab:     {kdc.keytab}  ({kdc.service}: verifies the KDC's replies)",
         f"  site:       {os.path.join(httpd.conf_dir, 'group.conf')}",
         "Logs (removed on Ctrl-C unless serve runs with --keep-logs DIR):",
         f"  apache:     {httpd.error_log_path}  (both modules, chunk_vars, diskrelay's stderr)",

@@ -12,15 +12,23 @@ What tests use:
                           KRB5RCACHEDIR and LSACLIENT_CONF, to hand to Apache
                           or any process using the LSA client library
   realm, domain, port     the realm, the short domain mapped to it, the port
-  write_library_config({domain: realm})   rewrites the library's mappings
+  keytab, service         the keytab of the service principal (HTTP/...) that
+                          vouches for the KDC's replies, and its name
+  write_library_config({domain: realm}, verify=True, extra="")   rewrites
+                          the library's configuration; domains of this realm
+                          name the keytab unless verify is false
   stop_kdc(), start_kdc() take the KDC away (the domain goes offline) and back
   kadmin(*command)        any other kadmin.local command in the realm
+  add_krb5_conf(text)     appends to krb5.conf (e.g. SilentKdc.realm_conf)
+SilentKdc() is a KDC address that takes every message and never answers,
+and counts who came (contacts).
   log(), path(name)       the KDC's log; files in the directory
 
 Everything lives in one temporary directory: the database, krb5.conf and
 kdc.conf (KRB5_CONFIG and KRB5_KDC_PROFILE point there, so nothing under /etc
 is read), the KDC log and the LSA client's configuration, which maps the
-short domain name (default "ORVANE") to the realm. Each KDC gets a realm name
+short domain name (default "ORVANE") to the realm and verifies the KDC's
+replies with the service keytab. Each KDC gets a realm name
 and a port of its own: krb5kdc binds with SO_REUSEPORT, so a second KDC on a
 port would silently share it; start() moves on to another port when it finds
 any other process holding its port. krb5kdc runs in the foreground as our
@@ -40,8 +48,10 @@ import secrets
 import shutil
 import signal
 import socket
+import select
 import subprocess
 import tempfile
+import threading
 import time
 
 SBIN = "/usr/sbin"
@@ -174,6 +184,9 @@ class KDC:
             self.kadmin("add_policy", "-maxfailure", "3", "-lockoutduration", "1h", LOCKOUT_POLICY)
             self.kadmin("add_principal", "-randkey", "probe@" + self.realm)
             self.kadmin("ktadd", "-k", self.path("probe.keytab"), "-norandkey", "probe@" + self.realm)
+            self.kadmin("add_principal", "-randkey", self.service)
+            self.kadmin("ktadd", "-k", self.keytab, "-norandkey", self.service)
+            os.chmod(self.keytab, 0o644)   # read by Apache children as www-data; a real one is 0640
             self.write_library_config({self.domain: self.realm})
             for _ in range(5):
                 if self._try_start_kdc():
@@ -213,6 +226,14 @@ class KDC:
         return os.path.join(self.dir, name)
 
     @property
+    def keytab(self):
+        return self.path("service.keytab")
+
+    @property
+    def service(self):
+        return "HTTP/lsa.orvane.test@" + self.realm
+
+    @property
     def env(self):
         """Environment for processes that talk to this KDC."""
         return {
@@ -245,9 +266,17 @@ class KDC:
         """Runs one kadmin.local command in the realm; returns its output."""
         return self._run(SBIN + "/kadmin.local", "-r", self.realm, *command)
 
-    def write_library_config(self, mapping):
-        """Writes the LSA client's configuration: {domain: realm}."""
-        self._write("lsaclient.conf", "# domain = realm\n" + "".join("%s = %s\n" % m for m in mapping.items()))
+    def add_krb5_conf(self, text):
+        with open(self.path("krb5.conf"), "a") as f:
+            f.write(text)
+
+    def write_library_config(self, mapping, verify=True, extra=""):
+        """Writes the LSA client's configuration: {domain: realm}; domains
+        of this realm name the service keytab unless verify is false; extra
+        lines go at the end."""
+        lines = ["%s = %s%s\n" % (domain, realm, " " + self.keytab if verify and realm == self.realm else "")
+                 for domain, realm in mapping.items()]
+        self._write("lsaclient.conf", "# domain = realm [keytab]\n" + "".join(lines) + extra)
 
     def log(self):
         """The KDC's log so far."""
@@ -307,3 +336,57 @@ class KDC:
                               env=dict(os.environ, **self.env), stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=30)
         return done.returncode == 0
+
+
+class SilentKdc:
+    """A loopback KDC address (TCP and UDP on one port) that accepts every
+    connection and datagram and never answers. contacts counts them."""
+
+    def __init__(self):
+        while True:
+            self.port = _free_port()
+            self.tcp = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                self.tcp.bind(("127.0.0.1", self.port))
+                self.udp.bind(("127.0.0.1", self.port))
+                break
+            except OSError:
+                self.tcp.close()
+                self.udp.close()
+        self.tcp.listen(64)
+        self.contacts = 0
+        self._held = []
+        self._stop_r, self._stop_w = os.pipe()
+        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread.start()
+
+    def realm_conf(self, realm):
+        """krb5.conf text that makes this address the realm's KDC."""
+        return "[realms]\n    %s = {\n        kdc = 127.0.0.1:%d\n    }\n" % (realm, self.port)
+
+    def _serve(self):
+        while True:
+            ready = select.select([self.tcp, self.udp, self._stop_r], [], [])[0]
+            if self._stop_r in ready:
+                return
+            if self.tcp in ready:
+                self._held.append(self.tcp.accept()[0])
+                self.contacts += 1
+            if self.udp in ready:
+                self.udp.recv(65536)
+                self.contacts += 1
+
+    def stop(self):
+        os.write(self._stop_w, b"x")
+        self._thread.join()
+        for sock in self._held + [self.tcp, self.udp]:
+            sock.close()
+        os.close(self._stop_r)
+        os.close(self._stop_w)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

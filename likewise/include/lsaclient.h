@@ -6,21 +6,40 @@
  * (MIT Kerberos, configured the usual way through /etc/krb5.conf or
  * KRB5_CONFIG). A login name "DOMAIN\user" becomes the principal
  * user@REALM, where the user name is one principal component ('/', '@' and
- * further backslashes are part of it) and REALM is the upper-cased domain,
- * unless the configuration file maps the domain to another realm.
+ * further backslashes are part of it) and REALM is the realm that the
+ * configuration file names for DOMAIN. Only listed domains are checked: any
+ * other domain fails with LW_ERROR_DOMAIN_NOT_LISTED before a single packet
+ * is sent. The realm's KDCs are the "kdc" entries of its [realms] section in
+ * krb5.conf (no DNS lookup), asked over TCP, each for at most kdc_timeout
+ * seconds; when none answers in time the check fails with
+ * LW_ERROR_DOMAIN_IS_OFFLINE.
+ *
+ * With a keytab for the domain, the ticket is asked for a service principal
+ * of that keytab in the realm and verified with its key, so that only the
+ * realm's real KDC can vouch for a password; a reply that fails verification
+ * gives LW_ERROR_KDC_REPLY_UNVERIFIED. Without one, replies are believed and
+ * a connection warns once that they are not verified (through the logger, or
+ * on standard error when none is installed).
  *
  * Configuration file: /opt/likewise/etc/lsaclient.conf (fixed when the
  * library is built), or the file named by the environment variable
- * LSACLIENT_CONF (ignored in setuid programs). One mapping per line, "#"
+ * LSACLIENT_CONF (ignored in setuid programs). One setting per line, "#"
  * starts a comment line, domains match without regard to case, the first
- * mapping of a domain counts:
+ * line of a domain counts:
  *
- *     # domain = realm
+ *     # domain = realm [keytab]
  *     ORVANE = AD.ORVANE.EXAMPLE
+ *     LAB = LAB.ORVANE.EXAMPLE /etc/orvane/lab.keytab
+ *     # the keytab of every domain that names none
+ *     keytab = /etc/orvane/lsa.keytab
+ *     # seconds each KDC gets to answer (1 to 60, default 3)
+ *     kdc_timeout = 3
  *
- * A missing default file means "no mappings"; a file named by LSACLIENT_CONF
- * must exist. The file is read by LsaOpenServer, which fails with
- * LW_ERROR_INVALID_CONFIG when it is unreadable or malformed. */
+ * "keytab" and "kdc_timeout" are settings, never domain names. A missing
+ * default file means "no domains"; a file named by LSACLIENT_CONF must
+ * exist. The file is read by LsaOpenServer, which fails with
+ * LW_ERROR_INVALID_CONFIG when it is unreadable or malformed.
+ */
 #ifndef LSACLIENT_H
 #define LSACLIENT_H
 
@@ -65,10 +84,12 @@ enum {
     LW_ERROR_INVALID_PASSWORD = 40047,
     LW_ERROR_ACCOUNT_DISABLED = 40055,    /* disabled or locked out */
     LW_ERROR_ACCOUNT_EXPIRED = 40056,
-    LW_ERROR_DOMAIN_IS_OFFLINE = 40118,   /* no KDC reachable, realm unknown */
+    LW_ERROR_DOMAIN_IS_OFFLINE = 40118,   /* no KDC answered in time, or none listed */
     LW_ERROR_INVALID_CONFIG = 40120,
     LW_ERROR_CLOCK_SKEW = 40121,
-    LW_ERROR_KRB5_CALL_FAILED = 40122     /* any other Kerberos failure */
+    LW_ERROR_KRB5_CALL_FAILED = 40122,    /* any other Kerberos failure */
+    LW_ERROR_DOMAIN_NOT_LISTED = 40123,   /* domain not in the configuration */
+    LW_ERROR_KDC_REPLY_UNVERIFIED = 40124 /* the keytab does not vouch for the reply */
 };
 
 /* Opens a connection to the LSA service. On success stores the handle and

@@ -1,14 +1,24 @@
 // liblsaclient: the LSA client calls that the form module uses, checking
 // "DOMAIN\user" and a password against the domain's Kerberos KDC.
 //
-// A connection is a Kerberos context plus the domain-to-realm mappings of the
-// configuration file, both read once when it is opened. An authentication
-// asks the KDC for initial credentials with the password (no prompter, no
-// ticket cache) and turns the KDC's answer into a Likewise error number.
+// A connection is a Kerberos context plus the settings of the configuration
+// file (listed domains, their realms and keytabs, the KDC timeout), both read
+// once when it is opened. An authentication asks the KDC for initial
+// credentials with the password (no prompter, no ticket cache), carrying the
+// messages itself so that a silent KDC costs a bounded time, verifies the
+// ticket with the keytab's key when there is one, and turns the outcome into
+// a Likewise error number.
 
 #include "lsaclient.h"
 
 #include <krb5.h>
+#include <profile.h>
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -59,6 +69,10 @@ constexpr ErrorEntry error_table[] = {
     {LW_ERROR_INVALID_CONFIG, "LW_ERROR_INVALID_CONFIG", "The LSA client configuration file is missing or invalid"},
     {LW_ERROR_CLOCK_SKEW, "LW_ERROR_CLOCK_SKEW", "The clocks of this host and the KDC differ too much"},
     {LW_ERROR_KRB5_CALL_FAILED, "LW_ERROR_KRB5_CALL_FAILED", "A Kerberos call failed"},
+    {LW_ERROR_DOMAIN_NOT_LISTED, "LW_ERROR_DOMAIN_NOT_LISTED",
+     "The domain is not listed in the LSA client configuration"},
+    {LW_ERROR_KDC_REPLY_UNVERIFIED, "LW_ERROR_KDC_REPLY_UNVERIFIED",
+     "The KDC's reply could not be verified with the keytab"},
 };
 
 constexpr bool codes_unique()
@@ -138,14 +152,22 @@ const char *error_name(DWORD code)
 // Realm names and domains longer than a DNS name are refused.
 constexpr size_t max_domain_length = 255;
 
+// One listed domain; an empty keytab means the connection's default one.
 struct DomainRealm {
     std::string domain;
     std::string realm;
+    std::string keytab;
 };
+
+constexpr int default_kdc_timeout = 3;
+constexpr int max_kdc_timeout = 60;
 
 struct LsaConnection {
     krb5_context krb = nullptr;
     std::vector<DomainRealm> realms;
+    std::string keytab;                    // for domains that name none
+    int kdc_timeout = default_kdc_timeout;  // seconds per KDC and exchange
+    bool warned_unverified = false;
 };
 
 // Bytes that cannot be part of a domain or realm name here: they would turn
@@ -188,7 +210,8 @@ std::string_view trim(std::string_view s)
 // The configuration is a few lines; anything larger is not ours.
 constexpr size_t max_config_size = 64 * 1024;
 
-// Parses "domain = realm" lines into conn->realms.
+// Parses "domain = realm [keytab]", "keytab = file" and "kdc_timeout =
+// seconds" lines into conn.
 DWORD parse_config(const char *path, std::string_view text, LsaConnection *conn)
 {
     int line_number = 0;
@@ -200,13 +223,33 @@ DWORD parse_config(const char *path, std::string_view text, LsaConnection *conn)
         if (line.empty() || line.front() == '#')
             continue;
         size_t eq = line.find('=');
-        std::string_view domain = trim(line.substr(0, eq));
-        std::string_view realm = eq == std::string_view::npos ? std::string_view() : trim(line.substr(eq + 1));
-        if (!valid_domain(domain) || !valid_domain(realm)) {
-            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s:%d: expected \"domain = realm\"", path, line_number);
+        std::string_view name = trim(line.substr(0, eq));
+        std::string_view rest = eq == std::string_view::npos ? std::string_view() : trim(line.substr(eq + 1));
+        if (eq != std::string_view::npos && name == "keytab" && !rest.empty()) {
+            conn->keytab = rest;
+            continue;
+        }
+        if (eq != std::string_view::npos && name == "kdc_timeout") {
+            int seconds = 0;
+            for (char c : rest)
+                seconds = c >= '0' && c <= '9' && seconds <= max_kdc_timeout ? seconds * 10 + (c - '0') : -1;
+            if (seconds < 1 || seconds > max_kdc_timeout) {
+                log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s:%d: kdc_timeout is 1 to %d seconds", path,
+                            line_number, max_kdc_timeout);
+                return LW_ERROR_INVALID_CONFIG;
+            }
+            conn->kdc_timeout = seconds;
+            continue;
+        }
+        size_t blank = rest.find_first_of(" \t");
+        std::string_view realm = rest.substr(0, blank);
+        std::string_view keytab = blank == std::string_view::npos ? std::string_view() : trim(rest.substr(blank));
+        if (!valid_domain(name) || !valid_domain(realm)) {
+            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s:%d: expected \"domain = realm [keytab]\"", path,
+                        line_number);
             return LW_ERROR_INVALID_CONFIG;
         }
-        conn->realms.push_back({std::string(domain), std::string(realm)});
+        conn->realms.push_back({std::string(name), std::string(realm), std::string(keytab)});
     }
     return LW_ERROR_SUCCESS;
 }
@@ -239,34 +282,218 @@ DWORD read_config(LsaConnection *conn)
         log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s holds a NUL byte", path);
         return LW_ERROR_INVALID_CONFIG;
     }
-    return parse_config(path, text, conn);
-}
-
-// Writes the realm for a domain into realm (max_domain_length + 1 bytes):
-// the mapped one, else the domain in upper case.
-void realm_for_domain(const LsaConnection *conn, std::string_view domain, char *realm)
-{
-    for (const DomainRealm &m : conn->realms) {
-        if (same_domain(m.domain, domain)) {
-            memcpy(realm, m.realm.data(), m.realm.size());
-            realm[m.realm.size()] = '\0';
-            return;
+    DWORD error = parse_config(path, text, conn);
+    // A keytab that this process cannot read is found now, not at a login.
+    std::vector<const std::string *> keytabs = {&conn->keytab};
+    for (const DomainRealm &m : conn->realms)
+        keytabs.push_back(&m.keytab);
+    for (const std::string *keytab : keytabs) {
+        std::string_view file = *keytab;
+        if (file.starts_with("FILE:"))
+            file.remove_prefix(5);
+        if (error == LW_ERROR_SUCCESS && !file.empty() && file.find(':') == std::string_view::npos &&
+            access(std::string(file).c_str(), R_OK) != 0) {
+            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s: cannot read keytab %s: %s", path,
+                        keytab->c_str(), strerror(errno));
+            error = LW_ERROR_INVALID_CONFIG;
         }
     }
-    for (size_t i = 0; i < domain.size(); i++) {
-        char c = domain[i];
-        realm[i] = c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c;
+    return error;
+}
+
+// The first listed entry of a domain, or null.
+const DomainRealm *listed_domain(const LsaConnection *conn, std::string_view domain)
+{
+    for (const DomainRealm &m : conn->realms)
+        if (same_domain(m.domain, domain))
+            return &m;
+    return nullptr;
+}
+
+// Warnings an administrator must see even when no logger takes them: through
+// the logger when it takes warnings, else on standard error (which a web
+// server's children send to its error log).
+__attribute__((format(printf, 1, 2)))
+void warn(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    if (gpfnLogger != nullptr && gLsaMaxLogLevel >= LSA_LOG_LEVEL_WARNING) {
+        gpfnLogger(ghLog, LSA_LOG_LEVEL_WARNING, format, args);
+    } else {
+        char line[512];
+        vsnprintf(line, sizeof line, format, args);
+        fprintf(stderr, "liblsaclient: WARNING: %s\n", line);
+        fflush(stderr);
     }
-    realm[domain.size()] = '\0';
+    va_end(args);
+}
+
+// ---------------------------------------------------------------------------
+// Carrying messages to the KDC: over TCP to the "kdc" entries of the realm in
+// krb5.conf, each address given at most kdc_timeout seconds per message. The
+// Kerberos library's own transport takes as long as it likes and looks KDCs
+// up in DNS; ours does neither.
+
+constexpr uint32_t max_reply_size = 1 << 20;
+
+long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// False when the deadline passes first; errors show in the next call on fd.
+bool wait_for(int fd, short events, long long deadline)
+{
+    for (;;) {
+        long long left = deadline - now_ms();
+        if (left <= 0)
+            return false;
+        pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, static_cast<int>(left));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Sends (POLLOUT) or receives (POLLIN) all len bytes before the deadline.
+bool transfer_all(int fd, short direction, char *data, size_t len, long long deadline)
+{
+    while (len > 0) {
+        if (!wait_for(fd, direction, deadline))
+            return false;
+        ssize_t n = direction == POLLOUT ? send(fd, data, len, MSG_NOSIGNAL) : recv(fd, data, len, 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One message to one KDC address (RFC 4120 TCP framing: a 4-byte length in
+// front). On success *reply holds a malloc'd copy of the answer.
+bool exchange_with(const addrinfo *ai, const krb5_data &request, long long deadline, krb5_data *reply)
+{
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+    if (fd < 0)
+        return false;
+    bool ok = false;
+    int error = 0;
+    socklen_t error_len = sizeof error;
+    if ((connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS) &&
+        wait_for(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 &&
+        error == 0) {
+        const uint32_t n = request.length;
+        char prefix[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                          static_cast<char>(n)};
+        unsigned char head[4];
+        if (transfer_all(fd, POLLOUT, prefix, 4, deadline) &&
+            transfer_all(fd, POLLOUT, request.data, request.length, deadline) &&
+            transfer_all(fd, POLLIN, reinterpret_cast<char *>(head), 4, deadline)) {
+            const uint32_t size = uint32_t{head[0]} << 24 | uint32_t{head[1]} << 16 | uint32_t{head[2]} << 8 | head[3];
+            char *data = size > 0 && size <= max_reply_size ? static_cast<char *>(malloc(size)) : nullptr;
+            if (data != nullptr && transfer_all(fd, POLLIN, data, size, deadline)) {
+                reply->data = data;
+                reply->length = size;
+                ok = true;
+            } else {
+                free(data);
+            }
+        }
+    }
+    close(fd);
+    return ok;
+}
+
+// A krb5.conf "kdc" entry: host, host:port or [address]:port, with an
+// optional "tcp/" or "udp/" in front (we speak TCP either way).
+bool split_kdc(std::string_view entry, std::string *host, std::string *port)
+{
+    entry = trim(entry);
+    if (entry.starts_with("tcp/") || entry.starts_with("udp/"))
+        entry.remove_prefix(4);
+    if (entry.find("://") != std::string_view::npos)
+        return false;  // an HTTPS proxy: not spoken here
+    std::string_view h = entry, p = "88";
+    if (entry.starts_with('[')) {
+        size_t close = entry.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        h = entry.substr(1, close - 1);
+        std::string_view after = entry.substr(close + 1);
+        if (after.starts_with(':'))
+            p = after.substr(1);
+        else if (!after.empty())
+            return false;
+    } else if (size_t colon = entry.find(':'); colon != std::string_view::npos && entry.rfind(':') == colon) {
+        h = entry.substr(0, colon);
+        p = entry.substr(colon + 1);
+    }
+    if (h.empty() || p.empty())
+        return false;
+    host->assign(h);
+    port->assign(p);
+    return true;
+}
+
+// Sends request to the realm's KDCs in turn until one answers; a Kerberos
+// error code, as the ticket exchange deals in.
+krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm, const krb5_data &request,
+                              krb5_data *reply)
+{
+    const std::string realm_name(realm.data, realm.length);
+    profile_t profile = nullptr;
+    krb5_error_code ret = krb5_get_profile(conn->krb, &profile);
+    if (ret != 0)
+        return ret;
+    const char *names[] = {"realms", realm_name.c_str(), "kdc", nullptr};
+    char **values = nullptr;
+    if (profile_get_values(profile, names, &values) != 0)
+        values = nullptr;
+    profile_release(profile);
+    if (values == nullptr) {
+        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: krb5.conf lists no kdc for realm %s",
+                    realm_name.c_str());
+        return KRB5_REALM_UNKNOWN;
+    }
+    ret = KRB5_KDC_UNREACH;
+    for (char **value = values; *value != nullptr && ret != 0; value++) {
+        std::string host, port;
+        if (!split_kdc(*value, &host, &port))
+            continue;
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *list = nullptr;
+        if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
+            continue;
+        for (const addrinfo *ai = list; ai != nullptr && ret != 0; ai = ai->ai_next)
+            if (exchange_with(ai, request, now_ms() + conn->kdc_timeout * 1000LL, reply))
+                ret = 0;
+        freeaddrinfo(list);
+    }
+    profile_free_list(values);
+    if (ret != 0)
+        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: no KDC of %s answered within %d s",
+                    realm_name.c_str(), conn->kdc_timeout);
+    return ret;
 }
 
 // ---------------------------------------------------------------------------
 // Authentication.
 
 // Asks the KDC for initial credentials of client for service (null: the
-// ticket-granting service) and throws the ticket away.
-krb5_error_code request_ticket(krb5_context krb, krb5_principal client, const char *password, const char *service)
+// ticket-granting service), carrying the messages with send_to_realm.
+krb5_error_code request_ticket(const LsaConnection *conn, krb5_principal client, const char *password,
+                               const char *service, krb5_creds *creds)
 {
+    krb5_context krb = conn->krb;
     krb5_get_init_creds_opt *options = nullptr;
     krb5_error_code ret = krb5_get_init_creds_opt_alloc(krb, &options);
     if (ret != 0)
@@ -277,35 +504,126 @@ krb5_error_code request_ticket(krb5_context krb, krb5_principal client, const ch
     krb5_get_init_creds_opt_set_proxiable(options, 0);
     krb5_get_init_creds_opt_set_renew_life(options, 0);
 
-    krb5_creds creds;
-    memset(&creds, 0, sizeof creds);
-    ret = krb5_get_init_creds_password(krb, &creds, client, password, nullptr, nullptr, 0, service, options);
+    krb5_init_creds_context init = nullptr;
+    ret = krb5_init_creds_init(krb, client, nullptr, nullptr, 0, options, &init);
     if (ret == 0)
-        krb5_free_cred_contents(krb, &creds);
+        ret = krb5_init_creds_set_password(krb, init, password);
+    if (ret == 0 && service != nullptr)
+        ret = krb5_init_creds_set_service(krb, init, service);
+    krb5_data reply = {};
+    for (bool done = false; ret == 0 && !done;) {
+        krb5_data request = {}, realm = {};
+        unsigned int flags = 0;
+        ret = krb5_init_creds_step(krb, init, &reply, &request, &realm, &flags);
+        free(reply.data);
+        reply = {};
+        if (ret == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE))
+            ret = send_to_realm(conn, realm, request, &reply);
+        else
+            done = true;
+        krb5_free_data_contents(krb, &request);
+        krb5_free_data_contents(krb, &realm);
+    }
+    if (ret == 0)
+        ret = krb5_init_creds_get_creds(krb, init, creds);
+    krb5_init_creds_free(krb, init);
     krb5_get_init_creds_opt_free(krb, options);
     return ret;
 }
 
-// The KDC's verdict on principal and password as a Likewise error number.
-DWORD check_password(krb5_context krb, krb5_principal client, const char *password)
+// The first principal of keytab in realm: the service whose key vouches for
+// the KDC's replies.
+krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::string_view realm,
+                                 krb5_principal *server)
 {
-    krb5_error_code ret = request_ticket(krb, client, password, nullptr);
-    if (ret == KRB5KDC_ERR_KEY_EXP) {
+    krb5_kt_cursor cursor;
+    krb5_error_code ret = krb5_kt_start_seq_get(krb, keytab, &cursor);
+    if (ret != 0)
+        return ret;
+    ret = KRB5_KT_NOTFOUND;
+    krb5_keytab_entry entry;
+    while (ret == KRB5_KT_NOTFOUND && krb5_kt_next_entry(krb, keytab, &entry, &cursor) == 0) {
+        const krb5_data &r = entry.principal->realm;
+        if (std::string_view(r.data, r.length) == realm)
+            ret = krb5_copy_principal(krb, entry.principal, server);
+        krb5_free_keytab_entry_contents(krb, &entry);
+    }
+    krb5_kt_end_seq_get(krb, keytab, &cursor);
+    return ret;
+}
+
+void log_krb5_error(krb5_context krb, const char *what, krb5_error_code ret)
+{
+    const char *message = krb5_get_error_message(krb, ret);
+    log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: %s: Kerberos error %ld: %s", what, static_cast<long>(ret),
+                message ? message : "");
+    krb5_free_error_message(krb, message);
+}
+
+// The KDC's verdict on principal and password as a Likewise error number,
+// vouched for by the domain's keytab when it has one.
+DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_principal client, const char *password)
+{
+    krb5_context krb = conn->krb;
+    const std::string &keytab_name = domain.keytab.empty() ? conn->keytab : domain.keytab;
+    krb5_keytab keytab = nullptr;
+    krb5_principal server = nullptr;
+    char *service = nullptr;
+    if (!keytab_name.empty()) {
+        krb5_error_code ret = krb5_kt_resolve(krb, keytab_name.c_str(), &keytab);
+        if (ret == 0)
+            ret = keytab_principal(krb, keytab, domain.realm, &server);
+        if (ret == 0)
+            ret = krb5_unparse_name(krb, server, &service);
+        if (ret != 0) {
+            log_krb5_error(krb, ("no key of realm " + domain.realm + " in keytab " + keytab_name).c_str(), ret);
+            krb5_free_principal(krb, server);
+            if (keytab != nullptr)
+                krb5_kt_close(krb, keytab);
+            return ret == ENOMEM ? LW_ERROR_OUT_OF_MEMORY : LW_ERROR_INVALID_CONFIG;
+        }
+    } else if (!conn->warned_unverified) {
+        conn->warned_unverified = true;
+        warn("no keytab for realm %s: KDC replies are not verified, so whoever answers for the KDC can vouch "
+             "for any password",
+             domain.realm.c_str());
+    }
+
+    krb5_creds creds;
+    memset(&creds, 0, sizeof creds);
+    krb5_error_code ret = request_ticket(conn, client, password, service, &creds);
+    DWORD error;
+    if (ret == 0 && keytab != nullptr) {
+        // The ticket is for our own service: only a KDC that knows its key
+        // made it, and checking it asks no KDC again.
+        krb5_verify_init_creds_opt verify;
+        krb5_verify_init_creds_opt_init(&verify);
+        krb5_verify_init_creds_opt_set_ap_req_nofail(&verify, 1);
+        ret = krb5_verify_init_creds(krb, &creds, server, keytab, nullptr, &verify);
+        if (ret != 0)
+            log_krb5_error(krb, ("reply not verified with keytab " + keytab_name).c_str(), ret);
+        error = ret == 0 ? LW_ERROR_SUCCESS : LW_ERROR_KDC_REPLY_UNVERIFIED;
+    } else if (ret == KRB5KDC_ERR_KEY_EXP) {
         // The KDC says so before it looks at the password. The password
         // service still accepts an expired password, and only the right one.
-        ret = request_ticket(krb, client, password, "kadmin/changepw");
+        ret = request_ticket(conn, client, password, "kadmin/changepw", &creds);
         if (ret == 0)
-            return LW_ERROR_PASSWORD_EXPIRED;
-        if (ret == KRB5KDC_ERR_KEY_EXP)
-            return LW_ERROR_PASSWORD_MISMATCH;
+            error = LW_ERROR_PASSWORD_EXPIRED;
+        else if (ret == KRB5KDC_ERR_KEY_EXP)
+            error = LW_ERROR_PASSWORD_MISMATCH;
+        else
+            error = map_krb5_error(ret);
+    } else {
+        error = map_krb5_error(ret);
     }
-    DWORD error = map_krb5_error(ret);
-    if (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW || error == LW_ERROR_DOMAIN_IS_OFFLINE) {
-        const char *message = krb5_get_error_message(krb, ret);
-        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: Kerberos error %ld: %s", static_cast<long>(ret),
-                    message ? message : "");
-        krb5_free_error_message(krb, message);
-    }
+    if (ret != 0 && (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW ||
+                     error == LW_ERROR_DOMAIN_IS_OFFLINE))
+        log_krb5_error(krb, "ticket", ret);
+    krb5_free_cred_contents(krb, &creds);
+    krb5_free_unparsed_name(krb, service);
+    krb5_free_principal(krb, server);
+    if (keytab != nullptr)
+        krb5_kt_close(krb, keytab);
     return error;
 }
 
@@ -353,7 +671,7 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
 {
     if (hLsaConnection == nullptr || pszLoginName == nullptr || pszPassword == nullptr)
         return LW_ERROR_INVALID_PARAMETER;
-    const auto *conn = static_cast<const LsaConnection *>(hLsaConnection);
+    auto *conn = static_cast<LsaConnection *>(hLsaConnection);
 
     std::string_view login(pszLoginName);
     size_t backslash = login.find('\\');
@@ -363,7 +681,12 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
         log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: login name is not DOMAIN\\user");
         return LW_ERROR_INVALID_PARAMETER;
     }
-    std::string_view domain = login.substr(0, backslash);
+    // Only listed domains: anyone can run a KDC for a realm of their own.
+    const DomainRealm *domain = listed_domain(conn, login.substr(0, backslash));
+    if (domain == nullptr) {
+        log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: domain not listed in the configuration");
+        return LW_ERROR_DOMAIN_NOT_LISTED;
+    }
     const char *user = pszLoginName + backslash + 1;
     // Refused here: an empty name or password would make the Kerberos
     // library ask for one, or ask the KDC about a principal with no name.
@@ -372,18 +695,15 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
     if (*pszPassword == '\0')
         return LW_ERROR_PASSWORD_MISMATCH;
 
-    char realm[max_domain_length + 1];
-    realm_for_domain(conn, domain, realm);
-
     // One component whatever the user name holds, so "alice/admin" or
     // "alice@OTHER" never name another principal or realm.
     krb5_principal client = nullptr;
-    krb5_error_code ret = krb5_build_principal(conn->krb, &client, static_cast<unsigned int>(strlen(realm)), realm,
-                                               user, static_cast<const char *>(nullptr));
+    krb5_error_code ret = krb5_build_principal(conn->krb, &client, static_cast<unsigned int>(domain->realm.size()),
+                                               domain->realm.c_str(), user, static_cast<const char *>(nullptr));
     if (ret != 0)
         return map_krb5_error(ret) == LW_ERROR_OUT_OF_MEMORY ? LW_ERROR_OUT_OF_MEMORY : LW_ERROR_INTERNAL;
 
-    DWORD error = check_password(conn->krb, client, pszPassword);
+    DWORD error = check_password(conn, *domain, client, pszPassword);
 
     if (gpfnLogger != nullptr && gLsaMaxLogLevel >= LSA_LOG_LEVEL_DEBUG) {
         char *name = nullptr;

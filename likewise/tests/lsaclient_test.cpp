@@ -208,6 +208,10 @@ const OpenRow open_rows[] = {
     {"line without '='", "ORVANE ORVANE.TEST\n", LW_ERROR_INVALID_CONFIG},
     {"empty realm", "ORVANE =\n", LW_ERROR_INVALID_CONFIG},
     {"realm with '/'", "ORVANE = A/B\n", LW_ERROR_INVALID_CONFIG},
+    {"settings and a keytab", "keytab = /dev/null\nkdc_timeout = 60\nORVANE = ORVANE.TEST /dev/null\n", 0},
+    {"keytab that cannot be read", "ORVANE = ORVANE.TEST /nonexistent/lsa.keytab\n", LW_ERROR_INVALID_CONFIG},
+    {"kdc_timeout of 0", "kdc_timeout = 0\n", LW_ERROR_INVALID_CONFIG},
+    {"kdc_timeout not a number", "kdc_timeout = 3s\n", LW_ERROR_INVALID_CONFIG},
 };
 
 TEST_F(Connection, OpenReadsTheConfiguration)

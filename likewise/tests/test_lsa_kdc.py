@@ -5,15 +5,17 @@ in a server process)."""
 import os
 import socket
 import subprocess
+import time
 import unittest
 
-from kdc import KDC
+from kdc import KDC, SilentKdc
 
 LSA_AUTH = os.environ.get("LSA_AUTH") or os.path.join(os.environ["ORVANE_BUILD_DIR"], "likewise/tests/lsa_auth")
 
 OK, NO_SUCH_USER, MISMATCH, EXPIRED = 0, 40017, 40022, 40024
 INVALID_PARAMETER, DISABLED, ACCOUNT_EXPIRED = 40041, 40055, 40056
 OFFLINE, INVALID_CONFIG, KRB5_FAILED = 40118, 40120, 40122
+NOT_LISTED, UNVERIFIED = 40123, 40124
 
 # Users of the realm: name (kadmin syntax), password, add_user options.
 USERS = [
@@ -59,10 +61,11 @@ AUTH_ROWS = [
     ("no backslash", "alice", "pw-alice-81", INVALID_PARAMETER),
     ("empty domain", "\\alice", "pw-alice-81", INVALID_PARAMETER),
     ("blank in the domain", "OR VANE\\alice", "pw-alice-81", INVALID_PARAMETER),
-    # Domains: mapped (any case), unmapped (upper-cased to the realm).
-    ("mapped domain, other case", "orvane\\alice", "pw-alice-81", OK),
-    ("unmapped domain naming the realm", "{realm_lower}\\alice", "pw-alice-81", OK),
-    ("unmapped domain, no such realm", "OTHER\\alice", "pw-alice-81", OFFLINE),
+    # Domains: listed (any case); any other is refused, even one that names
+    # the realm.
+    ("listed domain, other case", "orvane\\alice", "pw-alice-81", OK),
+    ("unlisted domain naming the realm", "{realm_lower}\\alice", "pw-alice-81", NOT_LISTED),
+    ("unlisted domain, no such realm", "OTHER\\alice", "pw-alice-81", NOT_LISTED),
 ]
 
 
@@ -116,7 +119,7 @@ class LsaAgainstKdc(unittest.TestCase):
             krb5_conf = f.read()
         rows = [
             ("mapped domain", {}, {}, "0"),
-            ("domain not mapped", {"LSACLIENT_CONF": "{dir}/empty.conf"}, {"empty.conf": "# none\n"}, "40118"),
+            ("domain not listed", {"LSACLIENT_CONF": "{dir}/empty.conf"}, {"empty.conf": "# none\n"}, "40123"),
             ("mapping elsewhere in the file",
              {"LSACLIENT_CONF": "{dir}/more.conf"},
              {"more.conf": "\n# domains\nOTHER = OTHER.TEST\n\t orvane =  %s \r\n" % self.kdc.realm}, "0"),
@@ -140,6 +143,41 @@ class LsaAgainstKdc(unittest.TestCase):
                 self.assertEqual(len(lines), 1, log)
                 self.assertEqual(lines[0].rsplit(" ", 1)[0], expected, log)
                 self.assertNotIn("pw-alice-81", log)
+
+    def test_who_answers_for_the_realm(self):
+        # Only the realm's own KDC vouches for a password once the keytab is
+        # configured; an unlisted domain sends nothing, even to a KDC listed
+        # for its name; a KDC that never answers costs kdc_timeout. Each row
+        # runs its pair twice on one connection: the warning about unverified
+        # replies comes once.
+        timeout = 1
+        with KDC(realm=self.kdc.realm) as rogue, SilentKdc() as silent, SilentKdc() as stray:
+            rogue.add_user("alice", "pw-rogue-92")
+            self.kdc.add_krb5_conf(silent.realm_conf("SILENT.TEST") + stray.realm_conf("STRAY"))
+            config = "ORVANE = %s%s\nSILENT = SILENT.TEST\nkdc_timeout = %d\n"
+            verified = self.file("verified.conf", config % (self.kdc.realm, " " + self.kdc.keytab, timeout))
+            unverified = self.file("unverified.conf", config % (self.kdc.realm, "", timeout))
+            # Legend: kdc is whose krb5.conf (KDC addresses) the library reads.
+            rows = [
+                ("the realm's KDC, verified", self.kdc, verified, "ORVANE\\alice", "pw-alice-81", OK),
+                ("another KDC for the realm, verified", rogue, verified, "ORVANE\\alice", "pw-rogue-92", UNVERIFIED),
+                ("another KDC for the realm, not verified", rogue, unverified, "ORVANE\\alice", "pw-rogue-92", OK),
+                ("unlisted domain that krb5.conf has a KDC for", self.kdc, verified, "STRAY\\alice", "pw-alice-81",
+                 NOT_LISTED),
+                ("KDC that never answers", self.kdc, unverified, "SILENT\\alice", "pw-alice-81", OFFLINE),
+            ]
+            for name, kdc, conf, login, password, expected in rows:
+                with self.subTest(name):
+                    env = dict(self.env, KRB5_CONFIG=kdc.path("krb5.conf"), LSACLIENT_CONF=conf)
+                    started = time.monotonic()
+                    lines, log = run_lsa_auth(env, [(login, password)] * 2)
+                    elapsed = time.monotonic() - started
+                    self.assertEqual([int(line.split()[0]) for line in lines], [expected] * 2, log)
+                    self.assertEqual(log.count("are not verified"), 1 if conf == unverified else 0, log)
+                    self.assertNotIn(password, log)
+            self.assertEqual(stray.contacts, 0)
+            self.assertGreaterEqual(silent.contacts, 2)
+            self.assertLess(elapsed, 2 * timeout + 3)
 
 
 class KdcFixture(unittest.TestCase):

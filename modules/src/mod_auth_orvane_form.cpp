@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <strings.h>
 
@@ -50,12 +51,14 @@ constexpr apr_size_t kDataLimit = 0x4000;
 // The data, the '&' that ends the last pair while parsing, and a NUL.
 constexpr apr_size_t kFormSize = kDataLimit + 2;
 
-// The statuses the filter hands back, as errno numbers.
+// The statuses the filter hands back, as errno numbers. A form over the
+// limit is ENOSPC, which handlers map to 413 (ap_map_http_request_error)
+// where any other status would read as a plain 400.
 constexpr apr_status_t kEAGAIN = APR_EAGAIN;
 constexpr apr_status_t kENOMEM = APR_ENOMEM;
 constexpr apr_status_t kEINVAL = APR_EINVAL;
-constexpr apr_status_t kEFBIG = EFBIG;
-static_assert(kEAGAIN == 11 && kENOMEM == 12 && kEINVAL == 22 && kEFBIG == 27);
+constexpr apr_status_t kENOSPC = APR_ENOSPC;
+static_assert(kEAGAIN == 11 && kENOMEM == 12 && kEINVAL == 22 && kENOSPC == 28);
 static_assert(APR_EGENERAL == 20014);
 
 // The Likewise numbers the filter and MapErrorCode deal in.
@@ -299,6 +302,7 @@ struct form_fields {
     form_value domain;
     form_value password;
     form_value result;
+    bool ambiguous;  // more than one key that some parser reads as username or domain
 };
 
 // The call's decoded copies of form data.
@@ -346,6 +350,30 @@ apr_status_t fail(form_ctx *ctx, apr_status_t status)
     return status;
 }
 
+// A key names a field only when its whole decoded text is the name.
+bool is_field(const decoded &key, std::string_view name)
+{
+    return std::string_view(key.text, key.len) == name;
+}
+
+// The name, a NUL, and more: another key to most parsers, the field itself
+// to one that reads keys as C strings. Such keys are treated the safe way
+// for both: their password values blanked, their result values '0', and a
+// user name or domain under one leaves the form unchecked.
+bool is_field_to_c(const decoded &key, const char *name)
+{
+    return std::strcmp(key.text, name) == 0;
+}
+
+// Remembers a username or domain value; a second one makes the form one
+// that is not checked, as applications differ on which of two they read.
+void remember(form_fields *fields, form_value *field, const form_value &value)
+{
+    if (field->raw)
+        fields->ambiguous = true;
+    *field = value;
+}
+
 // Finds the four fields in the form buffer and blanks every `password`
 // value after the first one at once; a non-empty `result` value starts as
 // '0'. Every pair of the body counts: a NUL byte is data like any other, as
@@ -365,17 +393,23 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         decoded key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0);
         if (!key.text)
             return kENOMEM;
-        if (std::strcmp(key.text, "username") == 0) {
-            fields->username = value;
-        } else if (std::strcmp(key.text, "domain") == 0) {
-            fields->domain = value;
-        } else if (std::strcmp(key.text, "password") == 0) {
+        if (is_field(key, "username")) {
+            remember(fields, &fields->username, value);
+        } else if (is_field(key, "domain")) {
+            remember(fields, &fields->domain, value);
+        } else if (is_field(key, "password")) {
             if (!fields->password.raw)
                 fields->password = value;
             else
                 std::memset(value.raw, '&', value.len);
-        } else if (std::strcmp(key.text, "result") == 0 && value.len > 0) {
+        } else if (is_field(key, "result") && value.len > 0) {
             fields->result = value;
+            *value.raw = '0';
+        } else if (is_field_to_c(key, "username") || is_field_to_c(key, "domain")) {
+            fields->ambiguous = true;
+        } else if (is_field_to_c(key, "password")) {
+            std::memset(value.raw, '&', value.len);
+        } else if (is_field_to_c(key, "result") && value.len > 0) {
             *value.raw = '0';
         }
         scrub_and_free(&key);
@@ -472,7 +506,11 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
         s->password = decode_span(r, fields.password.raw, fields.password.len, 1);
         if (!s->password.text)
             return kENOMEM;
-        if (fields.username.raw && fields.domain.raw && fields.result.raw) {
+        if (fields.ambiguous) {
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
+                          "%s: more than one username or domain field, not authenticated",
+                          "mod_auth_orvane_form_if");
+        } else if (fields.username.raw && fields.domain.raw && fields.result.raw) {
             rv = authenticate(r, &fields, s);
             if (rv != APR_SUCCESS)
                 return rv;
@@ -541,8 +579,8 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         }
 
         if (too_large) {
-            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEFBIG, r, "%s: request too large", "mod_auth_orvane_form_if");
-            return fail(ctx, kEFBIG);
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kENOSPC, r, "%s: request too large", "mod_auth_orvane_form_if");
+            return fail(ctx, kENOSPC);
         }
         if (b != APR_BRIGADE_SENTINEL(bb)) {
             // EOS, and whatever follows it, goes up behind the body.

@@ -3,6 +3,7 @@ echoes the body it receives; the module checks the passwords through our LSA
 client library against a real MIT KDC."""
 
 import os
+import re
 import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -10,7 +11,7 @@ import unittest
 import urllib.parse
 
 from apache import Apache, curl
-from kdc import KDC
+from kdc import KDC, SilentKdc
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
@@ -21,6 +22,8 @@ GOOD = "Corr3ct horse&batt=ry%"       # needs escaping: '&', '=', '%', ' '
 WRONG = "Wr0ng-pass-Zq"
 EXPIRED_PW = "Exp1red-pass-Zq"
 LOCKED_PW = "L0cked-pass-Zq"
+ADMIN_PW = "Adm1n-pass-Zq"
+KDC_TIMEOUT = 1   # seconds the library gives each KDC
 
 # The error log shows each line's source file, as the module name gives it.
 CONF = """\
@@ -84,7 +87,24 @@ ROWS = [
      "args": ("-H", "Transfer-Encoding: chunked")},
     {"name": "NUL escaped into the user name", "body": form("alice\0admin", GOOD), "code": "0"},
     {"name": "slow client, one byte per segment", "body": form("alice", GOOD), "code": "1", "slow": True},
+    # krb5.conf names a KDC for STRAY, but the library does not list it: no
+    # packet goes there (checked after the rows).
+    {"name": "unlisted domain", "body": form("alice", GOOD, domain="STRAY"), "code": "E"},
 ]
+
+# Impersonation: alice's password with a second username (domain) field that
+# the application may read instead of the checked one: the field repeated, or
+# under a key that is the name plus a NUL (raw, escaped, or from a bad
+# escape), which parsers that read keys as C strings take for the field.
+# Either way the form is checked for nobody: whichever value the application
+# reads (admin, or the domain EVIL), it never reads result 1.
+for _field, _first, _second in (("username", b"admin", b"alice"), ("domain", b"EVIL", b"ORVANE")):
+    for _label, _key in (("raw NUL", b"\0"), ("%00", b"%00"), ("bad escape", b"%zz"), ("repeated", b"")):
+        _pairs = {"username": b"alice", "domain": b"ORVANE"}
+        _pairs[_field] = _first + b"&" + _field.encode() + _key + b"=" + _second
+        ROWS.append({"name": "second %s field, %s" % (_field, _label), "code": "0",
+                     "body": b"username=%s&domain=%s&password=%s&result=9" % (
+                         _pairs["username"], _pairs["domain"], urllib.parse.quote_plus(GOOD).encode())})
 
 
 class FormFilterThroughApache(unittest.TestCase):
@@ -96,8 +116,15 @@ class FormFilterThroughApache(unittest.TestCase):
         cls.kdc.add_user("alice", GOOD)
         cls.kdc.add_user("bob", EXPIRED_PW, expired_password=True)
         cls.kdc.add_user("carol", LOCKED_PW, locked=True)
-        # A domain whose realm has no KDC anywhere.
-        cls.kdc.write_library_config({"ORVANE": cls.kdc.realm, "DOWN": "DOWN.INVALID"})
+        cls.kdc.add_user("admin", ADMIN_PW)
+        # DOWN: a realm with no KDC anywhere. SILENT: a KDC that never
+        # answers. STRAY: a KDC in krb5.conf for a domain not listed.
+        cls.silent, cls.stray = SilentKdc(), SilentKdc()
+        cls.addClassCleanup(cls.silent.stop)
+        cls.addClassCleanup(cls.stray.stop)
+        cls.kdc.add_krb5_conf(cls.silent.realm_conf("SILENT.TEST") + cls.stray.realm_conf("STRAY"))
+        cls.kdc.write_library_config({"ORVANE": cls.kdc.realm, "DOWN": "DOWN.INVALID", "SILENT": "SILENT.TEST"},
+                                     extra="kdc_timeout = %d\n" % KDC_TIMEOUT)
 
         cls.httpd = Apache("form", modules=("cgid",), conf=CONF, env=cls.kdc.env,
                            load=(("auth_orvane_form_module", MODULE),))
@@ -124,6 +151,7 @@ class FormFilterThroughApache(unittest.TestCase):
                 self.assertEqual(len(echoed), len(row["body"]))
                 for secret in (GOOD, WRONG, EXPIRED_PW, LOCKED_PW):
                     self.assertNotIn(urllib.parse.quote_plus(secret).encode(), echoed)
+        self.assertEqual(self.stray.contacts, 0)
 
         # The error log escapes the backslash of the login name.
         log = self.httpd.error_log()
@@ -142,10 +170,54 @@ class FormFilterThroughApache(unittest.TestCase):
         for (body, code), r in zip(bodies, answers):
             self.assertEqual((r.status, r.body), (200, rewritten(body, code)))
 
+    def test_replies_of_another_kdc(self):
+        # Someone else's KDC answering for our realm from its own database:
+        # the service keytab exposes it; without one it would be believed.
+        with KDC(realm=self.kdc.realm) as rogue:
+            rogue.add_user("admin", "R0gue-pass-Zq")
+            unverified = self.kdc.path("unverified.conf")
+            with open(unverified, "w") as f:
+                f.write("ORVANE = %s\n" % self.kdc.realm)
+            rows = [("keytab configured", {}, "E"), ("no keytab", {"LSACLIENT_CONF": unverified}, "1")]
+            try:
+                for name, env, code in rows:
+                    with self.subTest(name):
+                        self.httpd.restart(env=dict(self.kdc.env, KRB5_CONFIG=rogue.path("krb5.conf"), **env))
+                        body = form("admin", "R0gue-pass-Zq")
+                        self.assertEqual(self.post(body).body, rewritten(body, code))
+            finally:
+                self.httpd.restart(env=self.kdc.env)
+        log = self.httpd.error_log()
+        self.assertIn("LSA error (40124): The KDC's reply could not be verified", log)
+        self.assertIn("liblsaclient: WARNING: no keytab for realm %s: KDC replies are not verified" % self.kdc.realm,
+                      log)
+
+    def test_kdc_that_never_answers(self):
+        # One child (the fixture starts one): the silent KDC's check holds
+        # the child's lock for at most KDC_TIMEOUT, and so the login behind it.
+        def timed(body):
+            started = time.monotonic()
+            r = self.post(body)
+            return body, r, time.monotonic() - started
+
+        log_before = len(self.httpd.error_log())
+        with ThreadPoolExecutor(max_workers=2) as pool:
+            silent = pool.submit(timed, form("alice", GOOD, domain="SILENT"))
+            time.sleep(0.3)
+            behind = pool.submit(timed, form("alice", GOOD))
+            answers = [(silent.result(), "E"), (behind.result(), "1")]
+        for (body, r, elapsed), code in answers:
+            self.assertEqual(r.body, rewritten(body, code))
+            self.assertLess(elapsed, KDC_TIMEOUT + 2)
+        self.assertGreaterEqual(self.silent.contacts, 1)
+        pids = {re.search(r"pid (\d+)", line).group(1) for line in self.httpd.error_log()[log_before:].splitlines()
+                if "result for user <SILENT" in line or "result for user <ORVANE\\\\alice>" in line}
+        self.assertEqual(len(pids), 1, pids)
+
     def test_refused_bodies(self):
         rows = [
             {"name": "too large", "body": form("alice", GOOD, extra="&pad=" + "x" * 20000),
-             "type": "application/x-www-form-urlencoded", "message": "request too large", "status": 400},
+             "type": "application/x-www-form-urlencoded", "message": "request too large", "status": 413},
             {"name": "not a form", "body": form("alice", GOOD), "type": "text/plain",
              "message": "content type isn't application/x-www-form-urlencoded", "status": 400},
         ]
@@ -164,6 +236,8 @@ class FormFilterThroughApache(unittest.TestCase):
             r"check_lsa_error: LSA error",
             r"mod_auth_orvane_form_if: (request too large|content type isn't)",
             r"NUL byte in user name or domain",
+            r"more than one username or domain field",
+            r"liblsaclient: WARNING: no keytab for realm",
             r"AH01215|AH02111|Error reading request entity data",
         ))
 

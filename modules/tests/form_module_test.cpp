@@ -211,6 +211,7 @@ std::vector<std::string> rendered_log()
 const std::string kCalled = "I 0 if: input filter called";
 const std::string kExit = "I 0 if: input filter exit with success";
 const std::string kAccepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
+const std::string kRepeated = "W 22 if: more than one username or domain field, not authenticated";
 
 const std::string kOpenFailed = "E 20014 if: Failed to initialize LSA";
 
@@ -546,9 +547,26 @@ const filter_row kFilterRows[] = {
      .body = "Username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("Username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
      .logs = {kCalled, kExit}, .login = nullptr},
-    {.name = "later user name wins",
+    {.name = "two user names are not checked",
      .body = "username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+                       '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "two domains are not checked",
+     .body = "domain=D0MarkDom&username=u5erMarkOne&password=pa55MarkSecret%21&result=9&domain=x",
+     .passed = checked("domain=D0MarkDom&username=u5erMarkOne&password=pa55MarkSecret%21&result=9&domain=x", '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    // A key that is a field name, a NUL and more is another key to most
+    // parsers and the field to those that read C strings: safe for both.
+    {.name = "user name under a key with a NUL is not checked",
+     .body = "username=u5erMarkOne&username%00x=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&username%00x=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+                       '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "password and result under keys with a NUL: blanked and '0'",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&password%00=pa55MarkTwo&result%00=1",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&password%00="
+                       "pa55MarkTwo&result%00=0",
                        '1')},
     {.name = "escaped NUL in the user name is not checked",
      .body = "username=u5erMark%00admin&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
@@ -586,10 +604,10 @@ const filter_row kFilterRows[] = {
      .passed = std::nullopt, .logs = {kCalled, "E 5 if: apr_bucket_read failed"}, .login = nullptr},
     {.name = "flush bucket is dropped", .flush_first = true,
      .logs = {kCalled, "W 22 if: invalid bucket length: 0", kAccepted, kExit}},
-    {.name = "more than 16384 bytes at once", .body = kFormOverLimit, .statuses = {27}, .passed = std::nullopt,
-     .logs = {kCalled, "W 27 if: request too large"}, .login = nullptr},
-    {.name = "more than 16384 bytes in pieces", .body = kFormOverLimit, .piece = 1000, .statuses = {27},
-     .passed = std::nullopt, .logs = {kCalled, "W 27 if: request too large"}, .login = nullptr},
+    {.name = "more than 16384 bytes at once", .body = kFormOverLimit, .statuses = {28}, .passed = std::nullopt,
+     .logs = {kCalled, "W 28 if: request too large"}, .login = nullptr},
+    {.name = "more than 16384 bytes in pieces", .body = kFormOverLimit, .piece = 1000, .statuses = {28},
+     .passed = std::nullopt, .logs = {kCalled, "W 28 if: request too large"}, .login = nullptr},
     {.name = "form buffer cannot be allocated", .fail_alloc = 0x4002, .statuses = {12}, .passed = std::nullopt,
      .logs = {kCalled, "C 12 if: failed to allocate memory for form buffer"}, .login = nullptr},
     {.name = "key cannot be decoded", .body = "username=u5erMarkOne&0123456789012345678901234567890=1",

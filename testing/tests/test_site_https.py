@@ -39,6 +39,7 @@ EXPECTED_LOG = (
     r"AH02039: Certificate Verification: Error",                # another CA's certificate
     r"check_lsa_error: LSA error \(40022\)",                    # wrong form password
     r"gss_accept_sec_context\(\) failed",                       # wrong NTLM password
+    r"AH01630: client denied by server configuration: .*/login", # GET or HEAD with a body
 )
 
 
@@ -169,6 +170,16 @@ class Site(unittest.TestCase):
         page = curl(self.httpd, LOGIN_URL, cert=None)
         self.assertEqual(page.status, 200)
         self.assertIn(b'name="result"', page.body)
+        # A GET or HEAD with a body would pass the application unfiltered.
+        for method in ("GET", "HEAD"):
+            with self.subTest(method + " with a body"):
+                conn = self.httpd.probe_connection(60)
+                conn.request(method, LOGIN_URL, body=form(USER, PASSWORD),
+                             headers={"Content-Type": "application/x-www-form-urlencoded"})
+                answer = conn.getresponse()
+                self.assertEqual(answer.status, 403)
+                self.assertNotIn(b"result", answer.read())
+                conn.close()
         for secret in (PASSWORD, "Wrong-pass-1"):
             self.assertNotIn(secret, self.httpd.error_log())
 
@@ -192,6 +203,34 @@ class Site(unittest.TestCase):
                     self.assertEqual(got["body"], row["body"])
                 else:
                     self.assertEqual((got["challenge"], got["code"]), ("NTLM", "E"))
+
+
+class WithoutOurModules(unittest.TestCase):
+    """The site with neither module's LoadModule line: it still starts
+    (apache2 -t passes), but the login and NTLM locations deny every
+    request, so no byte of a form reaches the application and a result value
+    of the client's choosing is never read as a login."""
+
+    def test_locations_fail_closed(self):
+        httpd = TlsApache("site-bare", modules=MODULES)
+        self.addCleanup(httpd.stop)
+        httpd.conf = site_conf(httpd, BUILD, httpd.mkdir_for_www("images"), "/run/adm.sock", DOMAIN)
+        self.assertIn("Syntax OK", httpd.check_config())
+        httpd.start()
+        rows = [
+            {"name": "login form claiming result 1", "url": LOGIN_URL, "args": ("--data-binary", "@-"),
+             "stdin": urlencode({"username": "admin", "domain": DOMAIN, "password": PASSWORD,
+                                 "result": "1"}).encode()},
+            {"name": "login page", "url": LOGIN_URL, "args": (), "stdin": None},
+            {"name": "NTLM location", "url": NTLM_URL, "args": (), "stdin": None},
+        ]
+        for row in rows:
+            with self.subTest(row["name"]):
+                r = curl(httpd, row["url"], *row["args"], cert=None, stdin=row["stdin"])
+                self.assertEqual(r.status, 403, r)
+                self.assertNotIn(b"result", r.body)
+                self.assertNotIn(b"REMOTE_USER", r.body)
+        self.assertNotIn(PASSWORD, httpd.error_log())
 
 
 SITE_CONFIG = os.path.join(SOURCE, "deploy", "site_config.py")

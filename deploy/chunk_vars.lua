@@ -9,9 +9,9 @@
 --                         header and the file's size; the upload offset of a POST
 --   CONTENT_RANGE_HEADER  "bytes FIRST-LAST/SIZE" when a GET names a range
 --   RANGE_UNSATISFIABLE   when it names one that lies past the file's end
---
---   XFER_UPLOAD_END       (POST) one past the last byte the upload may write: the end
---                         of its Content-Range, else the maximum image size
+--   XFER_UPLOAD_END       one past the last byte a POST may write: the end of
+--                         its Content-Range or Content-Length, else the
+--                         maximum image size
 --
 -- The image folder comes from CHUNK_IMAGE_DIR, the largest image an upload may
 -- make from CHUNK_MAX_IMAGE_SIZE, both set for the location with SetEnvIfExpr
@@ -35,7 +35,7 @@ local DEFAULT_MAX_IMAGE_SIZE = 2199023255552
 local ALLOWED_METHODS = "GET, HEAD, POST"
 -- apr_stat's APR_FINFO_LINK | APR_FINFO_MIN: the link itself, not its target.
 local FINFO_LSTAT = 0x00008171
-local APR_REG, APR_DIR, APR_LNK = 1, 2, 6
+local APR_REG, APR_LNK = 1, 6
 
 -- Leading zeros count for nothing (RFC 9110 numbers are digit strings).
 local function offset(digits)
@@ -228,7 +228,7 @@ function chunk_vars(r)
   end
   if env["CHUNK_DEVICE_IN_PATH"] and env["EXPECTED_DEVICE_ID"] == nil then
     -- chunk_device did not run: refuse rather than serve unchecked.
-    r:err("chunk_vars: chunk_device is not hooked for " .. r.uri)
+    r:err("chunk_vars: chunk_device is not hooked for " .. r.unparsed_uri)
     return 500
   end
   -- A HEAD takes no slot, so it needs no transfer context.
@@ -243,9 +243,12 @@ function chunk_vars(r)
     if info ~= nil and info.filetype ~= APR_REG then
       return refuse(r, 404, "not an image file")
     end
-    local max_size = offset(env["CHUNK_MAX_IMAGE_SIZE"] or "") or DEFAULT_MAX_IMAGE_SIZE
-    if max_size == 0 then max_size = DEFAULT_MAX_IMAGE_SIZE end
-    return set_post_offset(r, env, max_size)
+    local max_text = env["CHUNK_MAX_IMAGE_SIZE"] or tostring(DEFAULT_MAX_IMAGE_SIZE)
+    if not max_text:match("^%d+$") then
+      r:err("chunk_vars: CHUNK_MAX_IMAGE_SIZE is not a number of bytes: " .. max_text)
+      return 500
+    end
+    return set_post_offset(r, env, offset(max_text))
   end
   if info ~= nil and info.filetype ~= APR_REG then
     return refuse(r, 404, "not an image file")   -- a folder, a device, ...

@@ -53,7 +53,16 @@ local function answer(r, status, text, log)
   r.status = status
   r.content_type = "text/plain; charset=us-ascii"
   if status == 405 then r.headers_out["Allow"] = ALLOWED_METHODS end
+  local length = r.headers_in["Content-Length"]
+  if r.headers_in["Transfer-Encoding"] or (length and length ~= "0") then
+    -- The body is not wanted: close the connection after the answer, and
+    -- send the answer now, instead of reading a whole chunk (or waiting for
+    -- a client that waits for us) only to throw it away.
+    r.subprocess_env["nokeepalive"] = "1"
+  end
+  r.headers_out["Content-Length"] = tostring(#text + 1)
   r:puts(text .. "\n")
+  r:flush()
   return apache2.DONE
 end
 

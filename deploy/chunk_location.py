@@ -18,7 +18,7 @@ from templates import render
 DEPLOY_DIR = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(DEPLOY_DIR, "chunk-location.conf.in")
 CHUNK_VARS = os.path.join(DEPLOY_DIR, "chunk_vars.lua")
-MODULES = ("cgid", "lua", "env", "setenvif", "alias", "buffer")
+MODULES = ("cgid", "lua", "env", "setenvif", "alias", "reqtimeout", "buffer")
 
 
 def install(httpd, src, name):

@@ -65,9 +65,10 @@ class ChunkStack:
     def start(self):
         self.adm.start()
         locations = {"/chunks": (None, None), **self.extra_locations}
-        self.httpd.conf = self.mpm_conf + "\n".join(
+        # The tuning goes last: the location sets server-wide time-outs of its own.
+        self.httpd.conf = "\n".join(
             chunk_conf(self.httpd, DISKRELAY, images or self.images, sock or self.adm.socket_path, prefix)
-            for prefix, (sock, images) in locations.items())
+            for prefix, (sock, images) in locations.items()) + "\n" + self.mpm_conf
         self.httpd.start()
         return self
 

@@ -9,7 +9,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from admission import Admissiond
-from loadkit import CONTEXT_HEADER, ChunkStack, connect, read_answer, report, request_head, wait_until
+from loadkit import CONTEXT_HEADER, ChunkStack, connect, fetch, read_answer, report, request_head, wait_until
 
 LIMIT = 8
 RETRY = 7
@@ -20,6 +20,14 @@ UPLOADS = 64
 UPLOAD_SIZE = (1 << 20) + 13          # chunk boundaries off the page size
 RACERS = 12
 RACE_ROUNDS = 4
+# The location's bounds on a client that holds a slot without moving bytes
+# (chunk-location.conf.in): an upload body must keep a minimum rate from
+# BODY_TIMEOUT seconds on, and a write to a client that reads nothing gives
+# up after WRITE_TIMEOUT seconds. SLACK covers a busy machine.
+BODY_TIMEOUT = 20
+WRITE_TIMEOUT = 30
+SLACK = 10
+TRICKLE_EVERY = 25
 
 
 def together(n, job):
@@ -79,7 +87,8 @@ class ChunkLoad(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.stack.httpd.assert_clean_log()
+        # The uploads cut short for trickling (mod_cgid notes each).
+        cls.stack.httpd.assert_clean_log(allow=(r"AH01270: Error reading request entity data",))
 
     def test_downloads_beyond_the_admission_limit(self):
         # Legend: held = the clients that are let in stop reading after their
@@ -204,6 +213,61 @@ class ChunkLoad(unittest.TestCase):
                peak=st["peak"], limit=LIMIT, bytes_compared=len(image))
         self.assertEqual((stored, deferred), (LIMIT, UPLOADS - LIMIT))
         self.assertLessEqual(st["peak"], LIMIT)
+
+    def test_slots_not_held_hostage(self):
+        # Legend: LIMIT clients take every slot and then hardly move bytes;
+        # a normal client is turned away at first and admitted once the
+        # location's bound ("bound", seconds from the hostages' requests) has
+        # cut them off. Uploads send one byte every TRICKLE_EVERY seconds;
+        # downloads read nothing.
+        port = self.stack.httpd.port
+        rows = [
+            {"name": "uploads trickling", "method": "POST", "bound": BODY_TIMEOUT},
+            {"name": "downloads not read", "method": "GET", "bound": WRITE_TIMEOUT},
+        ]
+        for row in rows:
+            with self.subTest(row["name"]):
+                stop = threading.Event()
+
+                def hostage(i, barrier):
+                    with connect(port, timeout=TRICKLE_EVERY, rcvbuf=4096) as s:
+                        barrier.wait()
+                        headers = {CONTEXT_HEADER: f"hostage-{i}"}
+                        if row["method"] == "POST":
+                            s.sendall(request_head("POST", f"/chunks/hostage-{i}.img?start=0", headers, 1000) + b"x")
+                            while not stop.is_set():
+                                a = read_answer(s)
+                                if a.status or "timed out" not in (a.error or ""):
+                                    return a
+                                s.sendall(b"x")
+                        else:
+                            s.sendall(request_head("GET", "/chunks/big.img", headers))
+                            stop.wait(WRITE_TIMEOUT + 2 * SLACK)
+                    return None
+
+                before = self.stack.adm.status()["admitted"]
+                began = time.monotonic()
+                with ThreadPoolExecutor(max_workers=1) as runner:
+                    running = runner.submit(together, LIMIT, hostage)
+                    try:
+                        held = wait_until(lambda: self.stack.adm.status()["admitted"] - before == LIMIT, 30)
+                        statuses = []
+                        while time.monotonic() - began < row["bound"] + 2 * SLACK:
+                            a = fetch(port, "GET", "/chunks/big.img", {CONTEXT_HEADER: "normal", "Range": "bytes=0-9"})
+                            statuses.append(a.status)
+                            if a.status == 206:
+                                break
+                            time.sleep(0.5)
+                        admitted_after = time.monotonic() - began
+                    finally:
+                        stop.set()
+                    running.result()
+                report(f"slots held hostage, {row['name']}", hostages=LIMIT, bound=row["bound"],
+                       admitted_after=f"{admitted_after:.1f}", refused_first=len(statuses) - 1)
+                self.assertTrue(held, self.stack.adm.status())
+                self.assertEqual((statuses[0], statuses[-1]), (403, 206), statuses)
+                self.assertLessEqual(admitted_after, row["bound"] + SLACK)
+                self.assertEqual(self.stack.adm.wait_status(running=0)["running"], 0)
 
     def test_uploads_racing_to_create_one_image(self):
         port = self.stack.httpd.port

@@ -23,6 +23,9 @@ MARK_AT = FOUR_GIB + 4096             # bytes written into the sparse image
 MARK = b"past four GiB"
 RETRY = 17
 CTX = ("-H", "X-OVRA-Xfer-Context: test-transfer")
+MAX_IMAGE = 2199023255552             # the location's maximum image size
+# What the location logs, at level warn, for each request it refuses.
+REFUSAL_LOG = r"\[lua:warn\] .* chunk_vars: "
 
 
 class ChunkStack(unittest.TestCase):
@@ -58,6 +61,14 @@ class ChunkStack(unittest.TestCase):
             f.seek(MARK_AT)
             f.write(MARK)
         cls.httpd.give_to_www_data(os.path.join(cls.images, "sparse.img"))
+        # Symbolic links below the image folder, out of it and within it.
+        cls.outside = cls.httpd.mkdir_for_www("outside")
+        with open(os.path.join(cls.outside, "secret.img"), "wb") as f:
+            f.write(b"not an image of this folder")
+        for name, target in (("link.img", os.path.join(cls.outside, "secret.img")),
+                             ("linkdir", cls.outside), ("inlink.img", "a.img"),
+                             ("dangling.img", os.path.join(cls.outside, "created.img"))):
+            os.symlink(target, os.path.join(cls.images, name))
 
         missing = os.path.join(cls.httpd.root, "no-such-admission.sock")
         conf = "\n".join(chunk_conf(cls.httpd, DISKRELAY, cls.images, sock, prefix)
@@ -69,8 +80,8 @@ class ChunkStack(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        # Refusals are answered, not logged; diskrelay logs to syslog only.
-        cls.httpd.assert_clean_log()
+        # The location logs its refusals; diskrelay logs to syslog only.
+        cls.httpd.assert_clean_log(allow=(REFUSAL_LOG,))
 
     @classmethod
     def write_image(cls, name, data):
@@ -115,6 +126,15 @@ class Downloads(ChunkStack):
          "status": 200, "body": (0, SIZE), "crange": "-"},
         {"name": "first after last is ignored", "url": "/chunks/a.img", "range": "bytes=9-3",
          "status": 200, "body": (0, SIZE), "crange": "-"},
+        {"name": "leading zeros in the last byte", "url": "/chunks/a.img", "range": "bytes=1-000000000000000000002",
+         "status": 206, "body": (1, 3), "crange": f"bytes 1-2/{SIZE}"},
+        {"name": "leading zeros in the first byte", "url": "/chunks/a.img", "range": "bytes=000000000000000000001-2",
+         "status": 206, "body": (1, 3), "crange": f"bytes 1-2/{SIZE}"},
+        {"name": "leading zeros in a suffix", "url": "/chunks/a.img", "range": "bytes=-0000000000000000000010",
+         "status": 206, "body": (SIZE - 10, SIZE), "crange": f"bytes {SIZE - 10}-{SIZE - 1}/{SIZE}"},
+        # No validator is ever given out, so none can match: the whole file.
+        {"name": "If-Range", "url": "/chunks/a.img", "range": "bytes=0-9", "more": ("-H", 'If-Range: "v1"'),
+         "status": 200, "body": (0, SIZE), "crange": "-"},
         {"name": "start at the end", "url": "/chunks/a.img", "range": f"bytes={SIZE}-",
          "status": 416, "code": "103", "crange": f"bytes */{SIZE}"},
         {"name": "start far past the end", "url": "/chunks/a.img", "range": "bytes=123456789012345678901-",
@@ -137,7 +157,7 @@ class Downloads(ChunkStack):
         for row in self.ROWS:
             with self.subTest(row["name"]):
                 args = ("-H", "Range: " + row["range"]) if row["range"] else ()
-                r = curl(self.httpd, row["url"], *CTX, *args)
+                r = curl(self.httpd, row["url"], *CTX, *args, *row.get("more", ()))
                 body = row.get("body")
                 self.assertAnswer(r, row["status"], row.get("code"),
                                   body[1] - body[0] if body else 0)
@@ -154,29 +174,83 @@ class Downloads(ChunkStack):
         self.assertEqual(r.headers.get("Content-Range"), f"bytes {first}-{last}/{SPARSE_SIZE}")
         self.assertEqual(r.body, b"\0\0\0" + MARK + b"\0\0\0")
 
-    # Requests refused before diskrelay runs: status only, the image never leaks.
+    # Requests refused before diskrelay runs: the image never leaks. Legend:
+    # text = the one-line answer, whose reason is logged once (None: refused
+    # by Apache itself, which neither explains nor logs).
+    BAD_PATH = "not an image path (plain names: letters, digits, ._+-)"
+    LINK = "symbolic links in the image folder are not followed"
+    NOT_ALLOWED = "method %s not allowed (GET, HEAD, POST)"
     REFUSED = [
-        {"name": "hidden file", "url": "/chunks/.hidden.img", "args": CTX, "status": 404},
+        {"name": "hidden file", "url": "/chunks/.hidden.img", "args": CTX, "status": 404, "text": BAD_PATH},
         {"name": "dot-dot below the location", "url": "/chunks/sub/../../a.img", "args": CTX, "status": 404},
         {"name": "encoded dot-dot", "url": "/chunks/%2e%2e/images/a.img", "args": CTX, "status": 404},
         {"name": "encoded slash", "url": "/chunks/..%2fa.img", "args": CTX, "status": 404},
-        {"name": "odd character", "url": "/chunks/a%20b.img", "args": CTX, "status": 404},
-        {"name": "the folder itself", "url": "/chunks/", "args": CTX, "status": 404},
-        {"name": "a folder", "url": "/chunks/sub", "args": CTX, "status": 404},
-        {"name": "trailing slash", "url": "/chunks/sub/b.img/", "args": CTX, "status": 404},
-        {"name": "hidden folder", "url": "/chunks/sub/.git/b.img", "args": CTX, "status": 404},
-        {"name": "no transfer context", "url": "/chunks/a.img", "args": (), "status": 400},
-        {"name": "HEAD", "url": "/chunks/a.img", "args": CTX + ("--head",), "status": 405},
-        {"name": "PUT", "url": "/chunks/a.img", "args": CTX + ("-X", "PUT", "--data", "x"), "status": 405},
+        {"name": "odd character", "url": "/chunks/a%20b.img", "args": CTX, "status": 404, "text": BAD_PATH},
+        {"name": "the folder itself", "url": "/chunks/", "args": CTX, "status": 404, "text": BAD_PATH},
+        {"name": "a folder", "url": "/chunks/sub", "args": CTX, "status": 404, "text": "not an image file"},
+        {"name": "trailing slash", "url": "/chunks/sub/b.img/", "args": CTX, "status": 404, "text": BAD_PATH},
+        {"name": "hidden folder", "url": "/chunks/sub/.git/b.img", "args": CTX, "status": 404, "text": BAD_PATH},
+        {"name": "no transfer context", "url": "/chunks/a.img", "args": (), "status": 400,
+         "text": "no X-OVRA-Xfer-Context header"},
+        {"name": "PUT", "url": "/chunks/a.img", "args": CTX + ("-X", "PUT", "--data", "x"), "status": 405,
+         "text": NOT_ALLOWED % "PUT"},
+        {"name": "OPTIONS", "url": "/chunks/a.img", "args": CTX + ("-X", "OPTIONS"), "status": 405,
+         "text": NOT_ALLOWED % "OPTIONS"},
+        {"name": "link out of the folder", "url": "/chunks/link.img", "args": CTX, "status": 404, "text": LINK},
+        {"name": "link out, with a range", "url": "/chunks/link.img", "args": CTX + ("-H", "Range: bytes=999999-"),
+         "status": 404, "text": LINK},
+        {"name": "linked folder", "url": "/chunks/linkdir/secret.img", "args": CTX, "status": 404, "text": LINK},
+        {"name": "link within the folder", "url": "/chunks/inlink.img", "args": CTX, "status": 404, "text": LINK},
+        {"name": "upload through a link", "url": "/chunks/link.img?start=0", "args": CTX + ("--data", "x"),
+         "status": 404, "text": LINK},
+        {"name": "upload through a dangling link", "url": "/chunks/dangling.img?start=0",
+         "args": CTX + ("--data", "x"), "status": 404, "text": LINK},
     ]
 
     def test_refused_requests(self):
         for row in self.REFUSED:
             with self.subTest(row["name"]):
+                logged = len(self.httpd.error_lines())
                 r = curl(self.httpd, row["url"], *row["args"])
                 self.assertEqual(r.status, row["status"], r)
                 self.assertNotIn("X-OVRA-Version", r.headers)
                 self.assertNotIn(self.data[:64], r.body)
+                self.assertNotIn(b"not an image of this folder", r.body)
+                if row["status"] == 405:
+                    self.assertEqual(r.headers.get("Allow"), "GET, HEAD, POST")
+                if row.get("text"):
+                    self.assertEqual(r.body.decode(), row["text"] + "\n")
+                    new = self.httpd.error_lines()[logged:]
+                    self.assertEqual(len(new), 1, new)
+                    self.assertIn("chunk_vars: " + row["text"], new[0])
+        with open(os.path.join(self.outside, "secret.img"), "rb") as f:
+            self.assertEqual(f.read(), b"not an image of this folder")
+        self.assertFalse(os.path.exists(os.path.join(self.outside, "created.img")))
+
+    def test_head(self):
+        # Legend: length = the Content-Length answered (None: absent).
+        rows = [
+            {"name": "image", "url": "/chunks/a.img", "status": 200, "length": str(SIZE)},
+            {"name": "past four GiB", "url": "/chunks/sparse.img", "status": 200, "length": str(SPARSE_SIZE)},
+            # Apache leaves a zero Content-Length out of every HEAD answer.
+            {"name": "empty image", "url": "/chunks/empty.img", "status": 200, "length": None},
+            {"name": "missing image", "url": "/chunks/nope.img", "status": 404, "length": None},
+            # The only slot is held by someone else: HEAD takes none.
+            {"name": "full admission", "url": "/full/a.img", "status": 200, "length": str(SIZE)},
+        ]
+        reply, held = exchange(self.full.socket_path, b"ADMIT holder")
+        try:
+            self.assertTrue(reply.startswith(b"PROCEED"), reply)
+            for row in rows:
+                with self.subTest(row["name"]):
+                    r = curl(self.httpd, row["url"], "--head")
+                    self.assertEqual(r.status, row["status"], r)
+                    if row["length"] is not None:
+                        self.assertEqual((r.headers.get("Content-Length"), r.headers.get("Accept-Ranges")),
+                                         (row["length"], "bytes"))
+                    self.assertNotIn("OVRA-Error-Code", r.headers)
+        finally:
+            held.close()
 
 
 class DownloadsPrefork(Downloads):
@@ -210,6 +284,23 @@ class Uploads(ChunkStack):
         {"name": "offsets disagree", "target": "up8.img", "offset": None,
          "args": ("--data-binary", "@-", "-H", "Content-Range: bytes 0-1023/*"),
          "query": "?start=1", "status": 400, "len": 1024},
+        # A chunked body carries no length to check beforehand: diskrelay
+        # cannot write past the range, and the upload fails (the bytes within
+        # the range, "within", may have been written by then).
+        {"name": "chunked body longer than its Content-Range", "target": "up9.img", "offset": None,
+         "args": ("-T", "-", "-X", "POST", "-H", "Transfer-Encoding: chunked", "-H", "Content-Range: bytes 2-4/20"),
+         "query": "", "status": 500, "code": "101", "len": 10, "within": (2, 5)},
+        {"name": "chunked body, larger one", "target": "up10.img", "offset": None,
+         "args": ("-T", "-", "-X", "POST", "-H", "Transfer-Encoding: chunked",
+                  "-H", "Content-Range: bytes 4096-8191/*"),
+         "query": "", "status": 500, "code": "101", "within": (4096, 8192)},
+        {"name": "starts at the maximum image size", "target": "up11.img", "offset": None,
+         "args": ("--data-binary", "@-"), "query": f"?start={MAX_IMAGE}", "status": 413, "len": 3},
+        {"name": "ends past the maximum image size", "target": "up12.img", "offset": None,
+         "args": ("--data-binary", "@-"), "query": f"?start={MAX_IMAGE - 2}", "status": 413, "len": 3},
+        {"name": "chunked, starts past the maximum", "target": "up13.img", "offset": None,
+         "args": ("-T", "-", "-X", "POST", "-H", "Transfer-Encoding: chunked"),
+         "query": "?start=17592186040000", "status": 413, "len": 3},
     ]
 
     def test_uploads(self):
@@ -220,13 +311,16 @@ class Uploads(ChunkStack):
                 body = random.Random(n).randbytes(row.get("len", 1536 * 1024 + 7))
                 r = curl(self.httpd, "/chunks/" + row["target"] + row["query"], *CTX, *row["args"],
                          stdin=body)
-                self.assertEqual(r.status, row["status"], r)
-                expected = before
+                self.assertEqual((r.status, r.headers.get("OVRA-Error-Code")), (row["status"], row.get("code")), r)
+                expected, after = before, self.read_image(row["target"])
                 if row["offset"] is not None:
                     self.assertAnswer(r, 200, None, 0)
                     o = row["offset"]
                     expected = before[:o] + b"\0" * (o - len(before)) + body + before[o + len(body):]
-                self.assertTrue(self.read_image(row["target"]) == expected, "file content differs")
+                if "within" in row:
+                    first, stop = row["within"]
+                    expected, after = expected[:first] + expected[stop:], after[:first] + after[stop:]
+                self.assertTrue(after == expected, "file content differs")
 
     def test_new_file_and_offset_past_four_gib(self):
         body = b"chunk past 4 GiB"

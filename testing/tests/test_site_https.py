@@ -20,7 +20,7 @@ sys.path.insert(0, os.path.join(SOURCE, "deploy"))
 from admission import Admissiond, exchange  # noqa: E402
 from apache import CA, TlsApache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402
-from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
+from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, install, loads,  # noqa: E402
                          ntlm_user_file, site_conf)
 
 PYTHON = "/usr/bin/python3"
@@ -35,7 +35,7 @@ CHUNK = 1 << 20
 
 # The site refuses these on purpose, so they are logged.
 EXPECTED_LOG = (
-    r"AH01630: client denied by server configuration",          # no device certificate
+    r"\[lua:warn\] .* chunk_vars: ",                             # the chunk location's refusals
     r"AH02039: Certificate Verification: Error",                # another CA's certificate
     r"check_lsa_error: LSA error \(40022\)",                    # wrong form password
     r"gss_accept_sec_context\(\) failed",                       # wrong NTLM password
@@ -110,36 +110,64 @@ class Site(unittest.TestCase):
             f.write(b"device image")
         self.httpd.give_to_www_data(os.path.join(self.device_dir, "id.img"))
         ctx = ("-H", "X-OVRA-Xfer-Context: id")
+        # Another device gets one and the same answer whatever it asks, so it
+        # learns nothing about the image, not even whether it exists.
+        not_yours = "the client certificate is not that of the device in the URL\n"
         # Legend: cert is the client certificate presented (None: none);
         # status 0 means the TLS handshake itself was refused; code is the
-        # transfer error code diskrelay sent (None: no header).
+        # transfer error code diskrelay sent (None: no header); text the
+        # location's one-line refusal.
         rows = [
             {"name": "own device", "cert": self.device, "args": (), "status": 200, "code": None},
             {"name": "another device's certificate", "cert": self.other, "args": (),
-             "status": 500, "code": "118"},
+             "status": 403, "code": None, "text": not_yours},
+            {"name": "another device, range past the end", "cert": self.other,
+             "args": ("-H", "Range: bytes=999999999-"), "status": 403, "code": None, "text": not_yours},
+            {"name": "another device, missing image", "cert": self.other, "path": "nope.img",
+             "args": (), "status": 403, "code": None, "text": not_yours},
+            {"name": "another device, a folder", "cert": self.other, "path": "",
+             "args": (), "status": 403, "code": None, "text": not_yours},
+            {"name": "another device's HEAD", "cert": self.other, "args": ("--head",),
+             "status": 403, "code": None},
             {"name": "another device's upload", "cert": self.other, "path": "id.img?start=0",
-             "args": ("--data-binary", "overwritten"), "status": 500, "code": "118"},
+             "args": ("--data-binary", "overwritten"), "status": 403, "code": None, "text": not_yours},
             {"name": "device header sent by the client", "cert": self.other,
-             "args": ("-H", "SSL-Device-UUID: " + DEVICE), "status": 500, "code": "118"},
+             "args": ("-H", "SSL-Device-UUID: " + DEVICE), "status": 403, "code": None, "text": not_yours},
             {"name": "device header in CGI spelling", "cert": self.other,
-             "args": ("-H", "SSL_DEVICE_UUID: " + DEVICE), "status": 500, "code": "118"},
+             "args": ("-H", "SSL_DEVICE_UUID: " + DEVICE), "status": 403, "code": None, "text": not_yours},
             {"name": "no certificate, device header sent", "cert": None,
-             "args": ("-H", "SSL-Device-UUID: " + DEVICE), "status": 403, "code": None},
+             "args": ("-H", "SSL-Device-UUID: " + DEVICE), "status": 403, "code": None,
+             "text": "a client certificate with a device id is required\n"},
             {"name": "certificate of another CA", "cert": self.stranger, "args": (), "status": 0, "code": None},
             {"name": "no device folder in the URL", "cert": self.device,
-             "url": CHUNK_PREFIX + "/id.img", "args": (), "status": 404, "code": None},
+             "url": CHUNK_PREFIX + "/id.img", "args": (), "status": 404, "code": None,
+             "text": "no device folder in the URL\n"},
+            {"name": "own device, no transfer context", "cert": self.device, "url": self.chunk_url("id.img"),
+             "ctx": (), "args": (), "status": 400, "code": None, "text": "no X-OVRA-Xfer-Context header\n"},
         ]
         for row in rows:
             with self.subTest(row["name"]):
                 url = row.get("url") or self.chunk_url(row.get("path", "id.img"))
-                r = curl(self.httpd, url, *ctx, *row["args"], cert=row["cert"])
+                r = curl(self.httpd, url, *row.get("ctx", ctx), *row["args"], cert=row["cert"])
                 self.assertEqual((r.status, r.headers.get("OVRA-Error-Code")), (row["status"], row["code"]), r)
                 if row["status"] == 200:
                     self.assertEqual(r.body, b"device image")
                 if row["status"] == 0:
                     self.assertNotEqual(r.exit_code, 0)
+                if "text" in row:
+                    self.assertEqual(r.body.decode(), row["text"])
         with open(os.path.join(self.device_dir, "id.img"), "rb") as f:
             self.assertEqual(f.read(), b"device image")
+
+    def test_trace_and_server_header(self):
+        # TRACE would echo credentials back; the Server header names no version.
+        for name, url, cert in (("chunk location", self.chunk_url("disk.img"), self.device),
+                                ("login", LOGIN_URL, None), ("NTLM", NTLM_URL, None)):
+            with self.subTest(name):
+                r = curl(self.httpd, url, "-X", "TRACE", "-H", "Cookie: session=secret-cookie",
+                         "-H", "Authorization: Basic c2VjcmV0", cert=cert)
+                self.assertEqual((r.status, r.headers.get("Server")), (405, "Apache"), r)
+                self.assertNotIn(b"secret", r.body)
 
     def test_admission_full(self):
         held = []
@@ -324,6 +352,45 @@ class ChunkVariables(unittest.TestCase):
                 self.assertEqual(r.status, 200, r)
                 env = dict(line.split("=", 1) for line in r.body.decode().splitlines() if "=" in line)
                 self.assertEqual({k: env.get(k) for k in row["want"]}, row["want"])
+
+
+# diskrelay run under strace: every fdatasync and write of the process.
+TRACED = '#!/bin/sh\nexec strace -f -qq -s 256 -o "{log}/$$" -e trace=fdatasync,write "{relay}"\n'
+
+
+class Durability(unittest.TestCase):
+    """An upload's 200 leaves diskrelay only after fdatasync of the image."""
+
+    def test_sync_before_answer(self):
+        adm = Admissiond(limit=2, retry=RETRY)
+        self.addCleanup(adm.stop)
+        adm.start()
+        httpd = TlsApache("site-sync", modules=MODULES, load=loads(BUILD))
+        self.addCleanup(httpd.stop)
+        httpd.client_cert = httpd.ca.issue("device", DEVICE)
+        fake_build = tempfile.mkdtemp(prefix="site-sync-build-")
+        self.addCleanup(shutil.rmtree, fake_build, True)
+        os.makedirs(os.path.join(fake_build, "transfer"))
+        log = httpd.mkdir_for_www("trace")
+        relay = install(httpd, os.path.join(BUILD, "transfer", "diskrelay"), "diskrelay-real")
+        with open(os.path.join(fake_build, "transfer", "diskrelay"), "w", encoding="ascii") as f:
+            f.write(TRACED.format(log=log, relay=relay))
+        images = httpd.mkdir_for_www("images")
+        httpd.mkdir_for_www(os.path.join("images", DEVICE))
+        httpd.conf = site_conf(httpd, fake_build, images, adm.socket_path, DOMAIN)
+        httpd.start()
+
+        r = curl(httpd, f"{CHUNK_PREFIX}/{DEVICE}/durable.img?start=0", "-H", "X-OVRA-Xfer-Context: sync",
+                 "--data-binary", "@-", stdin=b"D" * (1 << 20))
+        self.assertEqual((r.status, r.headers.get("OVRA-Error-Code")), (200, None), r)
+        (trace,) = os.listdir(log)
+        with open(os.path.join(log, trace), encoding="utf-8", errors="replace") as f:
+            calls = [line.split(None, 1)[1] for line in f if "fdatasync(" in line or "write(1," in line]
+        synced = [n for n, call in enumerate(calls) if call.startswith("fdatasync(") and call.rstrip().endswith("= 0")]
+        answered = [n for n, call in enumerate(calls) if "Status: 200 OK" in call]
+        self.assertEqual((len(synced), len(answered)), (1, 1), calls)
+        self.assertLess(synced[0], answered[0], calls)
+        httpd.assert_clean_log()
 
 
 if __name__ == "__main__":

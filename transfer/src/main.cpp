@@ -4,9 +4,12 @@
 // environment variables; every failure leaves through xfer_error.
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -216,6 +219,78 @@ int64_t request_body_length()
     return length;
 }
 
+// ---- the image file ---------------------------------------------------------
+
+// The image, opened once by main before the transfer; the transfer functions
+// take streams on copies of it, and an upload is synced through it.
+int image_fd = -1;
+
+// Opens the image for a download, or for an upload (created when missing,
+// never truncated: an upload racing us may have created it a moment ago and
+// already written its chunk). Where the web server names the image folder
+// (CHUNK_IMAGE_DIR), the path must lie below it and is resolved beneath it
+// with no symbolic link followed, so no transfer reaches a file outside the
+// folder, whatever links are made there meanwhile.
+int open_image(const char *xfer_canon_path, bool upload)
+{
+    int flags = (upload ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC;
+    const char *dir = getenv("CHUNK_IMAGE_DIR");
+    if (!dir || *dir == '\0')
+        return open(xfer_canon_path, flags, 0666);
+    std::string_view folder(dir), path(xfer_canon_path);
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.remove_suffix(1);
+    if (!path.starts_with(folder) || path.size() <= folder.size() + 1 || path[folder.size()] != '/') {
+        errno = EXDEV;
+        return -1;
+    }
+    int dir_fd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
+        return -1;
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = upload ? 0666 : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    long fd = syscall(SYS_openat2, dir_fd, xfer_canon_path + folder.size() + 1, &how, sizeof how);
+    int saved_errno = errno;
+    close(dir_fd);
+    errno = saved_errno;
+    return static_cast<int>(fd);
+}
+
+// A stream of its own on the image main opened.
+FILE *image_stream(const char *mode)
+{
+    int fd = dup(image_fd);
+    FILE *stream = fd < 0 ? nullptr : fdopen(fd, mode);
+    if (!stream && fd >= 0)
+        close(fd);
+    return stream;
+}
+
+// No write of an upload lands at or past end, whatever the transfer coding
+// of its body: the kernel cuts it short (EFBIG), and the upload fails.
+void bound_upload(int64_t xfer_start, int64_t xfer_end)
+{
+    if (xfer_end < xfer_start) {
+        errno = EINVAL;
+        xfer_error("diskrelay: xfer_end below xfer_start", err_offset);
+    }
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = {static_cast<rlim_t>(xfer_end), static_cast<rlim_t>(xfer_end)};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        xfer_error("diskrelay: could not bound the upload", err_transfer);
+}
+
+// An upload is answered 200 only once its bytes are on stable storage,
+// unless NO_UPLOAD_SYNC says otherwise. The descriptor was opened before
+// the first write, so a write-back error since then is reported here.
+void sync_upload()
+{
+    if (!getenv("NO_UPLOAD_SYNC") && fdatasync(image_fd) != 0)
+        xfer_error("receive_file: could not sync file to storage", err_transfer);
+}
+
 // ---- admission control client --------------------------------------------
 
 int connect_to_admission_server(const char *socket_path)
@@ -326,7 +401,7 @@ int request_admission(int sock, const char *xfer_context_id)
 // be served, and after the block a failure can no longer be told cleanly.
 void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end, const char *range)
 {
-    FILE *src = fopen(xfer_canon_path, "rb");
+    FILE *src = image_stream("rb");
     if (!src)
         xfer_error("send_file: could not open file", err_open);
     setvbuf(src, file_buf, _IOFBF, sizeof file_buf);
@@ -367,19 +442,9 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
     log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", xfer_canon_path);
 }
 
-// Opens without ever truncating: an upload racing us may have created the
-// file a moment ago and already written its chunk.
-FILE *open_for_upload(const char *xfer_canon_path)
-{
-    struct stat st;
-    bool exists = stat(xfer_canon_path, &st) == 0;
-    int fd = exists ? open(xfer_canon_path, O_RDWR) : open(xfer_canon_path, O_WRONLY | O_CREAT, 0666);
-    return fd < 0 ? nullptr : fdopen(fd, exists ? "r+" : "w");
-}
-
 void receive_file(const char *xfer_canon_path, int64_t xfer_start)
 {
-    FILE *dst = open_for_upload(xfer_canon_path);
+    FILE *dst = image_stream("r+");
     if (!dst)
         xfer_error("receive_file: could not open file", err_open);
     setvbuf(dst, file_buf, _IOFBF, sizeof file_buf);
@@ -430,6 +495,19 @@ int main(int, char **)
     if (log_requests)
         write_timing_log_event("chunk_start");
 
+    // Before anything about the image is told, even that a range lies past
+    // its end: the certificate must be that of the device the image is for.
+    // A refused upload's body must still be read, so that the answer arrives.
+    if (const char *method = getenv("REQUEST_METHOD"); method && strcmp(method, "POST") == 0) {
+        answer.body_pending = true;
+        answer.body_length = request_body_length();
+    }
+    if (const char *expected_device_id = getenv("EXPECTED_DEVICE_ID")) {
+        const char *device_id = get_env_required("HTTP_SSL_DEVICE_UUID");
+        if (strcmp(expected_device_id, device_id) != 0)
+            xfer_error("diskrelay: expected device ID does not match SSL cert", err_device_id);
+    }
+
     if (getenv("RANGE_UNSATISFIABLE")) {
         write_headers("416 Range Unsatisfiable", 0, 0, err_range_unsatisfiable, nullptr);
         return 0;
@@ -440,20 +518,13 @@ int main(int, char **)
     const char *xfer_start_str = get_env_required("XFER_START");
     const char *request_method = get_env_required("REQUEST_METHOD");
     bool is_post = strcmp(request_method, "POST") == 0;
-    if (is_post) {
-        answer.body_pending = true;
-        answer.body_length = request_body_length();
-    }
-
-    if (const char *expected_device_id = getenv("EXPECTED_DEVICE_ID")) {
-        const char *device_id = get_env_required("HTTP_SSL_DEVICE_UUID");
-        if (strcmp(expected_device_id, device_id) != 0)
-            xfer_error("diskrelay: expected device ID does not match SSL cert", err_device_id);
-    }
 
     log_msg(LOG_NOTICE, "diskrelay started - %s %s context=%s start=%s",
             request_method, xfer_canon_path, xfer_context_id, xfer_start_str);
     int64_t xfer_start = get_offset(xfer_start_str);
+    // The web server's bound on what an upload may write.
+    if (const char *upload_end = is_post ? getenv("XFER_UPLOAD_END") : nullptr)
+        bound_upload(xfer_start, get_offset(upload_end));
 
     const char *adm_ctrl_path = get_env_required("ADM_CTRL_PATH");
     bool bypass_admctl = getenv("BYPASS_ADMCTL") != nullptr;
@@ -471,10 +542,16 @@ int main(int, char **)
             xfer_error("error requesting admission", err_admission);
     }
 
+    if (is_post || strcmp(request_method, "GET") == 0) {
+        image_fd = open_image(xfer_canon_path, is_post);
+        if (image_fd < 0)
+            xfer_error(is_post ? "receive_file: could not open file" : "send_file: could not open file", err_open);
+    }
     if (is_post) {
         // The answer waits until the body is stored, so that it can still
         // report a failure.
         receive_file(xfer_canon_path, xfer_start);
+        sync_upload();
         close_admission(bypass_admctl, sock_fd);
         write_headers("200 OK", 0, 0, 0, nullptr);
     } else if (strcmp(request_method, "GET") == 0) {

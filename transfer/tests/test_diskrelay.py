@@ -228,6 +228,9 @@ class VariableContract(Fixture):
         ("device id differs in case", {"EXPECTED_DEVICE_ID": "AbC", "HTTP_SSL_DEVICE_UUID": "abc"},
          ("500 Internal Server Error", 118), False),
         ("device id matches", {"EXPECTED_DEVICE_ID": "AbC", "HTTP_SSL_DEVICE_UUID": "AbC"}, ("200 OK", 0), True),
+        # Another device must not learn that a range lies past the image's end.
+        ("device id checked before 416", {"RANGE_UNSATISFIABLE": "", "EXPECTED_DEVICE_ID": "a",
+                                          "HTTP_SSL_DEVICE_UUID": "b"}, ("500 Internal Server Error", 118), False),
         ("cert id unread without device id", {"HTTP_SSL_DEVICE_UUID": "x"}, ("200 OK", 0), True),
         ("bypass still needs socket path", {"BYPASS_ADMCTL": "", "ADM_CTRL_PATH": DROP}, ("missing", "ADM_CTRL_PATH"), False),
         ("bypass asks nobody", {"BYPASS_ADMCTL": ""}, ("200 OK", 0), False),
@@ -326,6 +329,23 @@ class TransferErrors(Fixture):
          ["ERR  SYNC ERR send_file: could not open file: Is a directory"]),
         ("upload into missing folder", {"REQUEST_METHOD": "POST", "XFER_CANON_PATH": "{dir}/no/file"}, b"abc", 108,
          ["ERR  SYNC ERR receive_file: could not open file: No such file or directory"]),
+        # Below the image folder no symbolic link is followed, not even one
+        # that stays inside; a path outside the folder is not opened at all.
+        ("link below the image folder", {"CHUNK_IMAGE_DIR": "{dir}", "XFER_CANON_PATH": "{dir}/link"}, b"", 108,
+         ["ERR  SYNC ERR send_file: could not open file: Too many levels of symbolic links"]),
+        ("linked folder", {"CHUNK_IMAGE_DIR": "{dir}", "XFER_CANON_PATH": "{dir}/linkdir/image"}, b"", 108,
+         ["ERR  SYNC ERR send_file: could not open file: Too many levels of symbolic links"]),
+        ("upload through a dangling link", {"REQUEST_METHOD": "POST", "CHUNK_IMAGE_DIR": "{dir}/",
+                                            "XFER_CANON_PATH": "{dir}/dangling"}, b"abc", 108,
+         ["ERR  SYNC ERR receive_file: could not open file: Too many levels of symbolic links"]),
+        ("path outside the image folder", {"CHUNK_IMAGE_DIR": "{dir}/sub", "XFER_CANON_PATH": "{dir}/sub-image"},
+         b"", 108, ["ERR  SYNC ERR send_file: could not open file: Invalid cross-device link"]),
+        # The web server's bound on an upload: nothing is written past it.
+        ("upload longer than its bound", {"REQUEST_METHOD": "POST", "XFER_START": "2", "XFER_UPLOAD_END": "5",
+                                          "XFER_CANON_PATH": "{dir}/bounded"}, b"0123456789", 101,
+         ["ERR  SYNC ERR receive_file: could not close src stream: File too large"]),
+        ("upload bound below start", {"REQUEST_METHOD": "POST", "XFER_START": "2", "XFER_UPLOAD_END": "1"}, b"x", 107,
+         ["ERR  SYNC ERR diskrelay: xfer_end below xfer_start: Invalid argument"]),
         ("device id mismatch", {"EXPECTED_DEVICE_ID": "a", "HTTP_SSL_DEVICE_UUID": "b"}, b"", 118,
          ["ERR  SYNC ERR diskrelay: expected device ID does not match SSL cert: *"]),
         ("no admission server", {"ADM_CTRL_PATH": "{dir}/nobody"}, b"", 121,
@@ -338,6 +358,11 @@ class TransferErrors(Fixture):
     ]
 
     def test_rows(self):
+        outside = self.dir + "-outside"
+        self.addCleanup(lambda: os.path.exists(outside) and os.unlink(outside))
+        os.symlink("image", os.path.join(self.dir, "link"))
+        os.symlink(".", os.path.join(self.dir, "linkdir"))
+        os.symlink(outside, os.path.join(self.dir, "dangling"))
         for name, changes, body, code, errors in self.ROWS:
             with self.subTest(name):
                 env = self.request(changes, CONTENT_LENGTH=changes.get("CONTENT_LENGTH", str(len(body))))
@@ -346,6 +371,8 @@ class TransferErrors(Fixture):
                                  (1, "500 Internal Server Error", code, b""))
                 self.assertErrors(answer, errors)
                 self.assertEqual(self.data, read(self.image))
+        self.assertFalse(os.path.exists(outside))
+        self.assertEqual(os.path.getsize(os.path.join(self.dir, "bounded")), 5)
 
 
 class AdmissionConversation(Fixture):
@@ -611,6 +638,30 @@ class UnfinishedAnswers(Fixture):
                     self.assertEqual((out.count(b"Status:"), out.partition(b"\n\n")[2]), (1, b""))
                 if log is not None:
                     self.assertTrue(log[-1][1].startswith(f"ERR  SYNC ERR {fatal}: "), log)
+
+
+class Durability(Fixture):
+    """An upload is answered only once fdatasync has its bytes on storage,
+    unless NO_UPLOAD_SYNC says otherwise; a download syncs nothing."""
+
+    def test_rows(self):
+        rows = [  # name, changes, fdatasync expected
+            ("upload", {"REQUEST_METHOD": "POST"}, True),
+            ("upload, sync turned off", {"REQUEST_METHOD": "POST", "NO_UPLOAD_SYNC": ""}, False),
+            ("download", {}, False),
+        ]
+        for name, changes, synced in rows:
+            with self.subTest(name):
+                trace = os.path.join(self.dir, "trace")
+                env = self.request(changes, CONTENT_LENGTH="3")
+                proc = subprocess.run(["strace", "-qq", "-s", "64", "-o", trace, "-e", "trace=fdatasync,write",
+                                       RELAY], env=env, input=b"abc", capture_output=True, timeout=30)
+                self.assertIn(b"Status: 200 OK", proc.stdout)
+                with open(trace, encoding="utf-8", errors="replace") as f:
+                    calls = [line for line in f if line.startswith(("fdatasync(", "write(1,"))]
+                self.assertEqual([c.split("(")[0] for c in calls], ["fdatasync", "write"] if synced else ["write"] * len(calls))
+                if synced:
+                    self.assertTrue(calls[0].rstrip().endswith("= 0"), calls)
 
 
 if __name__ == "__main__":

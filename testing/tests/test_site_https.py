@@ -39,7 +39,7 @@ EXPECTED_LOG = (
     r"AH02039: Certificate Verification: Error",                # another CA's certificate
     r"check_lsa_error: LSA error \(40022\)",                    # wrong form password
     r"gss_accept_sec_context\(\) failed",                       # wrong NTLM password
-    r"AH01630: client denied by server configuration: .*/login", # GET or HEAD with a body
+    r"AH01630: client denied by server configuration: .*login",  # GET or HEAD with a body
 )
 
 

@@ -29,6 +29,7 @@ constexpr OM_uint32 failed = GSS_S_FAILURE;
 constexpr accept_answer asks_more{GSS_S_CONTINUE_NEEDED, 0, challenge, false, false, false};
 constexpr accept_answer completes{GSS_S_COMPLETE, 0, nullptr, true, false, false};
 constexpr display_answer named{0, 0, "DOM\\user"};
+gss_OID_desc krb5_mechanism{9, const_cast<char *>("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")};
 
 struct gss_module : ::testing::Test {
     gss_test::connection conn{};
@@ -144,6 +145,20 @@ const leg_row leg_rows[] = {
     {.name = "display name without a value", .pending = true, .authorization = authenticate,
      .accept = completes, .display = {0, 0, nullptr}, .result = 500, .gssauthret = "500",
      .log = "509 267 283 354 393"},
+    {.name = "one spelling of the name", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = {0, 0, "dom\\AlIcE"}, .result = 0, .user = "DOM\\alice",
+     .gssauthret = "0", .log = "509 267 283 354 407"},
+    {.name = "name without a domain, and no default domain", .pending = true,
+     .authorization = authenticate, .accept = completes, .display = {0, 0, "alice"}, .result = 401,
+     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530",
+     .error_text = "Client name alice has no domain or no user, and no OrvaneNTLMDefaultDomain applies"},
+    {.name = "name without a user", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = {0, 0, "DOM\\"}, .result = 401, .challenge = "NTLM",
+     .code = "E", .gssauthret = "401", .log = "509 267 283 354 530"},
+    {.name = "context of another mechanism refused", .pending = true, .authorization = authenticate,
+     .accept = {GSS_S_COMPLETE, 0, mutual, true, false, false, &krb5_mechanism}, .display = named,
+     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
+     .log = "509 267 283 311 525"},
     {.name = "scheme word alone gives an empty token", .pending = true, .authorization = "NTLM",
      .accept = failure(0), .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
      .log = "509 267 283 321", .mechanism_saw = ""},
@@ -198,6 +213,8 @@ TEST_P(gss_leg, outcome_headers_log_and_ownership)
     EXPECT_EQ(gss_double::live_contexts(), row.pending_after ? 1 : 0);
     EXPECT_EQ(seen.names_made, seen.names_released);
     EXPECT_EQ(seen.creds_made, seen.creds_released);
+    EXPECT_EQ(seen.accepts_with_ntlm_cred, seen.accept_calls) << "an exchange open to other mechanisms";
+    EXPECT_LE(seen.acceptor_creds, 1) << "one credential per thread";
     EXPECT_EQ(seen.buffers_made, seen.buffers_released);
     gss_test::end_request(r);
     // The fixture closes the connection and checks that every context went once.
@@ -311,11 +328,15 @@ TEST_F(gss_module, record_and_registration)
     EXPECT_EQ(m.module_index, -1);
     EXPECT_STREQ(m.name, "src/mod_auth_orvane_gss.cpp");
     EXPECT_EQ(m.magic, MODULE_MAGIC_COOKIE);
-    EXPECT_EQ(m.create_dir_config, nullptr);
-    EXPECT_EQ(m.merge_dir_config, nullptr);
+    EXPECT_NE(m.create_dir_config, nullptr);
+    EXPECT_NE(m.merge_dir_config, nullptr);
     EXPECT_EQ(m.create_server_config, nullptr);
     EXPECT_EQ(m.merge_server_config, nullptr);
-    EXPECT_EQ(m.cmds, nullptr);
+    strings directives;
+    for (const command_rec *cmd = m.cmds; cmd && cmd->name; ++cmd)
+        directives.emplace_back(cmd->name);
+    EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain",
+                                   "OrvaneNTLMChannelBinding"}));
 
     request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
     gss_test::run_hook(r);  // registers the module

@@ -258,3 +258,17 @@ AP_DECLARE(char *) ap_getword_white(apr_pool_t *p, const char **line)
     *line = end;
     return word;
 }
+
+#include <http_ssl.h>
+
+// Requests in these tests never come over TLS.
+AP_DECLARE(int) ap_ssl_conn_is_ssl(conn_rec *)
+{
+    return 0;
+}
+
+AP_DECLARE(const char *) ap_ssl_var_lookup(apr_pool_t *, server_rec *, conn_rec *, request_rec *,
+                                           const char *)
+{
+    return nullptr;
+}

@@ -1,19 +1,29 @@
-"""NTLM authentication end to end: a real NTLM client (requests-ntlm) and curl
-against Debian's Apache with mod_auth_orvane_gss loaded and gss-ntlmssp behind
-MIT's GSS-API, under the event and the prefork MPM."""
+"""NTLM authentication end to end: real NTLM clients (requests-ntlm, and
+ntlm-auth's messages over one http.client connection) and curl against
+Debian's Apache with mod_auth_orvane_gss loaded and gss-ntlmssp behind MIT's
+GSS-API, under the event and the prefork MPM."""
 
+import base64
 import json
 import os
 import subprocess
 import unittest
 
-from apache import Apache, curl
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+CLIENT_OPENSSL_CONF = os.path.join(HERE, "gss_openssl_legacy.cnf")
+# NTLM hashes with MD4, in OpenSSL's legacy provider: set before anything
+# here (http.client's ssl) loads OpenSSL.
+os.environ.setdefault("OPENSSL_CONF", CLIENT_OPENSSL_CONF)
+
+import http.client  # noqa: E402
+
+from ntlm_auth.ntlm import NtlmContext  # noqa: E402
+
+from apache import Apache, curl  # noqa: E402
+
 MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvane_gss.so")
 PYTHON = "/usr/bin/python3"
 CLIENT = os.path.join(HERE, "gss_ntlm_client.py")
-CLIENT_OPENSSL_CONF = os.path.join(HERE, "gss_openssl_legacy.cnf")
 
 USERS = "DOM:alice:Secret1\nDOM:bob:Hunter2\n"
 
@@ -28,6 +38,13 @@ ScriptAlias /ntlm/whoami "{cgi}/whoami"
     AuthType NTLM
     Require valid-user
 </Location>
+ScriptAlias /bound/whoami "{cgi}/whoami"
+<Location /bound>
+    AuthType NTLM
+    OrvaneNTLMConnectionBound On
+    OrvaneNTLMDefaultDomain dom
+    Require valid-user
+</Location>
 <Directory "{docroot}/ssi">
     Options +Includes
     AddType text/html .shtml
@@ -39,6 +56,42 @@ ScriptAlias /ntlm/whoami "{cgi}/whoami"
 
 SSI_PAGE = '<p><!--#include virtual="/ntlm/whoami" --></p>\n'
 SERVER_LOGGED_FAILURE = r"gss_accept_sec_context\(\) failed"
+# Refusals of ours that the tests cause on purpose.
+NAME_REFUSED = r"Client name \S+ has no domain"
+MECHANISM_REFUSED = r"Client's token is not NTLM"
+
+
+def der(tag, body):
+    """One DER element (lengths below 65536)."""
+    n = len(body)
+    length = bytes([n]) if n < 128 else bytes([0x81, n]) if n < 256 else bytes([0x82]) + n.to_bytes(2, "big")
+    return bytes([tag]) + length + body
+
+
+# What a browser sends for Negotiate: a SPNEGO NegTokenInit offering NTLM,
+# with NTLM's negotiate message inside.
+SPNEGO_OID = bytes.fromhex("06062b0601050502")
+NTLM_OID = bytes.fromhex("060a2b0601040182370202 0a".replace(" ", ""))
+SPNEGO_TOKEN = der(0x60, SPNEGO_OID + der(0xa0, der(0x30, der(0xa0, der(0x30, NTLM_OID)) + der(
+    0xa2, der(0x04, NtlmContext("alice", "Secret1", domain="DOM", ntlm_compatibility=3).step())))))
+
+
+def fetch(conn, path, token=None):
+    """One GET over conn, with "Authorization: NTLM <token>" when token (bytes)
+    is given; returns (status, response, body text)."""
+    headers = {"Authorization": "NTLM " + base64.b64encode(token).decode()} if token is not None else {}
+    conn.request("GET", path, headers=headers)
+    r = conn.getresponse()
+    return r.status, r, r.read().decode("utf-8", "replace")
+
+
+def handshake(conn, path, user, password, domain="DOM"):
+    """NTLM's negotiate and authenticate legs over conn; returns the last fetch."""
+    ctx = NtlmContext(user, password, domain=domain, ntlm_compatibility=3)
+    status, r, _ = fetch(conn, path, ctx.step())
+    if status != 401 or not r.getheader("WWW-Authenticate", "").startswith("NTLM "):
+        return status, r, ""
+    return fetch(conn, path, ctx.step(base64.b64decode(r.getheader("WWW-Authenticate")[5:])))
 
 
 class NtlmThroughApache(unittest.TestCase):
@@ -68,7 +121,7 @@ class NtlmThroughApache(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.httpd.assert_clean_log(allow=(SERVER_LOGGED_FAILURE,))
+        cls.httpd.assert_clean_log(allow=(SERVER_LOGGED_FAILURE, NAME_REFUSED, MECHANISM_REFUSED))
 
     def ntlm(self, user, password, path):
         """One fetch through the NTLM client; returns its report."""
@@ -113,6 +166,10 @@ class NtlmThroughApache(unittest.TestCase):
             ("no header", "curl", ()),
             ("Basic", "curl", ("--basic", "--user", "alice:Secret1")),
             ("Negotiate", "curl", ("-H", "Authorization: Negotiate YWJj")),
+            # Only the NTLM mechanism answers: no SPNEGO offer for an empty
+            # token, and a SPNEGO token gets no further than that.
+            ("empty token", "curl", ("-H", "Authorization: NTLM")),
+            ("SPNEGO token", "curl", ("-H", "Authorization: NTLM " + base64.b64encode(SPNEGO_TOKEN).decode())),
         )
         for name, client, args in rows:
             with self.subTest(name):
@@ -143,6 +200,79 @@ class NtlmThroughApache(unittest.TestCase):
         # only the two legs with a token run the exchange.
         self.assertEqual(log.count("kerb_authenticate_user entered"), 4, log)
         self.assertEqual(log.count("Verification returned code"), 2, log)
+
+
+    def test_one_spelling_per_account(self):
+        # Legend: (user, domain as the client sends them, location, status,
+        # REMOTE_USER); /bound has the default domain "dom", /ntlm none.
+        # (The application's paths carry a suffix, so that the access log
+        # lines another test counts stay apart from these.)
+        rows = (
+            ("ALICE", "DOM", "/ntlm/whoami/x", 200, "DOM\\alice"),
+            ("aLiCe", "DOM", "/ntlm/whoami/x", 200, "DOM\\alice"),
+            ("bob", "DOM", "/ntlm/whoami/x", 200, "DOM\\bob"),
+            ("alice", "", "/ntlm/whoami/x", 401, None),
+            ("Alice", "", "/bound/whoami", 200, "DOM\\alice"),
+        )
+        for user, domain, path, status, remote_user in rows:
+            with self.subTest(user=user, domain=domain, path=path):
+                conn = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+                got, r, body = handshake(conn, path, user, "Hunter2" if user == "bob" else "Secret1", domain)
+                conn.close()
+                self.assertEqual(got, status, body)
+                if remote_user:
+                    self.assertIn(f"REMOTE_USER={remote_user}\n", body)
+                else:
+                    self.assertEqual((r.getheader("WWW-Authenticate"), r.getheader("OV-GSS-Error-Code")),
+                                     ("NTLM", "E"))
+
+    def test_connection_bound_sign_on(self):
+        """/bound keeps the connection signed on after a handshake; /ntlm
+        (no directive) asks every request for one."""
+        def exchanges():
+            return self.httpd.error_log().count("Verification returned code")
+
+        def refused(result):
+            status, r, _ = result
+            return (status, r.getheader("WWW-Authenticate"), r.getheader("OV-GSS-Error-Code")) == (401, "NTLM", "E")
+
+        conn = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+        self.addCleanup(conn.close)
+        status, _, body = handshake(conn, "/bound/whoami", "alice", "Secret1")
+        self.assertEqual(status, 200, body)
+        mark = exchanges()
+        for n in range(3):
+            with self.subTest("same connection, no credentials", request=n):
+                status, r, body = fetch(conn, "/bound/whoami")
+                self.assertEqual(status, 200, body)
+                self.assertIn("REMOTE_USER=DOM\\alice\nAUTH_TYPE=NTLM\nGSSAUTHRET=0\n", body)
+                self.assertIsNone(r.getheader("WWW-Authenticate"))
+        self.assertEqual(exchanges(), mark, "no handshake and no domain check")
+
+        with self.subTest("another connection"):
+            other = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+            self.assertTrue(refused(fetch(other, "/bound/whoami")))
+            other.close()
+
+        with self.subTest("another user's handshake replaces the first"):
+            status, _, body = handshake(conn, "/bound/whoami", "bob", "Hunter2")
+            self.assertEqual(status, 200, body)
+            self.assertIn("REMOTE_USER=DOM\\bob\n", fetch(conn, "/bound/whoami")[2])
+
+        with self.subTest("a new negotiate message starts over"):
+            status, r, _ = fetch(conn, "/bound/whoami",
+                                 NtlmContext("alice", "Secret1", domain="DOM", ntlm_compatibility=3).step())
+            self.assertEqual((status, r.getheader("OV-GSS-Error-Code")), (401, "C"))
+            self.assertTrue(refused(fetch(conn, "/bound/whoami")))
+
+        with self.subTest("without the directive every request needs the handshake"):
+            # (A new connection: the negotiate above left a context pending,
+            # which a new handshake's negotiate message would run into.)
+            plain = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+            status, _, body = handshake(plain, "/ntlm/whoami/x", "alice", "Secret1")
+            self.assertEqual(status, 200, body)
+            self.assertTrue(refused(fetch(plain, "/ntlm/whoami/x")))
+            plain.close()
 
 
 class NtlmThroughApachePrefork(NtlmThroughApache):

@@ -12,14 +12,16 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT_OPENSSL_CONF = os.path.join(HERE, "gss_openssl_legacy.cnf")
 # NTLM hashes with MD4, in OpenSSL's legacy provider: set before anything
-# here (http.client's ssl) loads OpenSSL.
+# here (hashlib, http.client's ssl) loads OpenSSL.
 os.environ.setdefault("OPENSSL_CONF", CLIENT_OPENSSL_CONF)
 
+import hashlib  # noqa: E402
 import http.client  # noqa: E402
 
+from ntlm_auth.gss_channel_bindings import GssChannelBindingsStruct  # noqa: E402
 from ntlm_auth.ntlm import NtlmContext  # noqa: E402
 
-from apache import Apache, curl  # noqa: E402
+from apache import Apache, TlsApache, curl  # noqa: E402
 
 MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvane_gss.so")
 PYTHON = "/usr/bin/python3"
@@ -76,6 +78,17 @@ SPNEGO_TOKEN = der(0x60, SPNEGO_OID + der(0xa0, der(0x30, der(0xa0, der(0x30, NT
     0xa2, der(0x04, NtlmContext("alice", "Secret1", domain="DOM", ntlm_compatibility=3).step())))))
 
 
+def serve_users_and_whoami(httpd):
+    """The mechanism's user file (NTLM_USER_FILE) and the whoami program."""
+    users = os.path.join(httpd.root, "ntlm_users")
+    with open(users, "w", encoding="utf-8") as f:
+        f.write(USERS)
+    os.chmod(users, 0o644)
+    httpd.env = {"NTLM_USER_FILE": users}
+    with open(os.path.join(HERE, "gss_whoami.cgi"), encoding="utf-8") as f:
+        httpd.write_cgi("whoami", f.read())
+
+
 def fetch(conn, path, token=None):
     """One GET over conn, with "Authorization: NTLM <token>" when token (bytes)
     is given; returns (status, response, body text)."""
@@ -85,9 +98,17 @@ def fetch(conn, path, token=None):
     return r.status, r, r.read().decode("utf-8", "replace")
 
 
-def handshake(conn, path, user, password, domain="DOM"):
-    """NTLM's negotiate and authenticate legs over conn; returns the last fetch."""
-    ctx = NtlmContext(user, password, domain=domain, ntlm_compatibility=3)
+def channel_bindings(application_data):
+    """Channel bindings for the NTLM client: RFC 5929's application data."""
+    bindings = GssChannelBindingsStruct()
+    bindings[GssChannelBindingsStruct.APPLICATION_DATA] = application_data
+    return bindings
+
+
+def handshake(conn, path, user, password, domain="DOM", bindings=None):
+    """NTLM's negotiate and authenticate legs over conn, the answer bound to
+    bindings if given; returns the last fetch."""
+    ctx = NtlmContext(user, password, domain=domain, cbt_data=bindings, ntlm_compatibility=3)
     status, r, _ = fetch(conn, path, ctx.step())
     if status != 401 or not r.getheader("WWW-Authenticate", "").startswith("NTLM "):
         return status, r, ""
@@ -105,13 +126,7 @@ class NtlmThroughApache(unittest.TestCase):
                            modules=("authn_core", "authz_user", "cgid", "include"),
                            load=(("auth_orvane_gss_module", MODULE),))
         cls.addClassCleanup(cls.httpd.stop)
-        users = os.path.join(cls.httpd.root, "ntlm_users")
-        with open(users, "w", encoding="utf-8") as f:
-            f.write(USERS)
-        os.chmod(users, 0o644)
-        cls.httpd.env = {"NTLM_USER_FILE": users}
-        with open(os.path.join(HERE, "gss_whoami.cgi"), encoding="utf-8") as f:
-            cls.httpd.write_cgi("whoami", f.read())
+        serve_users_and_whoami(cls.httpd)
         os.mkdir(os.path.join(cls.httpd.docroot, "ssi"))
         with open(os.path.join(cls.httpd.docroot, "ssi", "page.shtml"), "w", encoding="utf-8") as f:
             f.write(SSI_PAGE)
@@ -276,6 +291,85 @@ class NtlmThroughApache(unittest.TestCase):
 
 
 class NtlmThroughApachePrefork(NtlmThroughApache):
+    MPM = "prefork"
+
+
+CHANNEL_BINDING_CONF = """\
+ScriptAlias /bound/whoami "{cgi}/whoami"
+ScriptAlias /ntlm/whoami "{cgi}/whoami"
+<Location /bound>
+    AuthType NTLM
+    OrvaneNTLMChannelBinding On
+    Require valid-user
+</Location>
+<Location /ntlm>
+    AuthType NTLM
+    Require valid-user
+</Location>
+"""
+NO_BINDINGS_REFUSED = r"NTLM answer without channel bindings refused"
+
+
+class ChannelBindingThroughApache(unittest.TestCase):
+    """OrvaneNTLMChannelBinding On over HTTPS: an answer must carry the
+    bindings of this server's certificate (tls-server-end-point). gss-ntlmssp
+    refuses other bindings, the module refuses an answer without any."""
+    MPM = "event"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.httpd = TlsApache(f"gss-cb-{cls.MPM}", mpm=cls.MPM, modules=("authn_core", "authz_user", "cgid"),
+                              load=(("auth_orvane_gss_module", MODULE),))
+        cls.addClassCleanup(cls.httpd.stop)
+        serve_users_and_whoami(cls.httpd)
+        cls.httpd.conf = CHANNEL_BINDING_CONF.format(cgi=cls.httpd.cgi_dir)
+        cls.httpd.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.httpd.assert_clean_log(allow=(SERVER_LOGGED_FAILURE, NO_BINDINGS_REFUSED))
+
+    def test_bound_answers(self):
+        # Legend: bindings "ours" hashes this server's certificate (SHA-256,
+        # its signature's hash), "another server's" some other certificate,
+        # None sends none; /ntlm has no directive.
+        rows = (
+            ("ours", "/bound/whoami", 200, None),
+            ("another server's", "/bound/whoami", 401, SERVER_LOGGED_FAILURE),
+            (None, "/bound/whoami", 401, NO_BINDINGS_REFUSED),
+            ("another server's", "/ntlm/whoami", 200, None),
+        )
+        for which, path, status, logged in rows:
+            with self.subTest(bindings=which, path=path):
+                conn = http.client.HTTPSConnection("127.0.0.1", self.httpd.port, timeout=30,
+                                                   context=self.httpd.ssl_context())
+                conn.connect()
+                certificate = {"ours": conn.sock.getpeercert(binary_form=True),
+                               "another server's": b"another certificate"}.get(which)
+                bindings = certificate and channel_bindings(
+                    b"tls-server-end-point:" + hashlib.sha256(certificate).digest())
+                mark = len(self.httpd.error_log())
+                got, r, body = handshake(conn, path, "alice", "Secret1", bindings=bindings)
+                conn.close()
+                self.assertEqual(got, status, body)
+                if status == 200:
+                    self.assertIn("REMOTE_USER=DOM\\alice\n", body)
+                else:
+                    self.assertEqual(r.getheader("OV-GSS-Error-Code"), "E")
+                    self.assertRegex(self.httpd.error_log()[mark:], logged)
+
+    def test_browser_like_client(self):
+        """requests-ntlm binds its answer to the server's certificate by itself."""
+        env = dict(os.environ, OPENSSL_CONF=CLIENT_OPENSSL_CONF, REQUESTS_CA_BUNDLE=self.httpd.ca.cert)
+        out = subprocess.run([PYTHON, CLIENT, "DOM\\alice", "Secret1", self.httpd.url("/bound/whoami")],
+                             env=env, capture_output=True, text=True, timeout=120)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        got = json.loads(out.stdout)[0]
+        self.assertEqual(got["legs"], [401, 401, 200])
+        self.assertIn("REMOTE_USER=DOM\\alice\n", got["body"])
+
+
+class ChannelBindingThroughApachePrefork(ChannelBindingThroughApache):
     MPM = "prefork"
 
 

@@ -374,9 +374,9 @@ apr_status_t cleanup_context(void *data)
 }
 
 // What a leg holds from the GSS-API library; all of it is released together
-// when the leg ends, whichever way it ends.
+// when the leg ends, whichever way it ends. (The acceptor credential is the
+// thread's, borrowed.)
 struct leg_holdings {
-    gss_cred_id_t server_creds = GSS_C_NO_CREDENTIAL;
     gss_ctx_id_t context = GSS_C_NO_CONTEXT;
     gss_name_t client_name = GSS_C_NO_NAME;
     gss_buffer_desc output_token = GSS_C_EMPTY_BUFFER;
@@ -392,8 +392,6 @@ void release_leg(leg_holdings &held)
         gss_release_buffer(&minor, &held.output_token);
     if (held.client_name != GSS_C_NO_NAME)
         gss_release_name(&minor, &held.client_name);
-    if (held.server_creds != GSS_C_NO_CREDENTIAL)
-        gss_release_cred(&minor, &held.server_creds);
     if (held.context != GSS_C_NO_CONTEXT)
         gss_delete_sec_context(&minor, &held.context, GSS_C_NO_BUFFER);
 }

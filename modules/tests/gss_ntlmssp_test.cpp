@@ -59,16 +59,34 @@ void client_begin(ntlm_client *client, const char *user, const char *password)
               GSS_S_COMPLETE);
 }
 
+// The token of an "NTLM <base64>" header value; empty for anything else.
+std::string token_of(const std::string &header)
+{
+    std::string token;
+    if (header.rfind("NTLM ", 0) == 0) {
+        token.resize(apr_base64_decode_len(header.c_str() + 5));
+        token.resize(apr_base64_decode(token.data(), header.c_str() + 5));
+    }
+    return token;
+}
+
+// "NTLM <base64>" for a token the library made, which it releases.
+std::string header_of(gss_buffer_desc *token)
+{
+    std::string encoded(apr_base64_encode_len(static_cast<int>(token->length)), '\0');
+    encoded.resize(apr_base64_encode(encoded.data(), static_cast<const char *>(token->value),
+                                     static_cast<int>(token->length)) - 1);
+    OM_uint32 minor;
+    gss_release_buffer(&minor, token);
+    return "NTLM " + encoded;
+}
+
 // The client's next Authorization value, given the server's challenge header
 // (empty for the first message).
 std::string client_step(ntlm_client *client, const std::string &challenge,
                         gss_channel_bindings_t bindings = GSS_C_NO_CHANNEL_BINDINGS)
 {
-    std::string in;
-    if (challenge.rfind("NTLM ", 0) == 0) {
-        in.resize(apr_base64_decode_len(challenge.c_str() + 5));
-        in.resize(apr_base64_decode(in.data(), challenge.c_str() + 5));
-    }
+    std::string in = token_of(challenge);
     gss_buffer_desc input{in.size(), in.data()};
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     OM_uint32 minor;
@@ -76,11 +94,7 @@ std::string client_step(ntlm_client *client, const std::string &challenge,
                                                  &ntlmssp_oid, 0, 0, bindings,
                                                  &input, nullptr, &output, nullptr, nullptr);
     EXPECT_FALSE(GSS_ERROR(major)) << std::hex << major;
-    std::string encoded(apr_base64_encode_len(static_cast<int>(output.length)), '\0');
-    encoded.resize(apr_base64_encode(encoded.data(), static_cast<const char *>(output.value),
-                                     static_cast<int>(output.length)) - 1);
-    gss_release_buffer(&minor, &output);
-    return "NTLM " + encoded;
+    return header_of(&output);
 }
 
 void client_end(ntlm_client *client)
@@ -217,17 +231,12 @@ const bindings_row bindings_rows[] = {
 OM_uint32 mechanism_accepts(gss_ctx_id_t *context, const std::string &message,
                             gss_channel_bindings_t bindings, std::string *reply)
 {
-    std::string in(apr_base64_decode_len(message.c_str() + 5), '\0');
-    in.resize(apr_base64_decode(in.data(), message.c_str() + 5));
+    std::string in = token_of(message);
     gss_buffer_desc input{in.size(), in.data()}, output = GSS_C_EMPTY_BUFFER;
     OM_uint32 minor;
     const OM_uint32 major = gss_accept_sec_context(&minor, context, GSS_C_NO_CREDENTIAL, &input, bindings,
                                                    nullptr, nullptr, &output, nullptr, nullptr, nullptr);
-    std::string encoded(apr_base64_encode_len(static_cast<int>(output.length)), '\0');
-    encoded.resize(apr_base64_encode(encoded.data(), static_cast<const char *>(output.value),
-                                     static_cast<int>(output.length)) - 1);
-    *reply = "NTLM " + encoded;
-    gss_release_buffer(&minor, &output);
+    *reply = header_of(&output);
     return major;
 }
 

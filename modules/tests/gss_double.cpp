@@ -86,7 +86,7 @@ OM_uint32 gss_acquire_cred(OM_uint32 *minor, gss_name_t name, OM_uint32, gss_OID
 }
 
 OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t cred,
-                                 gss_buffer_t input, gss_channel_bindings_t, gss_name_t *client_name,
+                                 gss_buffer_t input, gss_channel_bindings_t bindings, gss_name_t *client_name,
                                  gss_OID *mechanism, gss_buffer_t output, OM_uint32 *, OM_uint32 *,
                                  gss_cred_id_t *delegated)
 {
@@ -96,6 +96,11 @@ OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cr
     ++seen.accept_calls;
     seen.accepts_with_ntlm_cred += ntlm_creds.count(cred) != 0;
     seen.last_input.assign(static_cast<const char *>(input->value), input->length);
+    if (bindings == GSS_C_NO_CHANNEL_BINDINGS)
+        seen.last_bindings = "-";
+    else
+        seen.last_bindings.assign(static_cast<const char *>(bindings->application_data.value),
+                                  bindings->application_data.length);
     if (a.replace_context || (*context == GSS_C_NO_CONTEXT && !GSS_ERROR(a.major)))
         *context = make_context();
     *output = GSS_C_EMPTY_BUFFER;

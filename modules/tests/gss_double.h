@@ -38,6 +38,7 @@ void script(const accept_answer &accept, const display_answer &display = {0, 0, 
 struct tally {
     int accept_calls;
     std::string last_input;  // the input token of the last accept call
+    std::string last_bindings;  // its channel bindings' application data, "-" for none
     int contexts_made, contexts_deleted, double_deletes;
     int names_made, names_released;
     int creds_made, creds_released;

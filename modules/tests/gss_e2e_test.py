@@ -47,6 +47,9 @@ ScriptAlias /bound/whoami "{cgi}/whoami"
     OrvaneNTLMDefaultDomain dom
     Require valid-user
 </Location>
+<Location /bound/whoami/off>
+    OrvaneNTLMConnectionBound Off
+</Location>
 <Directory "{docroot}/ssi">
     Options +Includes
     AddType text/html .shtml
@@ -279,6 +282,14 @@ class NtlmThroughApache(unittest.TestCase):
                                  NtlmContext("alice", "Secret1", domain="DOM", ntlm_compatibility=3).step())
             self.assertEqual((status, r.getheader("OV-GSS-Error-Code")), (401, "C"))
             self.assertTrue(refused(fetch(conn, "/bound/whoami")))
+
+        with self.subTest("a nested location turns it off and keeps the default domain"):
+            nested = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+            status, _, body = handshake(nested, "/bound/whoami/off", "alice", "Secret1", domain="")
+            self.assertEqual(status, 200, body)
+            self.assertIn("REMOTE_USER=DOM\\alice\n", body)
+            self.assertTrue(refused(fetch(nested, "/bound/whoami/off")))
+            nested.close()
 
         with self.subTest("without the directive every request needs the handshake"):
             # (A new connection: the negotiate above left a context pending,

@@ -22,9 +22,10 @@ client signs on once, then GETs the file over its signed-on connection
 without credentials. Each round measures every figure once per side, the
 order of the sides alternating from round to round (ABBA); the medians over
 the rounds are printed with their min-max, and the ratio ours / peer of the
-medians (1.0 = as fast), with the min-max of the rounds' own ratios. For
-scale, ab's plain GETs of the same file (new connection each, and kept
-alive).
+medians (1.0 = as fast), with the min-max of the rounds' own ratios, and
+the server processes' CPU time per handshake or request (from /proc, in
+clock ticks). For scale, ab's plain GETs of the same file (new connection
+each, and kept alive).
 """
 
 import argparse
@@ -99,6 +100,28 @@ def plain_gets(port, clients, count, kept=False):
     raise RuntimeError(out.stdout + out.stderr)
 
 
+def server_cpu(httpd):
+    """CPU seconds used so far by the server's processes (parent and children)."""
+    pids = [httpd.proc.pid]
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == httpd.proc.pid:
+                        pids.append(int(entry))
+            except (OSError, IndexError, ValueError):
+                pass
+    ticks = 0
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks += int(fields[11]) + int(fields[12])     # utime, stime
+        except (OSError, IndexError, ValueError):
+            pass
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 def spread(values):
     return f"{statistics.median(values):7.0f}/s ({min(values):.0f}-{max(values):.0f})"
 
@@ -137,13 +160,16 @@ def main():
         clients = [int(c) for c in args.clients.split(",")]
         kinds = {"handshakes": (False, args.count), "kept-alive": (True, args.kept_count)}
         runs = {(kind, name, c): [] for kind in kinds for name in sides for c in clients}
+        cpu = {(kind, name, c): [] for kind in kinds for name in sides for c in clients}  # us per operation
         plain = {(kind, c): [] for kind in kinds for c in clients}
         for rnd in range(args.rounds):
             for c in clients:
                 for kind, (kept, count) in kinds.items():
                     # ABBA: the side that runs first in a pair measured slower.
                     for name, path in list(sides.items())[::1 if rnd % 2 else -1]:
+                        before = server_cpu(httpd)
                         runs[(kind, name, c)].append(drive(driver, httpd.port, path, c, count, kept))
+                        cpu[(kind, name, c)].append((server_cpu(httpd) - before) / count * 1e6)
                     plain[(kind, c)].append(plain_gets(httpd.port, c, count, kept))
 
         print(f"NTLM over loopback, Apache event MPM, {args.rounds} rounds, sides alternating;"
@@ -158,6 +184,9 @@ def main():
                       f"   ratio {statistics.median(o) / statistics.median(g):.2f}"
                       f" ({min(ratios):.2f}-{max(ratios):.2f})"
                       f"   (plain GET, {'kept alive' if kept else 'new connection'}: {statistics.median(plain[(kind, c)]):.0f}/s)")
+                print(f"               server CPU per {'request' if kept else 'handshake'}:"
+                      f" ours {statistics.median(cpu[(kind, 'orvane', c)]):.0f} us,"
+                      f" peer {statistics.median(cpu[(kind, 'gssapi', c)]):.0f} us (medians)")
         httpd.assert_clean_log()
 
 

@@ -4,6 +4,7 @@ Debian's Apache with mod_auth_orvane_gss loaded and gss-ntlmssp behind MIT's
 GSS-API, under the event and the prefork MPM."""
 
 import base64
+import ctypes
 import json
 import os
 import subprocess
@@ -22,6 +23,7 @@ from ntlm_auth.gss_channel_bindings import GssChannelBindingsStruct  # noqa: E40
 from ntlm_auth.ntlm import NtlmContext  # noqa: E402
 
 from apache import Apache, TlsApache, curl  # noqa: E402
+from kdc import KDC  # noqa: E402
 
 MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvane_gss.so")
 PYTHON = "/usr/bin/python3"
@@ -92,6 +94,42 @@ def serve_users_and_whoami(httpd):
         httpd.write_cgi("whoami", f.read())
 
 
+class GssBuffer(ctypes.Structure):
+    _fields_ = [("length", ctypes.c_size_t), ("value", ctypes.c_void_p)]
+
+
+class GssOid(ctypes.Structure):
+    _fields_ = [("length", ctypes.c_uint32), ("elements", ctypes.c_char_p)]
+
+
+def kerberos_token(kdc, user, password, service="HTTP@127.0.0.1"):
+    """A Kerberos initiator token (RFC 4121, krb5 mechanism) from user's
+    ticket for service, made by MIT's GSS-API library through ctypes."""
+    env = dict(os.environ, **kdc.env)
+    subprocess.run(["kinit", f"{user}@{kdc.realm}"], input=password + "\n", env=env, text=True,
+                   capture_output=True, check=True, timeout=30)
+    saved = {k: os.environ.get(k) for k in kdc.env}
+    os.environ.update(kdc.env)
+    try:
+        gss = ctypes.CDLL("libgssapi_krb5.so.2")
+        minor, name, context, out = ctypes.c_uint32(), ctypes.c_void_p(), ctypes.c_void_p(), GssBuffer()
+        text = service.encode()
+        host_based = ctypes.POINTER(GssOid).in_dll(gss, "GSS_C_NT_HOSTBASED_SERVICE")
+        assert gss.gss_import_name(ctypes.byref(minor), ctypes.byref(GssBuffer(len(text), ctypes.cast(
+            ctypes.c_char_p(text), ctypes.c_void_p))), host_based, ctypes.byref(name)) == 0
+        krb5 = GssOid(9, b"\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")
+        major = gss.gss_init_sec_context(ctypes.byref(minor), None, ctypes.byref(context), name, ctypes.byref(krb5),
+                                         0, 0, None, None, None, ctypes.byref(out), None, None)
+        assert major in (0, 1), (hex(major), minor.value)
+        return ctypes.string_at(out.value, out.length)
+    finally:
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
+
+
 def fetch(conn, path, token=None):
     """One GET over conn, with "Authorization: NTLM <token>" when token (bytes)
     is given; returns (status, response, body text)."""
@@ -130,6 +168,17 @@ class NtlmThroughApache(unittest.TestCase):
                            load=(("auth_orvane_gss_module", MODULE),))
         cls.addClassCleanup(cls.httpd.stop)
         serve_users_and_whoami(cls.httpd)
+        # A host with a keytab for HTTP/127.0.0.1: Kerberos would answer if
+        # the module let any mechanism but NTLM in.
+        cls.kdc = KDC().start()
+        cls.addClassCleanup(cls.kdc.stop)
+        cls.kdc.add_user("alice", "Secret1")
+        keytab = cls.kdc.path("http.keytab")
+        cls.kdc.kadmin("add_principal", "-randkey", f"HTTP/127.0.0.1@{cls.kdc.realm}")
+        cls.kdc.kadmin("ktadd", "-k", keytab, f"HTTP/127.0.0.1@{cls.kdc.realm}")
+        os.chmod(keytab, 0o644)   # read by the children, as www-data
+        # (No replay cache: the KDC's folder is not the children's to write.)
+        cls.httpd.env.update(cls.kdc.env, KRB5_KTNAME=keytab, KRB5RCACHETYPE="none")
         os.mkdir(os.path.join(cls.httpd.docroot, "ssi"))
         with open(os.path.join(cls.httpd.docroot, "ssi", "page.shtml"), "w", encoding="utf-8") as f:
             f.write(SSI_PAGE)
@@ -188,6 +237,8 @@ class NtlmThroughApache(unittest.TestCase):
             # token, and a SPNEGO token gets no further than that.
             ("empty token", "curl", ("-H", "Authorization: NTLM")),
             ("SPNEGO token", "curl", ("-H", "Authorization: NTLM " + base64.b64encode(SPNEGO_TOKEN).decode())),
+            ("Kerberos token", "curl", ("-H", "Authorization: NTLM " + base64.b64encode(
+                kerberos_token(self.kdc, "alice", "Secret1")).decode())),
         )
         for name, client, args in rows:
             with self.subTest(name):

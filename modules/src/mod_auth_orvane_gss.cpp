@@ -470,13 +470,17 @@ bool reuse_connection_user(request_rec *r)
 // The one spelling of an account's name: DOMAIN\user, the domain in upper
 // and the user in lower case (ASCII letters), as the domain compares names
 // without regard to case. A name without a domain takes the default domain;
-// null when there is none, or no user.
+// null when there is none, or no user. A principal name (user@dns.domain)
+// is refused too: which NetBIOS domain it belongs to is not ours to guess,
+// and DOMAIN\user@dns.domain would be a second name for the account.
 char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain)
 {
     std::string_view domain;
     if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
         domain = name.substr(0, backslash);
         name.remove_prefix(backslash + 1);
+    } else if (name.find('@') != std::string_view::npos) {
+        return nullptr;
     }
     if (domain.empty() && default_domain != nullptr)
         domain = default_domain;
@@ -602,7 +606,8 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
                                 config.default_domain);
     if (user == nullptr) {
         log_rerror(source_path, 530, APLOG_ERR, 0, r,
-                   "Client name %s has no domain or no user, and no OrvaneNTLMDefaultDomain applies",
+                   "Client name %s is not of the form DOMAIN\\user (OrvaneNTLMDefaultDomain supplies "
+                   "the domain of a bare user name)",
                    buffer_text(r->pool, held.output_token));
         // An empty name may come in an allocated buffer, which step 20 skips.
         gss_release_buffer(&ignored, &held.output_token);

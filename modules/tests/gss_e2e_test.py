@@ -64,7 +64,7 @@ ScriptAlias /bound/whoami "{cgi}/whoami"
 SSI_PAGE = '<p><!--#include virtual="/ntlm/whoami" --></p>\n'
 SERVER_LOGGED_FAILURE = r"gss_accept_sec_context\(\) failed"
 # Refusals of ours that the tests cause on purpose.
-NAME_REFUSED = r"Client name \S+ has no domain"
+NAME_REFUSED = r"Client name \S+ is not of the form DOMAIN"
 MECHANISM_REFUSED = r"Client's token is not NTLM"
 
 

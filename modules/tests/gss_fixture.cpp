@@ -18,7 +18,7 @@ const bool apr_ready = [] {
 }();
 
 // The module's error lines; every other line it logs is a debug line.
-constexpr int error_lines[] = {241, 250, 302, 321, 375, 384, 393, 402, 520, 525, 530, 535, 540};
+constexpr int error_lines[] = {241, 250, 302, 321, 375, 384, 393, 520, 525, 530, 535, 540};
 
 request_rec *blank_request(apr_pool_t *parent, conn_rec *c, server_rec *s, const ap_logconf *log)
 {

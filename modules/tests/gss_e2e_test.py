@@ -1,7 +1,9 @@
 """NTLM authentication end to end: real NTLM clients (requests-ntlm, and
 ntlm-auth's messages over one http.client connection) and curl against
 Debian's Apache with mod_auth_orvane_gss loaded and gss-ntlmssp behind MIT's
-GSS-API, under the event and the prefork MPM."""
+GSS-API, under the event and the prefork MPM; plain HTTP with a real KDC and
+a keytab for the server (so that Kerberos would answer if it were let in),
+and HTTPS for channel bindings."""
 
 import base64
 import ctypes

@@ -1,6 +1,6 @@
 /* NTLM handshakes against a web server, as fast as a client can make them.
 
-     ntlm_driver PORT PATH DOMAIN\\USER PASSWORD CLIENTS COUNT
+     ntlm_driver PORT PATH DOMAIN\\USER PASSWORD CLIENTS COUNT [kept]
 
    CLIENTS threads share COUNT handshakes on 127.0.0.1:PORT. One handshake is
    what a browser does on a new connection: GET PATH without credentials
@@ -8,6 +8,10 @@
    with the authenticate message (200), then close. The messages come from
    the GSS-API initiator calls with the gss-ntlmssp mechanism, so the client
    side costs the same whichever server module answers.
+   With "kept", each thread instead signs on once over its own connection
+   and then the threads share COUNT plain GETs of PATH over those signed-on
+   connections, without credentials, each to be answered 200; the clock
+   runs from the moment every thread has signed on.
    Prints one line: "ok N failed N seconds S", and on standard error why the
    first few failures failed (stage and HTTP status, -1 for a closed
    connection). Exits 1 on setup failure. */
@@ -121,7 +125,8 @@ static int fail(const char *stage, int status)
     return -1;
 }
 
-static int handshake(gss_cred_id_t cred, gss_name_t target)
+/* Runs the three legs over a new connection; returns it (signed on), or -1. */
+static int sign_on(gss_cred_id_t cred, gss_name_t target)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0), one = 1, result = -1;
     struct sockaddr_in sa = {.sin_family = AF_INET, .sin_port = htons((uint16_t)port)};
@@ -162,15 +167,29 @@ static int handshake(gss_cred_id_t cred, gss_name_t target)
     b64_encode(out.value, out.length, text);
     gss_release_buffer(&minor, &out);
     if ((status = get(fd, text, challenge, sizeof challenge)) == 200)
-        result = 0;
+        result = fd;
     else
         fail("last leg", status);
 done:
     gss_release_buffer(&minor, &out);
     gss_delete_sec_context(&minor, &ctx, GSS_C_NO_BUFFER);
-    close(fd);
+    if (result < 0)
+        close(fd);
     return result;
 }
+
+static int handshake(gss_cred_id_t cred, gss_name_t target)
+{
+    int fd = sign_on(cred, target);
+    if (fd < 0)
+        return -1;
+    close(fd);
+    return 0;
+}
+
+static int kept_alive;
+static pthread_barrier_t signed_on;
+static struct timespec started;
 
 static void *client(void *arg)
 {
@@ -189,8 +208,27 @@ static void *client(void *arg)
         fprintf(stderr, "ntlm_driver: no NTLM credentials for %s (minor %u)\n", user, minor);
         exit(1);
     }
-    while (atomic_fetch_sub(&remaining, 1) > 0)
-        atomic_fetch_add(handshake(cred, target) == 0 ? &ok : &failed, 1);
+    if (kept_alive) {
+        int fd = sign_on(cred, target);
+        char challenge[4096];
+        if (pthread_barrier_wait(&signed_on) == PTHREAD_BARRIER_SERIAL_THREAD)
+            clock_gettime(CLOCK_MONOTONIC, &started);
+        while (fd >= 0 && atomic_fetch_sub(&remaining, 1) > 0) {
+            int status = get(fd, NULL, challenge, sizeof challenge);
+            atomic_fetch_add(status == 200 ? &ok : &failed, 1);
+            if (status != 200) {
+                fail("kept-alive request", status);
+                break;
+            }
+        }
+        if (fd < 0)
+            fail("sign-on", -1);
+        else
+            close(fd);
+    } else {
+        while (atomic_fetch_sub(&remaining, 1) > 0)
+            atomic_fetch_add(handshake(cred, target) == 0 ? &ok : &failed, 1);
+    }
     gss_release_cred(&minor, &cred);
     gss_release_name(&minor, &name);
     gss_release_name(&minor, &target);
@@ -199,10 +237,11 @@ static void *client(void *arg)
 
 int main(int argc, char **argv)
 {
-    if (argc != 7) {
-        fprintf(stderr, "usage: ntlm_driver PORT PATH DOMAIN\\\\USER PASSWORD CLIENTS COUNT\n");
+    if (argc != 7 && !(argc == 8 && strcmp(argv[7], "kept") == 0)) {
+        fprintf(stderr, "usage: ntlm_driver PORT PATH DOMAIN\\\\USER PASSWORD CLIENTS COUNT [kept]\n");
         return 2;
     }
+    kept_alive = argc == 8;
     port = atoi(argv[1]);
     path = argv[2];
     user = argv[3];
@@ -213,12 +252,15 @@ int main(int argc, char **argv)
     if (clients < 1 || clients > 256)
         return 2;
     struct timespec t0, t1;
+    pthread_barrier_init(&signed_on, NULL, (unsigned)clients);
     clock_gettime(CLOCK_MONOTONIC, &t0);
     for (int i = 0; i < clients; i++)
         pthread_create(&threads[i], NULL, client, NULL);
     for (int i = 0; i < clients; i++)
         pthread_join(threads[i], NULL);
     clock_gettime(CLOCK_MONOTONIC, &t1);
+    if (kept_alive)
+        t0 = started;
     printf("ok %d failed %d seconds %.6f\n", atomic_load(&ok), atomic_load(&failed),
            (double)(t1.tv_sec - t0.tv_sec) + (double)(t1.tv_nsec - t0.tv_nsec) / 1e9);
     return 0;

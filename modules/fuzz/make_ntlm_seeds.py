@@ -15,12 +15,27 @@ def esc(s):
     return s.replace(b"\\", b"\\\\") + b"\\x"
 
 def leg(value, major="continue", minor=0, output="challenge", client_name=False, delegated=False,
-        replace=False, display_fails=False, name="DOM\\user", proxy=False, header=True, sub=False, drop=False):
+        replace=False, display_fails=False, name="DOM\\user", proxy=False, header=True, sub=False, drop=False,
+        bound=False, channel_binding=False, tls=False):
     end = [0 if drop else 1,
            0 if proxy else 1, 1 if header else 0, 0 if sub else 1,
            MAJ[major], MIN[minor], OUT[output], int(client_name), int(delegated), 0 if replace else 1,
-           0 if display_fails else 1, NAMES[name]]
+           0 if display_fails else 1, NAMES[name], int(bound) | int(channel_binding) << 1 | int(tls) << 2]
     return esc(value.encode()), end
+
+
+def authenticate_message(pairs):
+    """"NTLM <base64>" of an authenticate message (type 3) whose NTLMv2
+    response carries the AV pairs (id, value) before the end pair."""
+    import base64
+    import struct
+    response = b"\x01" * (16 + 28) + b"".join(struct.pack("<HH", i, len(v)) + v for i, v in pairs) + b"\0" * 4
+    message = b"NTLMSSP\0" + struct.pack("<I", 3) + b"\0" * 8 + struct.pack("<HHI", len(response), len(response), 64)
+    return "NTLM " + base64.b64encode(message.ljust(64, b"\0") + response).decode()
+
+
+BOUND_ANSWER = authenticate_message([(7, b"\2" * 8), (10, b"\x5a" * 16)])
+UNBOUND_ANSWER = authenticate_message([(7, b"\2" * 8)])
 
 def seed(legs, ntlm=True):
     front = b""; end = [1 if ntlm else 0]
@@ -44,6 +59,11 @@ seeds = {
  "replaced_context": seed([leg("NTLM bmVnb3RpYXRl"), leg("NTLM bmVnb3RpYXRl", replace=True), leg("NTLM YQ==", major="complete", client_name=True, replace=True)]),
  "no_name": seed([leg("NTLM YQ==", major="complete", client_name=False), leg("NTLM YQ==", major="complete", client_name=True, display_fails=True), leg("NTLM YQ==", major="complete", client_name=True, name=None)]),
  "continue_with_error": seed([leg("NTLM YQ==", major="continue_failure"), leg("NTLM YQ==", major="no_context", output=None)]),
+ "bound_connection": seed([leg("NTLM bmVnb3RpYXRl", bound=True), leg("NTLM YXV0aGVudGljYXRl", major="complete", output=None, client_name=True, bound=True),
+                             leg("", header=False, bound=True), leg("", header=False, bound=True, sub=True), leg("NTLM bmVnb3RpYXRl", bound=True), leg("", header=False, bound=True)]),
+ "channel_binding": seed([leg("NTLM bmVnb3RpYXRl", channel_binding=True, tls=True), leg(BOUND_ANSWER, major="complete", output=None, client_name=True, channel_binding=True, tls=True),
+                          leg("NTLM bmVnb3RpYXRl", channel_binding=True, tls=True), leg(UNBOUND_ANSWER, major="complete", client_name=True, channel_binding=True, tls=True),
+                          leg("NTLM bmVnb3RpYXRl", channel_binding=True)]),
  "empty_output_token": seed([leg("NTLM bmVnb3RpYXRl", output=""), leg("NTLM YXV0aGVudGljYXRl", major="complete", output="", client_name=True)]),
 }
 folder = os.path.join(os.path.dirname(os.path.abspath(__file__)), "ntlm_corpus")

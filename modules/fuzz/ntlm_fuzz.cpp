@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -29,6 +30,7 @@ constexpr OM_uint32 minors[] = {0, 40017, 40022, 40024, 40047, 40055, 40056, 7};
 // "": a library may hand out an empty token in an allocated buffer.
 constexpr const char *outputs[] = {nullptr, "challenge", "x", "\xff\xfe binary \x01", ""};
 constexpr const char *names[] = {"DOM\\user", nullptr, ""};
+
 
 void check(bool ok)
 {
@@ -99,6 +101,14 @@ void one_leg(FuzzedDataProvider &in, bool ntlm, gss_test::connection *conn, int 
                                in.ConsumeBool(), in.ConsumeBool(), in.ConsumeIntegralInRange(0, 7) == 0};
     const display_answer display{in.ConsumeIntegralInRange(0, 7) == 0 ? GSS_S_FAILURE : GSS_S_COMPLETE, 0,
                                  in.PickValueInArray(names)};
+    // The directory's directives and the transport: bit 0 binds the
+    // connection, bit 1 asks for channel bindings, bit 2 makes it TLS.
+    const int settings = in.ConsumeIntegralInRange(0, 7);
+    const bool bound = settings & 1, channel_binding = settings & 2, tls = settings & 4;
+    const std::vector<gss_test::directive> directives{
+        {"OrvaneNTLMConnectionBound", bound ? "On" : "Off"},
+        {"OrvaneNTLMChannelBinding", channel_binding ? "On" : "Off"}};
+    standin::set_tls(tls ? gss_test::server_cert : nullptr);
     std::string value = in.ConsumeRandomLengthString(512);
     value.resize(std::strlen(value.c_str()));  // a header value ends at a NUL
 
@@ -106,6 +116,7 @@ void one_leg(FuzzedDataProvider &in, bool ntlm, gss_test::connection *conn, int 
     const char *challenge = proxy ? "Proxy-Authenticate" : "WWW-Authenticate";
     gss_double::script(accept, display);
     request_rec *main = gss_test::new_request(conn, header, with_header ? value.c_str() : nullptr);
+    check(gss_test::configure(main, directives) == nullptr);
     main->proxyreq = proxy ? PROXYREQ_PROXY : PROXYREQ_NONE;
     request_rec *r = main;
     int main_result = 0;
@@ -115,6 +126,7 @@ void one_leg(FuzzedDataProvider &in, bool ntlm, gss_test::connection *conn, int 
         *pending = gss_double::live_contexts();
         gss_double::script(accept, display);
         r = gss_test::new_subrequest(main);
+        check(gss_test::configure(r, directives) == nullptr);
     }
     const int calls_before = gss_double::counts().accept_calls;
     const int result = gss_test::run_hook(r);
@@ -128,7 +140,16 @@ void one_leg(FuzzedDataProvider &in, bool ntlm, gss_test::connection *conn, int 
     }
     check(result == OK || result == HTTP_UNAUTHORIZED || result == HTTP_INTERNAL_SERVER_ERROR);
     check(gss_double::counts().double_deletes == 0);
-    check(accepted == (with_header && scheme_is_ntlm(value) && !(subrequest && main_result == OK)));
+    // With channel bindings asked for, the module itself refuses an answer
+    // without them (having taken the pending context), and every leg
+    // without TLS.
+    const bool leg_runs = with_header && scheme_is_ntlm(value) && !(subrequest && main_result == OK);
+    check(channel_binding ? !accepted || (leg_runs && tls) : accepted == leg_runs);
+    if (leg_runs && !accepted) {
+        check(result == (tls ? HTTP_UNAUTHORIZED : HTTP_INTERNAL_SERVER_ERROR));
+        if (tls)
+            *pending = 0;
+    }
     if (accepted)
         check(gss_double::counts().last_input == expected_input(value));
 
@@ -145,6 +166,9 @@ void one_leg(FuzzedDataProvider &in, bool ntlm, gss_test::connection *conn, int 
     }
     if (result == OK)
         check(r->user != nullptr && r->ap_auth_type != nullptr);
+    // Without credentials, a request goes through only on a bound connection.
+    if (!with_header)
+        check(result == HTTP_UNAUTHORIZED || (bound && result == OK && challenges.empty()));
 
     // Only a leg that the library asked to go on leaves a context behind.
     const bool goes_on = accepted && !GSS_ERROR(accept.major) && (accept.major & GSS_S_CONTINUE_NEEDED);
@@ -187,5 +211,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(seen.names_made == seen.names_released && seen.creds_made == seen.creds_released &&
           seen.buffers_made == seen.buffers_released);
     standin::set_auth_type(nullptr);
+    standin::set_tls(nullptr);
     return 0;
 }

@@ -2,6 +2,12 @@
 // leg of the handshake per request from the "Authorization" header, keeps the
 // half-finished security context on the connection between legs, and sets the
 // request's user once the context is complete.
+//
+// Directives, all per directory and all off or unset by default:
+//   OrvaneNTLMConnectionBound On   a connection that completed a handshake
+//                                  stays signed on for the requests after it
+//   OrvaneNTLMDefaultDomain NAME   the domain of a client name that has none
+//   OrvaneNTLMChannelBinding On    answers must be bound to this TLS channel
 
 #include <httpd.h>
 #include <http_config.h>
@@ -11,15 +17,26 @@
 #include <http_request.h>
 
 #include <apr_base64.h>
+#include <apr_lib.h>
 #include <apr_pools.h>
 #include <apr_strings.h>
 #include <apr_tables.h>
 
+#include <http_ssl.h>
+
 #include <gssapi/gssapi.h>
 
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <strings.h>
 #include <unistd.h>
@@ -47,6 +64,18 @@ constexpr const char *result_code_header = "OV-GSS-Error-Code";
 // thread serves its next request, and the next leg would miss the context.
 constexpr const char *context_key = "mod_auth_orvane_gss:";
 
+// The user of the connection's completed handshake, kept for the requests
+// after it where the connection is bound; under a fixed key for the same
+// reason.
+constexpr const char *bound_user_key = "mod_auth_orvane_gss:user";
+
+// gss-ntlmssp's OID, 1.3.6.1.4.1.311.2.2.10: the only mechanism that answers
+// at an NTLM location.
+gss_OID_desc ntlm_mechanism{10, const_cast<char *>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a")};
+
+// RFC 5929's prefix of the tls-server-end-point channel binding.
+constexpr std::string_view end_point_prefix = "tls-server-end-point:";
+
 // Authentication result codes that the client gets for the mechanism's minor
 // status after a failed leg; any other status gives 'E'.
 struct minor_result_code {
@@ -67,6 +96,95 @@ char result_code_for(OM_uint32 minor)
 }
 
 // ---------------------------------------------------------------------------
+// Per-directory configuration
+
+// A directive not given in a directory takes the enclosing one's value; one
+// given nowhere is off.
+enum class setting : unsigned char { unset, off, on };
+
+// Zero-filled is the default: nothing set, no default domain.
+struct directory_config {
+    setting connection_bound;
+    setting channel_binding;
+    const char *default_domain;  // upper case; null for none
+};
+
+void *create_directory_config(apr_pool_t *p, char *)
+{
+    return apr_pcalloc(p, sizeof(directory_config));
+}
+
+setting inherit(setting base, setting add)
+{
+    return add != setting::unset ? add : base;
+}
+
+void *merge_directory_config(apr_pool_t *p, void *base_conf, void *add_conf)
+{
+    const auto *base = static_cast<const directory_config *>(base_conf);
+    const auto *add = static_cast<const directory_config *>(add_conf);
+    auto *merged = static_cast<directory_config *>(apr_pcalloc(p, sizeof(directory_config)));
+    merged->connection_bound = inherit(base->connection_bound, add->connection_bound);
+    merged->channel_binding = inherit(base->channel_binding, add->channel_binding);
+    merged->default_domain = add->default_domain ? add->default_domain : base->default_domain;
+    return merged;
+}
+
+// The request's configuration. A request without a configuration vector
+// (none that the server makes) gets the defaults.
+const directory_config &config_of(const request_rec *r)
+{
+    static const directory_config defaults{};
+    if (r->per_dir_config == nullptr)
+        return defaults;
+    const auto *config = static_cast<const directory_config *>(
+        ap_get_module_config(r->per_dir_config, &auth_orvane_gss_module));
+    return config ? *config : defaults;
+}
+
+const char *set_connection_bound(cmd_parms *, void *config, int on)
+{
+    static_cast<directory_config *>(config)->connection_bound = on ? setting::on : setting::off;
+    return nullptr;
+}
+
+const char *set_channel_binding(cmd_parms *, void *config, int on)
+{
+    static_cast<directory_config *>(config)->channel_binding = on ? setting::on : setting::off;
+    return nullptr;
+}
+
+const char *set_default_domain(cmd_parms *cmd, void *config, const char *name)
+{
+    if (*name == '\0' || std::strpbrk(name, "\\@/ \t") != nullptr)
+        return "OrvaneNTLMDefaultDomain takes a NetBIOS domain name, such as ORVANE";
+    char *upper = apr_pstrdup(cmd->pool, name);
+    for (char *c = upper; *c != '\0'; ++c)
+        *c = static_cast<char>(apr_toupper(*c));
+    static_cast<directory_config *>(config)->default_domain = upper;
+    return nullptr;
+}
+
+// C++ sees the command table's function type without its parameters; the
+// core calls each handler with the parameters its FLAG or TAKE1 kind has.
+// (void (*)() is the type a function pointer passes through unwarned.)
+template <typename Fn> cmd_func directive_func(Fn fn)
+{
+    return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(fn));
+}
+
+const command_rec directives[] = {
+    {"OrvaneNTLMConnectionBound", directive_func(set_connection_bound), nullptr, OR_AUTHCFG, FLAG,
+     "On: once an NTLM handshake completes, the connection's later requests without "
+     "credentials run as its user (never behind a proxy that shares connections)"},
+    {"OrvaneNTLMDefaultDomain", directive_func(set_default_domain), nullptr, OR_AUTHCFG, TAKE1,
+     "the domain of an NTLM user name sent without one; without it such names are refused"},
+    {"OrvaneNTLMChannelBinding", directive_func(set_channel_binding), nullptr, OR_AUTHCFG, FLAG,
+     "On: NTLM answers must carry this TLS channel's bindings (tls-server-end-point)"},
+    {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
+};
+
+// ---------------------------------------------------------------------------
 // Logging and status texts
 
 void log_rerror(const char *file, int line, int level, apr_status_t status,
@@ -77,6 +195,11 @@ void log_rerror(const char *file, int line, int level, apr_status_t status,
                 const request_rec *r, const char *fmt, ...)
 {
     char msg[1024];
+#ifdef APLOG_USE_MODULE
+    // Formatting costs more than the rest of a kept-alive request's check.
+    if (!APLOG_R_MODULE_IS_LEVEL(r, APLOG_MODULE_INDEX, level))
+        return;
+#endif
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
@@ -123,14 +246,119 @@ char *get_gss_error(apr_pool_t *p, OM_uint32 err_maj, OM_uint32 err_min, const c
 }
 
 // ---------------------------------------------------------------------------
-// One leg of the handshake
+// The acceptor credential
 
-// The mechanism's default acceptor credential serves every request.
-int get_gss_creds(request_rec *, gss_cred_id_t *server_creds)
+// The acceptor credential of the NTLM mechanism alone: with the library's
+// default credential an empty token would get a SPNEGO offer back, and on a
+// host with a keytab a Kerberos token would authenticate here. gss-ntlmssp
+// 1.2 keeps 32 bytes of every credential it hands out after its release, so
+// each server thread acquires one the first time and keeps it for good; the
+// legs borrow it. Returns 0, or 500 when the mechanism is not available.
+int get_gss_creds(request_rec *r, gss_cred_id_t *server_creds)
 {
-    *server_creds = GSS_C_NO_CREDENTIAL;
+    thread_local gss_cred_id_t ntlm_creds = GSS_C_NO_CREDENTIAL;
+    if (ntlm_creds == GSS_C_NO_CREDENTIAL) {
+        gss_OID_set_desc mechanisms{1, &ntlm_mechanism};
+        OM_uint32 minor = 0;
+        const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                                                 GSS_C_ACCEPT, &ntlm_creds, nullptr, nullptr);
+        if (GSS_ERROR(major)) {
+            log_rerror(source_path, 520, APLOG_ERR, 0, r, "%s",
+                       get_gss_error(r->pool, major, minor, "gss_acquire_cred() for NTLM failed"));
+            ntlm_creds = GSS_C_NO_CREDENTIAL;
+            return HTTP_INTERNAL_SERVER_ERROR;
+        }
+    }
+    *server_creds = ntlm_creds;
     return 0;
 }
+
+bool is_ntlm_mechanism(gss_const_OID mechanism)
+{
+    return mechanism != GSS_C_NO_OID && mechanism->length == ntlm_mechanism.length &&
+           std::memcmp(mechanism->elements, ntlm_mechanism.elements, ntlm_mechanism.length) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Channel bindings
+
+// The TLS channel's bindings as RFC 5929 defines tls-server-end-point: the
+// server certificate's hash, by its signature's hash algorithm, SHA-256 for
+// MD5, SHA-1 or none. Null when the connection has no TLS or no readable
+// server certificate.
+gss_channel_bindings_t tls_channel_bindings(request_rec *r)
+{
+    if (!ap_ssl_conn_is_ssl(r->connection))
+        return nullptr;
+    const char *pem = ap_ssl_var_lookup(r->pool, r->server, r->connection, r, "SSL_SERVER_CERT");
+    if (pem == nullptr || *pem == '\0')
+        return nullptr;
+    BIO *bio = BIO_new_mem_buf(pem, -1);
+    X509 *cert = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+    BIO_free(bio);
+    if (cert == nullptr)
+        return nullptr;
+    int digest_nid = NID_undef, key_nid = NID_undef;
+    const EVP_MD *digest = nullptr;
+    if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest_nid, &key_nid) &&
+        digest_nid != NID_md5 && digest_nid != NID_sha1)
+        digest = EVP_get_digestbynid(digest_nid);
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int hash_length = 0;
+    const int hashed = X509_digest(cert, digest ? digest : EVP_sha256(), hash, &hash_length);
+    X509_free(cert);
+    if (!hashed)
+        return nullptr;
+
+    auto *bindings = static_cast<gss_channel_bindings_t>(
+        apr_pcalloc(r->pool, sizeof(gss_channel_bindings_struct)));
+    auto *data = static_cast<char *>(apr_palloc(r->pool, end_point_prefix.size() + hash_length));
+    std::memcpy(data, end_point_prefix.data(), end_point_prefix.size());
+    std::memcpy(data + end_point_prefix.size(), hash, hash_length);
+    bindings->initiator_addrtype = GSS_C_AF_UNSPEC;
+    bindings->acceptor_addrtype = GSS_C_AF_UNSPEC;
+    bindings->application_data.value = data;
+    bindings->application_data.length = end_point_prefix.size() + hash_length;
+    return bindings;
+}
+
+// gss-ntlmssp refuses an answer whose channel bindings differ from ours but
+// takes one that carries none, which a relayed answer made on a channel
+// without TLS does not. So an authenticate message (type 3) must carry them
+// itself: a non-zero MsvAvChannelBindings pair among the AV pairs of its
+// NTLMv2 response. The response's proof covers those pairs, so the mechanism
+// catches a message whose pairs were changed. Other messages pass.
+bool lacks_channel_bindings(const gss_buffer_desc &token)
+{
+    const auto *m = static_cast<const unsigned char *>(token.value);
+    const size_t size = token.length;
+    const auto u16 = [m](size_t at) { return static_cast<size_t>(m[at] | m[at + 1] << 8); };
+    const auto u32 = [m](size_t at) {
+        return static_cast<size_t>(m[at] | m[at + 1] << 8 | m[at + 2] << 16) | static_cast<size_t>(m[at + 3]) << 24;
+    };
+    if (size < 28 || std::memcmp(m, "NTLMSSP\0", 8) != 0 || u32(8) != 3)
+        return false;
+    // NtChallengeResponse: length and offset; the NTLMv2 client blob after
+    // the 16-byte proof has 28 bytes before its AV pairs.
+    const size_t nt_length = u16(20), nt_offset = u32(24);
+    if (nt_length <= 16 + 28 || nt_offset > size || nt_length > size - nt_offset)
+        return true;
+    constexpr size_t av_channel_bindings = 0x000a, av_end = 0x0000;
+    for (size_t at = nt_offset + 16 + 28, end = nt_offset + nt_length; at + 4 <= end;) {
+        const size_t id = u16(at), length = u16(at + 2);
+        if (id == av_end || at + 4 + length > end)
+            break;
+        if (id == av_channel_bindings && length == 16) {
+            const unsigned char *value = m + at + 4;
+            return std::all_of(value, value + 16, [](unsigned char b) { return b == 0; });
+        }
+        at += 4 + length;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// One leg of the handshake
 
 // Runs when the connection pool goes away with a context still pending. A leg
 // that takes the context out withdraws this cleanup, so it never sees a
@@ -146,9 +374,9 @@ apr_status_t cleanup_context(void *data)
 }
 
 // What a leg holds from the GSS-API library; all of it is released together
-// when the leg ends, whichever way it ends.
+// when the leg ends, whichever way it ends. (The acceptor credential is the
+// thread's, borrowed.)
 struct leg_holdings {
-    gss_cred_id_t server_creds = GSS_C_NO_CREDENTIAL;
     gss_ctx_id_t context = GSS_C_NO_CONTEXT;
     gss_name_t client_name = GSS_C_NO_NAME;
     gss_buffer_desc output_token = GSS_C_EMPTY_BUFFER;
@@ -164,8 +392,6 @@ void release_leg(leg_holdings &held)
         gss_release_buffer(&minor, &held.output_token);
     if (held.client_name != GSS_C_NO_NAME)
         gss_release_name(&minor, &held.client_name);
-    if (held.server_creds != GSS_C_NO_CREDENTIAL)
-        gss_release_cred(&minor, &held.server_creds);
     if (held.context != GSS_C_NO_CONTEXT)
         gss_delete_sec_context(&minor, &held.context, GSS_C_NO_BUFFER);
 }
@@ -192,7 +418,86 @@ void store_pending_context(request_rec *r, gss_ctx_id_t context)
     apr_pool_userdata_set(context, context_key, cleanup_context, r->connection->pool);
 }
 
-int run_leg(request_rec *r, const char *auth_line, leg_holdings &held,
+// The user of a bound connection. Its pool, below the connection's, holds
+// one name at a time, so many handshakes on one connection take no more.
+struct connection_user {
+    apr_pool_t *pool;
+    const char *name;  // null while the connection has no user
+};
+
+connection_user *user_of(conn_rec *c, bool create)
+{
+    void *stored = nullptr;
+    apr_pool_userdata_get(&stored, bound_user_key, c->pool);
+    if (stored != nullptr || !create)
+        return static_cast<connection_user *>(stored);
+    auto *user = static_cast<connection_user *>(apr_pcalloc(c->pool, sizeof(connection_user)));
+    apr_pool_create(&user->pool, c->pool);
+    apr_pool_userdata_setn(user, bound_user_key, nullptr, c->pool);
+    return user;
+}
+
+// A new handshake on the connection starts from no user.
+void forget_connection_user(conn_rec *c)
+{
+    connection_user *user = user_of(c, false);
+    if (user != nullptr && user->name != nullptr) {
+        user->name = nullptr;
+        apr_pool_clear(user->pool);
+    }
+}
+
+void bind_connection_user(request_rec *r)
+{
+    connection_user *user = user_of(r->connection, true);
+    apr_pool_clear(user->pool);
+    user->name = apr_pstrdup(user->pool, r->user);
+    log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", user->name);
+}
+
+// Runs the request as the bound connection's user, if it has one.
+bool reuse_connection_user(request_rec *r)
+{
+    const connection_user *user = user_of(r->connection, false);
+    if (user == nullptr || user->name == nullptr)
+        return false;
+    r->user = apr_pstrdup(r->pool, user->name);
+    r->ap_auth_type = const_cast<char *>("NTLM");
+    log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s", r->user);
+    return true;
+}
+
+// The one spelling of an account's name: DOMAIN\user, the domain in upper
+// and the user in lower case (ASCII letters), as the domain compares names
+// without regard to case. A name without a domain takes the default domain;
+// null when there is none, or no user. A principal name (user@dns.domain)
+// is refused too: which NetBIOS domain it belongs to is not ours to guess,
+// and DOMAIN\user@dns.domain would be a second name for the account.
+char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain)
+{
+    std::string_view domain;
+    if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
+        domain = name.substr(0, backslash);
+        name.remove_prefix(backslash + 1);
+    } else if (name.find('@') != std::string_view::npos) {
+        return nullptr;
+    }
+    if (domain.empty() && default_domain != nullptr)
+        domain = default_domain;
+    if (domain.empty() || name.empty())
+        return nullptr;
+    auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
+    char *out = std::transform(domain.begin(), domain.end(), text,
+                               [](char c) { return static_cast<char>(apr_toupper(c)); });
+    *out++ = '\\';
+    out = std::transform(name.begin(), name.end(), out,
+                         [](char c) { return static_cast<char>(apr_tolower(c)); });
+    *out = '\0';
+    return text;
+}
+
+int run_leg(request_rec *r, const char *auth_line, const directory_config &config,
+            gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
             const char **negotiate_ret_value, char *error_code)
 {
     const char *word = ap_getword_white(r->pool, &auth_line);
@@ -212,10 +517,17 @@ int run_leg(request_rec *r, const char *auth_line, leg_holdings &held,
     const gss_ctx_id_t pending = take_pending_context(r);
     held.context = pending;
 
+    if (bindings != GSS_C_NO_CHANNEL_BINDINGS && lacks_channel_bindings(input_token)) {
+        log_rerror(source_path, 540, APLOG_ERR, 0, r,
+                   "NTLM answer without channel bindings refused (OrvaneNTLMChannelBinding On)");
+        return HTTP_UNAUTHORIZED;
+    }
+
     OM_uint32 minor = 0;
+    gss_OID mechanism = GSS_C_NO_OID;
     const OM_uint32 major = gss_accept_sec_context(
-        &minor, &held.context, held.server_creds, &input_token, GSS_C_NO_CHANNEL_BINDINGS,
-        &held.client_name, nullptr, &held.output_token, nullptr, nullptr, &held.delegated_cred);
+        &minor, &held.context, server_creds, &input_token, bindings,
+        &held.client_name, &mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
     log_rerror(source_path, 283, APLOG_DEBUG, 0, r, "Verification returned code %x/%x", major, minor);
 
     OM_uint32 ignored;
@@ -255,6 +567,14 @@ int run_leg(request_rec *r, const char *auth_line, leg_holdings &held,
         return HTTP_UNAUTHORIZED;
     }
 
+    // The credential admits NTLM alone; this holds even if a library lets
+    // another mechanism past it.
+    if (!is_ntlm_mechanism(mechanism) && (mechanism != GSS_C_NO_OID || !(major & GSS_S_CONTINUE_NEEDED))) {
+        log_rerror(source_path, 525, APLOG_ERR, 0, r, "Client's token is not NTLM; refused");
+        *negotiate_ret_value = nullptr;
+        return HTTP_UNAUTHORIZED;
+    }
+
     const int continue_needed = (major & GSS_S_CONTINUE_NEEDED) ? 1 : 0;
     log_rerror(source_path, 354, APLOG_DEBUG, 0, r, "Continue needed: %d", continue_needed);
     if (continue_needed) {
@@ -280,10 +600,18 @@ int run_leg(request_rec *r, const char *auth_line, leg_holdings &held,
         log_rerror(source_path, 393, APLOG_ERR, 0, r, "Client display name is NULL");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    char *user = buffer_text(r->pool, held.output_token);
+    char *user = canonical_user(r->pool,
+                                std::string_view(static_cast<const char *>(held.output_token.value),
+                                                 held.output_token.length),
+                                config.default_domain);
     if (user == nullptr) {
-        log_rerror(source_path, 402, APLOG_ERR, 0, r, "Failed to duplicate client display name");
-        return HTTP_INTERNAL_SERVER_ERROR;
+        log_rerror(source_path, 530, APLOG_ERR, 0, r,
+                   "Client name %s is not of the form DOMAIN\\user (OrvaneNTLMDefaultDomain supplies "
+                   "the domain of a bare user name)",
+                   buffer_text(r->pool, held.output_token));
+        // An empty name may come in an allocated buffer, which step 20 skips.
+        gss_release_buffer(&ignored, &held.output_token);
+        return HTTP_UNAUTHORIZED;
     }
     log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", user);
     r->user = user;
@@ -302,9 +630,21 @@ int authenticate_user_gss(request_rec *r, const char *auth_line,
 {
     *negotiate_ret_value = "";
     *error_code = 'E';
+    const directory_config &config = config_of(r);
+    gss_channel_bindings_t bindings = GSS_C_NO_CHANNEL_BINDINGS;
+    if (config.channel_binding == setting::on) {
+        bindings = tls_channel_bindings(r);
+        if (bindings == nullptr) {
+            log_rerror(source_path, 535, APLOG_ERR, 0, r,
+                       "OrvaneNTLMChannelBinding On needs a TLS connection with a server certificate");
+            return HTTP_INTERNAL_SERVER_ERROR;
+        }
+    }
+    gss_cred_id_t server_creds = GSS_C_NO_CREDENTIAL;
+    if (get_gss_creds(r, &server_creds) != 0)
+        return HTTP_INTERNAL_SERVER_ERROR;
     leg_holdings held;
-    get_gss_creds(r, &held.server_creds);
-    const int ret = run_leg(r, auth_line, held, negotiate_ret_value, error_code);
+    const int ret = run_leg(r, auth_line, config, server_creds, bindings, held, negotiate_ret_value, error_code);
     release_leg(held);
     return ret;
 }
@@ -346,15 +686,24 @@ int already_succeeded(request_rec *r, int *result)
 int authenticate_user(request_rec *r)
 {
     const char *type = ap_auth_type(r);
-    log_rerror(source_path, 509, APLOG_DEBUG, 0, r,
-               "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s",
-               static_cast<int>(getpid()), r->user ? r->user : "(NULL)", type ? type : "(NULL)");
+#ifdef APLOG_USE_MODULE
+    if (APLOG_R_IS_LEVEL(r, APLOG_DEBUG))
+#endif
+        log_rerror(source_path, 509, APLOG_DEBUG, 0, r,
+                   "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s",
+                   static_cast<int>(getpid()), r->user ? r->user : "(NULL)", type ? type : "(NULL)");
     if (type == nullptr || strcasecmp(type, "NTLM") != 0)
         return DECLINED;
 
+    const bool bound = config_of(r).connection_bound == setting::on;
     const char *auth_line = apr_table_get(
         r->headers_in, r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authorization" : "Authorization");
     if (auth_line == nullptr) {
+        if (bound && reuse_connection_user(r)) {
+            if (ap_is_initial_req(r))
+                apr_table_setn(r->subprocess_env, result_variable, "0");
+            return OK;
+        }
         set_auth_headers(r, "", 'E');
         return HTTP_UNAUTHORIZED;
     }
@@ -367,8 +716,12 @@ int authenticate_user(request_rec *r)
     ret = HTTP_UNAUTHORIZED;
     const char *token = nullptr;
     char code = 'E';
-    if (strcasecmp(scheme, "NTLM") == 0)
+    if (strcasecmp(scheme, "NTLM") == 0) {
+        forget_connection_user(r->connection);
         ret = authenticate_user_gss(r, auth_line, &token, &code);
+        if (ret == OK && bound)
+            bind_connection_user(r);
+    }
 
     if (ret == HTTP_UNAUTHORIZED || token != nullptr)
         set_auth_headers(r, token ? token : "", code);
@@ -394,11 +747,11 @@ void register_hooks(apr_pool_t *)
 extern "C" {
 module AP_MODULE_DECLARE_DATA auth_orvane_gss_module = {
     STANDARD20_MODULE_STUFF,
-    nullptr, // per-directory config creator
-    nullptr, // per-directory config merger
+    create_directory_config,
+    merge_directory_config,
     nullptr, // per-server config creator
     nullptr, // per-server config merger
-    nullptr, // no directives
+    directives,
     register_hooks,
 #ifdef AP_MODULE_HAS_FLAGS
     AP_MODULE_FLAG_NONE,

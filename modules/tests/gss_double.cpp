@@ -6,12 +6,16 @@
 #include <set>
 
 namespace gss_double {
+
+gss_OID_desc ntlm_mechanism{10, const_cast<char *>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a")};
+
 namespace {
 
 accept_answer next_accept{};
 display_answer next_display{};
 tally seen{};
 std::set<void *> live_handles;  // contexts handed out and not yet deleted
+std::set<void *> ntlm_creds;    // acceptor credentials for NTLM alone
 
 template <typename Handle> Handle make_handle(int &made)
 {
@@ -64,14 +68,39 @@ void reset()
 
 using namespace gss_double;
 
-OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t,
-                                 gss_buffer_t input, gss_channel_bindings_t, gss_name_t *client_name,
-                                 gss_OID *, gss_buffer_t output, OM_uint32 *, OM_uint32 *,
+OM_uint32 gss_acquire_cred(OM_uint32 *minor, gss_name_t name, OM_uint32, gss_OID_set mechs,
+                           gss_cred_usage_t usage, gss_cred_id_t *cred, gss_OID_set *actual, OM_uint32 *)
+{
+    const bool ntlm_alone = name == GSS_C_NO_NAME && mechs != GSS_C_NO_OID_SET && mechs->count == 1 &&
+                            mechs->elements[0].length == ntlm_mechanism.length &&
+                            std::memcmp(mechs->elements[0].elements, ntlm_mechanism.elements,
+                                        ntlm_mechanism.length) == 0 &&
+                            usage == GSS_C_ACCEPT && actual == nullptr;
+    // Kept apart from the counted handles: the module keeps it for good.
+    *cred = reinterpret_cast<gss_cred_id_t>(new char);
+    if (ntlm_alone)
+        ntlm_creds.insert(*cred);
+    ++seen.acceptor_creds;
+    *minor = 0;
+    return GSS_S_COMPLETE;
+}
+
+OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t cred,
+                                 gss_buffer_t input, gss_channel_bindings_t bindings, gss_name_t *client_name,
+                                 gss_OID *mechanism, gss_buffer_t output, OM_uint32 *, OM_uint32 *,
                                  gss_cred_id_t *delegated)
 {
     const accept_answer &a = next_accept;
+    if (mechanism)
+        *mechanism = a.mechanism ? a.mechanism : &ntlm_mechanism;
     ++seen.accept_calls;
+    seen.accepts_with_ntlm_cred += ntlm_creds.count(cred) != 0;
     seen.last_input.assign(static_cast<const char *>(input->value), input->length);
+    if (bindings == GSS_C_NO_CHANNEL_BINDINGS)
+        seen.last_bindings = "-";
+    else
+        seen.last_bindings.assign(static_cast<const char *>(bindings->application_data.value),
+                                  bindings->application_data.length);
     if (a.replace_context || (*context == GSS_C_NO_CONTEXT && !GSS_ERROR(a.major)))
         *context = make_context();
     *output = GSS_C_EMPTY_BUFFER;

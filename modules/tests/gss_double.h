@@ -19,7 +19,11 @@ struct accept_answer {
     bool client_name;
     bool delegated_cred;
     bool replace_context;
+    gss_OID mechanism = nullptr;  // the mechanism the call reports; null for NTLM
 };
+
+// gss-ntlmssp's mechanism, which the double reports unless told otherwise.
+extern gss_OID_desc ntlm_mechanism;
 
 // What gss_display_name answers; a null name comes back as a null value.
 struct display_answer {
@@ -34,9 +38,12 @@ void script(const accept_answer &accept, const display_answer &display = {0, 0, 
 struct tally {
     int accept_calls;
     std::string last_input;  // the input token of the last accept call
+    std::string last_bindings;  // its channel bindings' application data, "-" for none
     int contexts_made, contexts_deleted, double_deletes;
     int names_made, names_released;
     int creds_made, creds_released;
+    int acceptor_creds;          // acquire calls
+    int accepts_with_ntlm_cred;  // accept calls given a credential for NTLM alone
     int buffers_made, buffers_released;
 };
 const tally &counts();

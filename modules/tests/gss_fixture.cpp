@@ -18,7 +18,7 @@ const bool apr_ready = [] {
 }();
 
 // The module's error lines; every other line it logs is a debug line.
-constexpr int error_lines[] = {241, 250, 302, 321, 375, 384, 393, 402};
+constexpr int error_lines[] = {241, 250, 302, 321, 375, 384, 393, 520, 525, 530, 535, 540};
 
 request_rec *blank_request(apr_pool_t *parent, conn_rec *c, server_rec *s, const ap_logconf *log)
 {
@@ -39,6 +39,22 @@ request_rec *blank_request(apr_pool_t *parent, conn_rec *c, server_rec *s, const
 }
 
 }  // namespace
+
+const char *const server_cert =
+    "-----BEGIN CERTIFICATE-----\n"
+    "MIIBfDCCASGgAwIBAgIUeBVV6/HBZJkrOHhf0Uu6XhL0UT8wCgYIKoZIzj0EAwIw\n"
+    "EjEQMA4GA1UEAwwHc3RhbmRpbjAgFw0yNjEyMDgxMjM5MjdaGA8yMTI2MTExNDEy\n"
+    "MzkyN1owEjEQMA4GA1UEAwwHc3RhbmRpbjBZMBMGByqGSM49AgEGCCqGSM49AwEH\n"
+    "A0IABK215/xRReMkxUUhgkZKucTugfwHI1ZjelIx8ZOxjfKNiGqoltL5Oj66fvBl\n"
+    "SPHJLNYm1bquWE9zCrD8NqbvfNejUzBRMB0GA1UdDgQWBBSNtN5Mcu4ULc8PxaKg\n"
+    "ZO6g8BKnNjAfBgNVHSMEGDAWgBSNtN5Mcu4ULc8PxaKgZO6g8BKnNjAPBgNVHRMB\n"
+    "Af8EBTADAQH/MAoGCCqGSM49BAMCA0kAMEYCIQDyYxvC73Bkk/06G/vsELaeR/n1\n"
+    "tUsVZFaysIHwYDmflwIhALocAPVQR/TQRZf4AgyyIDvjqmQ0NJg5KGdNtz1g7iSJ\n"
+    "-----END CERTIFICATE-----\n";
+const std::string server_bindings =
+    "tls-server-end-point:" + std::string("\xf7\x11\xbb\xbf\x6c\x36\x70\x61\xd6\xa6\x45\xc4\x1c\x3e\xb6\x75"
+                                          "\x68\xb5\x58\x7f\xf1\x93\x2a\xed\x72\x6e\xec\x0d\x8e\x8b\x6b\x7e",
+                                          32);
 
 void open_connection(connection *conn)
 {
@@ -99,6 +115,38 @@ int run_hook(request_rec *r)
     if (hooks.check_user_ids.empty())
         auth_orvane_gss_module.register_hooks(nullptr);
     return hooks.check_user_ids.front().func(r);
+}
+
+const char *configure(request_rec *r, const std::vector<directive> &directives)
+{
+    const module &m = auth_orvane_gss_module;
+    void *config = m.create_dir_config(r->pool, nullptr);
+    cmd_parms parms{};
+    parms.pool = r->pool;
+    parms.temp_pool = r->pool;
+    for (const auto &[name, argument] : directives) {
+        const command_rec *cmd = m.cmds;
+        while (cmd->name != nullptr && strcasecmp(cmd->name, name) != 0)
+            ++cmd;
+        if (cmd->name == nullptr)
+            return "no such directive";
+        // The core calls a handler with the parameters of its kind.
+        const auto func = reinterpret_cast<void (*)()>(cmd->func);
+        const char *error =
+            cmd->args_how == FLAG
+                ? reinterpret_cast<const char *(*)(cmd_parms *, void *, int)>(func)(
+                      &parms, config, strcasecmp(argument, "On") == 0)
+                : reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *)>(func)(
+                      &parms, config, argument);
+        if (error != nullptr)
+            return error;
+    }
+    // Outside a server the module's index stays -1, so its slot is the one
+    // just before the vector that the request points at.
+    auto **slots = static_cast<void **>(apr_pcalloc(r->pool, 2 * sizeof(void *)));
+    slots[0] = config;
+    r->per_dir_config = reinterpret_cast<ap_conf_vector_t *>(slots + 1);
+    return nullptr;
 }
 
 std::vector<std::string> values(const apr_table_t *table, const char *header)

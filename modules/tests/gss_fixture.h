@@ -8,6 +8,7 @@
 #include <http_request.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" module AP_MODULE_DECLARE_DATA auth_orvane_gss_module;
@@ -38,6 +39,19 @@ void end_request(request_rec *r);
 
 // Runs the module's check-user-id hook, registering the module first if needed.
 int run_hook(request_rec *r);
+
+// Gives r the directory configuration that the directives make, each a
+// (name, argument) pair such as {"OrvaneNTLMConnectionBound", "On"}, run
+// through the module's own command table. Returns the first directive's
+// error message, or null.
+using directive = std::pair<const char *, const char *>;
+const char *configure(request_rec *r, const std::vector<directive> &directives);
+
+// A server certificate for TLS connections (standin::set_tls), and the
+// channel bindings that go with it: RFC 5929's prefix and the certificate's
+// SHA-256 hash (its signature's hash).
+extern const char *const server_cert;
+extern const std::string server_bindings;
 
 // Every value of header in table, in order.
 std::vector<std::string> values(const apr_table_t *table, const char *header);

@@ -6,9 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <apr_base64.h>
 #include <http_core.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -29,6 +32,42 @@ constexpr OM_uint32 failed = GSS_S_FAILURE;
 constexpr accept_answer asks_more{GSS_S_CONTINUE_NEEDED, 0, challenge, false, false, false};
 constexpr accept_answer completes{GSS_S_COMPLETE, 0, nullptr, true, false, false};
 constexpr display_answer named{0, 0, "DOM\\user"};
+gss_OID_desc krb5_mechanism{9, const_cast<char *>("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")};
+
+// An NTLM authenticate message (type 3) as "NTLM <base64>", its NTLMv2
+// response carrying the AV pairs given (id, value) before the end pair.
+std::string authenticate_message(std::initializer_list<std::pair<int, std::string>> pairs)
+{
+    const auto le = [](std::string &out, unsigned value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out += static_cast<char>(value >> (8 * i) & 0xff);
+    };
+    std::string response(16 + 28, '\x01');  // the proof and the client blob before its pairs
+    for (const auto &[id, value] : pairs) {
+        le(response, static_cast<unsigned>(id), 2);
+        le(response, static_cast<unsigned>(value.size()), 2);
+        response += value;
+    }
+    response += std::string(4, '\0');
+    std::string message("NTLMSSP\0", 8);
+    le(message, 3, 4);
+    message += std::string(8, '\0');  // no LM response
+    le(message, static_cast<unsigned>(response.size()), 2);
+    le(message, static_cast<unsigned>(response.size()), 2);
+    le(message, 64, 4);
+    message.resize(64, '\0');
+    message += response;
+    std::string text(apr_base64_encode_len(static_cast<int>(message.size())), '\0');
+    text.resize(apr_base64_encode(text.data(), message.data(), static_cast<int>(message.size())) - 1);
+    return "NTLM " + text;
+}
+
+constexpr int av_timestamp = 7, av_channel_bindings = 10;
+const std::string bound_answer = authenticate_message({{av_timestamp, std::string(8, '\x02')},
+                                                       {av_channel_bindings, std::string(16, '\x5a')}});
+const std::string unbound_answer = authenticate_message({{av_timestamp, std::string(8, '\x02')}});
+const std::string no_bindings = "-";
+const std::string zero_bound_answer = authenticate_message({{av_channel_bindings, std::string(16, '\0')}});
 
 struct gss_module : ::testing::Test {
     gss_test::connection conn{};
@@ -44,6 +83,7 @@ struct gss_module : ::testing::Test {
     {
         gss_test::close_connection(&conn);
         standin::set_auth_type(nullptr);
+        standin::set_tls(nullptr);
         EXPECT_EQ(gss_double::live_contexts(), 0) << "a context outlived its connection";
         EXPECT_EQ(gss_double::counts().double_deletes, 0);
         EXPECT_EQ(gss_double::counts().contexts_made, gss_double::counts().contexts_deleted);
@@ -80,6 +120,9 @@ struct leg_row {
     const char *log = "";
     const char *error_text = nullptr;
     const char *mechanism_saw = nullptr;
+    std::vector<gss_test::directive> directives = {};  // of the request's directory
+    bool tls = false;                                  // the request came over TLS
+    const std::string *bindings_saw = nullptr;         // what the library was given
 };
 
 void PrintTo(const leg_row &row, std::ostream *os) { *os << row.name; }
@@ -144,6 +187,52 @@ const leg_row leg_rows[] = {
     {.name = "display name without a value", .pending = true, .authorization = authenticate,
      .accept = completes, .display = {0, 0, nullptr}, .result = 500, .gssauthret = "500",
      .log = "509 267 283 354 393"},
+    {.name = "one spelling of the name", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = {0, 0, "dom\\AlIcE"}, .result = 0, .user = "DOM\\alice",
+     .gssauthret = "0", .log = "509 267 283 354 407"},
+    {.name = "name without a domain, and no default domain", .pending = true,
+     .authorization = authenticate, .accept = completes, .display = {0, 0, "alice"}, .result = 401,
+     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530",
+     .error_text = "Client name alice is not of the form DOMAIN\\user (OrvaneNTLMDefaultDomain supplies the "
+                   "domain of a bare user name)"},
+    {.name = "name without a user", .pending = true, .authorization = authenticate,
+     .accept = completes, .display = {0, 0, "DOM\\"}, .result = 401, .challenge = "NTLM",
+     .code = "E", .gssauthret = "401", .log = "509 267 283 354 530"},
+    {.name = "context of another mechanism refused", .pending = true, .authorization = authenticate,
+     .accept = {GSS_S_COMPLETE, 0, mutual, true, false, false, &krb5_mechanism}, .display = named,
+     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
+     .log = "509 267 283 311 525"},
+    {.name = "name without a domain takes the default domain", .pending = true,
+     .authorization = authenticate, .accept = completes, .display = {0, 0, "alice"}, .result = 0,
+     .user = "ORVANE\\alice", .gssauthret = "0", .log = "509 267 283 354 407",
+     .directives = {{"OrvaneNTLMDefaultDomain", "orvane"}}},
+    {.name = "a principal name is no DOMAIN\\user, default domain or not", .pending = true,
+     .authorization = authenticate, .accept = completes, .display = {0, 0, "alice@orvane.example"},
+     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530",
+     .directives = {{"OrvaneNTLMDefaultDomain", "orvane"}}},
+    {.name = "channel binding over plain HTTP", .authorization = negotiate, .result = 500,
+     .challenge = "NTLM", .code = "E", .gssauthret = "500", .log = "509 535",
+     .directives = {{"OrvaneNTLMChannelBinding", "On"}}},
+    {.name = "channel binding: the negotiate message goes on with our bindings",
+     .authorization = negotiate, .accept = asks_more, .result = 401, .challenge = challenge_header,
+     .code = "C", .gssauthret = "401", .pending_after = true, .log = "509 283 311 354 361",
+     .directives = {{"OrvaneNTLMChannelBinding", "On"}}, .tls = true, .bindings_saw = &gss_test::server_bindings},
+    {.name = "channel binding: an answer with bindings goes to the mechanism", .pending = true,
+     .authorization = bound_answer.c_str(), .accept = completes, .display = named, .result = 0,
+     .user = "DOM\\user", .gssauthret = "0", .log = "509 267 283 354 407",
+     .directives = {{"OrvaneNTLMChannelBinding", "On"}}, .tls = true, .bindings_saw = &gss_test::server_bindings},
+    {.name = "channel binding: an answer without bindings is refused", .pending = true,
+     .authorization = unbound_answer.c_str(), .result = 401, .challenge = "NTLM", .code = "E",
+     .gssauthret = "401", .log = "509 267 540", .directives = {{"OrvaneNTLMChannelBinding", "On"}},
+     .tls = true},
+    {.name = "channel binding: an answer with empty bindings is refused", .pending = true,
+     .authorization = zero_bound_answer.c_str(), .result = 401, .challenge = "NTLM", .code = "E",
+     .gssauthret = "401", .log = "509 267 540", .directives = {{"OrvaneNTLMChannelBinding", "On"}},
+     .tls = true},
+    {.name = "channel binding off: an answer without bindings, and none passed", .pending = true,
+     .authorization = unbound_answer.c_str(), .accept = completes, .display = named, .result = 0,
+     .user = "DOM\\user", .gssauthret = "0", .log = "509 267 283 354 407",
+     .directives = {{"OrvaneNTLMChannelBinding", "Off"}}, .tls = true, .bindings_saw = &no_bindings},
     {.name = "scheme word alone gives an empty token", .pending = true, .authorization = "NTLM",
      .accept = failure(0), .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
      .log = "509 267 283 321", .mechanism_saw = ""},
@@ -173,6 +262,8 @@ TEST_P(gss_leg, outcome_headers_log_and_ownership)
     gss_double::script(row.accept, row.display);
 
     request_rec *r = gss_test::new_request(&conn, "Authorization", row.authorization);
+    ASSERT_EQ(gss_test::configure(r, row.directives), nullptr);
+    standin::set_tls(row.tls ? gss_test::server_cert : nullptr);
     EXPECT_EQ(gss_test::run_hook(r), row.result);
 
     const auto maybe = [](const char *s) { return s ? strings{s} : strings{}; };
@@ -193,17 +284,118 @@ TEST_P(gss_leg, outcome_headers_log_and_ownership)
     if (row.mechanism_saw) {
         EXPECT_EQ(gss_double::counts().last_input, row.mechanism_saw);
     }
+    if (row.bindings_saw) {
+        EXPECT_EQ(gss_double::counts().last_bindings, *row.bindings_saw);
+    }
 
     const auto &seen = gss_double::counts();
     EXPECT_EQ(gss_double::live_contexts(), row.pending_after ? 1 : 0);
     EXPECT_EQ(seen.names_made, seen.names_released);
     EXPECT_EQ(seen.creds_made, seen.creds_released);
+    EXPECT_EQ(seen.accepts_with_ntlm_cred, seen.accept_calls) << "an exchange open to other mechanisms";
+    EXPECT_LE(seen.acceptor_creds, 1) << "one credential per thread";
     EXPECT_EQ(seen.buffers_made, seen.buffers_released);
     gss_test::end_request(r);
     // The fixture closes the connection and checks that every context went once.
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, gss_leg, ::testing::ValuesIn(leg_rows));
+
+// --- a connection that stays signed on ---
+// Legend: each step is an initial request on connection 0, or on connection
+// 1 (opened before the first step, as a second client would), or on
+// connection 0 closed and opened again first (reopen); authorization null
+// sends none. user and gssauthret are what the request ends with (null:
+// none); a step exchanges a leg with the library exactly when it carries
+// an Authorization value.
+enum class on { first, second, reopen };
+struct bound_step {
+    on connection;
+    const char *authorization;
+    accept_answer accept;
+    int result;
+    const char *user;
+    const char *gssauthret;
+};
+struct bound_row {
+    const char *name;
+    const char *bound;  // OrvaneNTLMConnectionBound's argument
+    std::vector<bound_step> steps;
+};
+
+void PrintTo(const bound_row &row, std::ostream *os) { *os << row.name; }
+
+struct gss_bound : gss_module, ::testing::WithParamInterface<bound_row> {};
+
+const bound_step negotiates{on::first, negotiate, asks_more, 401, nullptr, "401"};
+const bound_step signs_on{on::first, authenticate, completes, OK, "DOM\\user", "0"};
+const bound_step reuses{on::first, nullptr, {}, OK, "DOM\\user", "0"};
+const bound_step refused{on::first, nullptr, {}, 401, nullptr, nullptr};
+
+const bound_row bound_rows[] = {
+    {"requests after the handshake run as its user", "On", {negotiates, signs_on, reuses, reuses, reuses}},
+    {"not on another connection", "On",
+     {negotiates, signs_on, {on::second, nullptr, {}, 401, nullptr, nullptr}, reuses}},
+    {"not after the connection closed", "On", {negotiates, signs_on, {on::reopen, nullptr, {}, 401, nullptr, nullptr}}},
+    {"a new negotiate message forgets the user", "On", {negotiates, signs_on, negotiates, refused}},
+    {"a failed handshake leaves no user", "On",
+     {negotiates, signs_on, negotiates, {on::first, authenticate, failure(40022), 401, nullptr, "401"}, refused}},
+    {"a later handshake's user replaces the first", "On", {negotiates, signs_on, negotiates, signs_on, reuses}},
+    {"off: every request needs the handshake", "Off", {negotiates, signs_on, refused}},
+};
+
+TEST_P(gss_bound, steps)
+{
+    const bound_row &row = GetParam();
+    gss_test::connection second{};
+    gss_test::open_connection(&second);
+    for (const bound_step &step : row.steps) {
+        SCOPED_TRACE(&step - row.steps.data());
+        if (step.connection == on::reopen) {
+            gss_test::close_connection(&conn);
+            gss_test::open_connection(&conn);
+        }
+        gss_double::script(step.accept, named);
+        const int accepts_before = gss_double::counts().accept_calls;
+        request_rec *r = gss_test::new_request(step.connection == on::second ? &second : &conn,
+                                               "Authorization", step.authorization);
+        ASSERT_EQ(gss_test::configure(r, {{"OrvaneNTLMConnectionBound", row.bound}}), nullptr);
+        EXPECT_EQ(gss_test::run_hook(r), step.result);
+        EXPECT_STREQ(r->user, step.user);
+        EXPECT_STREQ(r->ap_auth_type, step.user ? "NTLM" : nullptr);
+        const auto result = gss_test::values(r->subprocess_env, "GSSAUTHRET");
+        EXPECT_EQ(result, step.gssauthret ? strings{step.gssauthret} : strings{});
+        EXPECT_EQ(gss_double::counts().accept_calls - accepts_before, step.authorization ? 1 : 0);
+        if (step.result == OK && !step.authorization) {
+            EXPECT_EQ(apr_table_elts(r->err_headers_out)->nelts, 0) << "no challenge";
+        }
+        EXPECT_TRUE(gss_test::log_lines_well_formed());
+        gss_test::end_request(r);
+    }
+    gss_test::close_connection(&second);
+}
+
+INSTANTIATE_TEST_SUITE_P(rows, gss_bound, ::testing::ValuesIn(bound_rows));
+
+// Directive arguments the server refuses to start with.
+TEST_F(gss_module, directive_arguments)
+{
+    struct argument_row {
+        const char *directive, *argument;
+        bool accepted;
+    };
+    constexpr argument_row rows[] = {
+        {"OrvaneNTLMDefaultDomain", "orvane", true}, {"OrvaneNTLMDefaultDomain", "ORVANE\\x", false},
+        {"OrvaneNTLMDefaultDomain", "x@y", false},   {"OrvaneNTLMDefaultDomain", "", false},
+        {"OrvaneNTLMConnectionBound", "On", true},   {"OrvaneNTLMChannelBinding", "Off", true},
+    };
+    for (const argument_row &row : rows) {
+        SCOPED_TRACE(std::string(row.directive) + " '" + row.argument + "'");
+        request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
+        EXPECT_EQ(gss_test::configure(r, {{row.directive, row.argument}}) == nullptr, row.accepted);
+        gss_test::end_request(r);
+    }
+}
 
 // --- which header, and the sub-request shortcut ---
 enum class request_kind { initial, subrequest, nested_subrequest, redirect };
@@ -311,11 +503,15 @@ TEST_F(gss_module, record_and_registration)
     EXPECT_EQ(m.module_index, -1);
     EXPECT_STREQ(m.name, "src/mod_auth_orvane_gss.cpp");
     EXPECT_EQ(m.magic, MODULE_MAGIC_COOKIE);
-    EXPECT_EQ(m.create_dir_config, nullptr);
-    EXPECT_EQ(m.merge_dir_config, nullptr);
+    EXPECT_NE(m.create_dir_config, nullptr);
+    EXPECT_NE(m.merge_dir_config, nullptr);
     EXPECT_EQ(m.create_server_config, nullptr);
     EXPECT_EQ(m.merge_server_config, nullptr);
-    EXPECT_EQ(m.cmds, nullptr);
+    strings directives;
+    for (const command_rec *cmd = m.cmds; cmd && cmd->name; ++cmd)
+        directives.emplace_back(cmd->name);
+    EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain",
+                                   "OrvaneNTLMChannelBinding"}));
 
     request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
     gss_test::run_hook(r);  // registers the module

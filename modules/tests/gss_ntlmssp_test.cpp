@@ -59,27 +59,42 @@ void client_begin(ntlm_client *client, const char *user, const char *password)
               GSS_S_COMPLETE);
 }
 
+// The token of an "NTLM <base64>" header value; empty for anything else.
+std::string token_of(const std::string &header)
+{
+    std::string token;
+    if (header.rfind("NTLM ", 0) == 0) {
+        token.resize(apr_base64_decode_len(header.c_str() + 5));
+        token.resize(apr_base64_decode(token.data(), header.c_str() + 5));
+    }
+    return token;
+}
+
+// "NTLM <base64>" for a token the library made, which it releases.
+std::string header_of(gss_buffer_desc *token)
+{
+    std::string encoded(apr_base64_encode_len(static_cast<int>(token->length)), '\0');
+    encoded.resize(apr_base64_encode(encoded.data(), static_cast<const char *>(token->value),
+                                     static_cast<int>(token->length)) - 1);
+    OM_uint32 minor;
+    gss_release_buffer(&minor, token);
+    return "NTLM " + encoded;
+}
+
 // The client's next Authorization value, given the server's challenge header
 // (empty for the first message).
-std::string client_step(ntlm_client *client, const std::string &challenge)
+std::string client_step(ntlm_client *client, const std::string &challenge,
+                        gss_channel_bindings_t bindings = GSS_C_NO_CHANNEL_BINDINGS)
 {
-    std::string in;
-    if (challenge.rfind("NTLM ", 0) == 0) {
-        in.resize(apr_base64_decode_len(challenge.c_str() + 5));
-        in.resize(apr_base64_decode(in.data(), challenge.c_str() + 5));
-    }
+    std::string in = token_of(challenge);
     gss_buffer_desc input{in.size(), in.data()};
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     OM_uint32 minor;
     const OM_uint32 major = gss_init_sec_context(&minor, client->cred, &client->context, client->target,
-                                                 &ntlmssp_oid, 0, 0, GSS_C_NO_CHANNEL_BINDINGS,
+                                                 &ntlmssp_oid, 0, 0, bindings,
                                                  &input, nullptr, &output, nullptr, nullptr);
     EXPECT_FALSE(GSS_ERROR(major)) << std::hex << major;
-    std::string encoded(apr_base64_encode_len(static_cast<int>(output.length)), '\0');
-    encoded.resize(apr_base64_encode(encoded.data(), static_cast<const char *>(output.value),
-                                     static_cast<int>(output.length)) - 1);
-    gss_release_buffer(&minor, &output);
-    return "NTLM " + encoded;
+    return header_of(&output);
 }
 
 void client_end(ntlm_client *client)
@@ -192,6 +207,66 @@ TEST_P(gss_ntlmssp_handshake, two_legs)
 }
 
 INSTANTIATE_TEST_SUITE_P(rows, gss_ntlmssp_handshake, ::testing::ValuesIn(handshake_rows));
+
+// What gss-ntlmssp 1.2 itself does with channel bindings, and why the module
+// also checks that an answer carries some: the mechanism refuses bindings
+// that differ from the acceptor's, but takes an answer made without any.
+// Legend: null bindings are none at all.
+struct bindings_row {
+    const char *name;
+    const char *client;
+    const char *acceptor;
+    bool accepted;
+};
+
+const bindings_row bindings_rows[] = {
+    {"same bindings", "tls-server-end-point:ours", "tls-server-end-point:ours", true},
+    {"another server's bindings", "tls-server-end-point:theirs", "tls-server-end-point:ours", false},
+    {"client sends none", nullptr, "tls-server-end-point:ours", true},
+    {"acceptor has none", "tls-server-end-point:theirs", nullptr, true},
+};
+
+// The mechanism's answer to one NTLM message ("NTLM <base64>"), as
+// "NTLM <base64>" in *reply.
+OM_uint32 mechanism_accepts(gss_ctx_id_t *context, const std::string &message,
+                            gss_channel_bindings_t bindings, std::string *reply)
+{
+    std::string in = token_of(message);
+    gss_buffer_desc input{in.size(), in.data()}, output = GSS_C_EMPTY_BUFFER;
+    OM_uint32 minor;
+    const OM_uint32 major = gss_accept_sec_context(&minor, context, GSS_C_NO_CREDENTIAL, &input, bindings,
+                                                   nullptr, nullptr, &output, nullptr, nullptr, nullptr);
+    *reply = header_of(&output);
+    return major;
+}
+
+TEST_F(gss_ntlmssp, mechanism_and_channel_bindings)
+{
+    for (const bindings_row &row : bindings_rows) {
+        SCOPED_TRACE(row.name);
+        const auto bindings = [](const char *data) {
+            gss_channel_bindings_struct b{};
+            b.application_data = {data ? std::strlen(data) : 0, const_cast<char *>(data)};
+            return b;
+        };
+        gss_channel_bindings_struct client_bindings = bindings(row.client), acceptor_bindings = bindings(row.acceptor);
+        gss_channel_bindings_t client_cb = row.client ? &client_bindings : GSS_C_NO_CHANNEL_BINDINGS;
+        gss_channel_bindings_t acceptor_cb = row.acceptor ? &acceptor_bindings : GSS_C_NO_CHANNEL_BINDINGS;
+        ntlm_client client;
+        client_begin(&client, "DOM\\alice", "Secret1");
+        gss_ctx_id_t context = GSS_C_NO_CONTEXT;
+        std::string challenge, ignored;
+        ASSERT_EQ(mechanism_accepts(&context, client_step(&client, "", client_cb), acceptor_cb, &challenge),
+                  GSS_S_CONTINUE_NEEDED);
+        const OM_uint32 major =
+            mechanism_accepts(&context, client_step(&client, challenge, client_cb), acceptor_cb, &ignored);
+        EXPECT_EQ(major == GSS_S_COMPLETE, row.accepted) << std::hex << major;
+        OM_uint32 minor;
+        if (context != GSS_C_NO_CONTEXT)
+            gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
+        client_end(&client);
+    }
+}
 
 // Many handshakes over kept-alive connections: half of them fail, by a wrong
 // password or by the connection closing between the legs with a context

@@ -196,6 +196,7 @@ AP_DECLARE(apr_status_t) ap_get_brigade(ap_filter_t *filter, apr_bucket_brigade 
 // --- gss module: authentication hooks and request facts ---
 
 #include <apr_lib.h>
+#include <string_view>
 #include <apr_strings.h>
 #include <http_core.h>
 #include <http_request.h>
@@ -204,6 +205,7 @@ namespace standin {
 namespace {
 registered_auth_hooks auth_registrations;
 const char *configured_auth_type = nullptr;
+const char *tls_server_cert = nullptr;
 }  // namespace
 
 registered_auth_hooks &auth_hooks()
@@ -214,6 +216,11 @@ registered_auth_hooks &auth_hooks()
 void set_auth_type(const char *type)
 {
     configured_auth_type = type;
+}
+
+void set_tls(const char *server_cert_pem)
+{
+    tls_server_cert = server_cert_pem;
 }
 
 }  // namespace standin
@@ -257,4 +264,17 @@ AP_DECLARE(char *) ap_getword_white(apr_pool_t *p, const char **line)
         ++end;
     *line = end;
     return word;
+}
+
+#include <http_ssl.h>
+
+AP_DECLARE(int) ap_ssl_conn_is_ssl(conn_rec *)
+{
+    return standin::tls_server_cert != nullptr;
+}
+
+AP_DECLARE(const char *) ap_ssl_var_lookup(apr_pool_t *, server_rec *, conn_rec *, request_rec *,
+                                           const char *name)
+{
+    return std::string_view(name) == "SSL_SERVER_CERT" ? standin::tls_server_cert : nullptr;
 }

@@ -99,4 +99,8 @@ registered_auth_hooks &auth_hooks();
 // would set it; null for no AuthType.
 void set_auth_type(const char *type);
 
+// Whether connections come over TLS: with a server certificate (PEM), which
+// SSL_SERVER_CERT then gives, or not at all (null, the default).
+void set_tls(const char *server_cert_pem);
+
 }  // namespace standin

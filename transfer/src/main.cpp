@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -32,6 +33,9 @@ constexpr std::size_t block_size = 1 << 20;  // data moves in blocks of this siz
 // much smaller than a block keeps whole blocks on the direct read and write
 // path, and a short range reads little more than itself.
 constexpr std::size_t stream_buf_size = 64 << 10;
+// sendfile moves at most this much per call (Linux's limit for every
+// read and write).
+constexpr int64_t sendfile_max = 0x7ffff000;
 constexpr std::size_t adm_msg_size = 256;    // admission message and reply
 constexpr const char *log_ident = "diskrelay:";
 constexpr const char *absent_field = "-";    // timing line, variable unset
@@ -336,13 +340,30 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
         errno = EISDIR;
         xfer_error("send_file: could not open file", err_open);
     }
-    if (fseeko(src, xfer_start, SEEK_SET) != 0)
+    // The descriptor's own seek: the stream's would read ahead into its
+    // buffer for a start off its block boundary, bytes sendfile sends anyway.
+    if (lseek(fileno(src), xfer_start, SEEK_SET) < 0)
         xfer_error("send_file: could not seek to xfer_start", err_transfer);
     if (known && S_ISREG(st.st_mode) && st.st_size < xfer_end)
         xfer_error("send_file: unexpected EOF", err_transfer);
 
     int64_t nbytes = xfer_end - xfer_start;
     write_headers(range ? "206 Partial Content" : "200 OK", 0, nbytes, 0, range);
+    // The kernel moves the bytes from the page cache to standard output
+    // itself. It stops at the file's end, on a failure of either side, or at
+    // once for an output it cannot send to (a terminal, a file opened for
+    // appending); the stream copy below takes over from where it stopped and
+    // tells those cases apart.
+    off_t sent_to = xfer_start;
+    while (nbytes > 0) {
+        ssize_t sent = sendfile(STDOUT_FILENO, fileno(src), &sent_to,
+                                static_cast<std::size_t>(std::min<int64_t>(nbytes, sendfile_max)));
+        if (sent <= 0)
+            break;
+        nbytes -= sent;
+    }
+    if (nbytes > 0 && fseeko(src, sent_to, SEEK_SET) != 0)
+        xfer_error("send_file: error reading file", err_transfer);
     while (nbytes > 0) {
         int bytes_to_read = nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
         std::size_t bytes_read = fread(read_buf, 1, static_cast<std::size_t>(bytes_to_read), src);
@@ -377,33 +398,69 @@ FILE *open_for_upload(const char *xfer_canon_path)
     return fd < 0 ? nullptr : fdopen(fd, exists ? "r+" : "w");
 }
 
+// Writes all of data at offset; false, with errno telling why, when the
+// file takes fewer bytes.
+bool write_at(int fd, const char *data, std::size_t len, int64_t &offset)
+{
+    while (len > 0) {
+        ssize_t n = pwrite(fd, data, len, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
 void receive_file(const char *xfer_canon_path, int64_t xfer_start)
 {
     FILE *dst = open_for_upload(xfer_canon_path);
     if (!dst)
         xfer_error("receive_file: could not open file", err_open);
-    setvbuf(dst, file_buf, _IOFBF, sizeof file_buf);
-    if (fseeko(dst, xfer_start, SEEK_SET) != 0)
+    // Every write names its offset; the seek only checks it, on the
+    // descriptor (the stream's seek would read ahead into a buffer).
+    int fd = fileno(dst);
+    if (lseek(fd, xfer_start, SEEK_SET) < 0)
         xfer_error("receive_file: could not seek to xfer_start", err_transfer);
 
+    // Whatever has arrived goes to the file as soon as there is a stream
+    // buffer's worth of it, so the sender refills the socket or pipe while
+    // we write instead of waiting for a whole block. Less than that waits
+    // for more, and the last of it is written as the stream's buffer would
+    // be: at the close.
+    int64_t offset = xfer_start;
     std::size_t total_recv = 0;
+    std::size_t pending = 0;
     for (;;) {
-        std::size_t bytes_read = fread(read_buf, 1, block_size, stdin);
-        total_recv += bytes_read;
-        answer.body_read += static_cast<int64_t>(bytes_read);
-        if (bytes_read == 0) {
+        ssize_t got = read(STDIN_FILENO, read_buf + pending, block_size - pending);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
             answer.body_pending = false;
-            if (ferror(stdin))
+            int read_errno = errno;
+            bool stored = write_at(fd, read_buf, pending, offset);
+            if (got < 0) {
+                errno = read_errno;
                 xfer_error("receive_file: error reading request body", err_transfer);
+            }
             if (answer.body_length >= 0 && answer.body_read < answer.body_length)
                 xfer_error("receive_file: request body ended early", err_transfer);
             log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
-            if (fclose(dst) != 0)
+            if (!stored || fclose(dst) != 0)
                 xfer_error("receive_file: could not close src stream", err_transfer);
             return;
         }
-        if (fwrite(read_buf, 1, bytes_read, dst) < bytes_read)
-            xfer_error("transfer_file: could not write all data", err_transfer);
+        total_recv += static_cast<std::size_t>(got);
+        answer.body_read += got;
+        pending += static_cast<std::size_t>(got);
+        if (pending >= stream_buf_size) {
+            if (!write_at(fd, read_buf, pending, offset))
+                xfer_error("transfer_file: could not write all data", err_transfer);
+            pending = 0;
+        }
     }
 }
 

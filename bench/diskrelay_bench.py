@@ -6,12 +6,16 @@ Run by hand, as root, from the repository root after a build:
     /usr/bin/python3 bench/diskrelay_bench.py [--build build] [--rounds 5]
 
 Measures, in one run, against baselines measured in the same run:
-  GET   1 GiB cached range into a pipe   vs  dd bs=1M into the same pipe
-  POST  1 GiB from a pipe into a file    vs  dd bs=1M conv=notrunc
-  one whole run for a 0-byte GET         vs  a minimal static C program
+  GET   1 GiB cached range into a pipe            vs  dd bs=1M into the same pipe
+  POST  1 GiB from a pipe into a file             vs  dd bs=1M conv=notrunc
+  POST  1 GiB from a Unix stream socket (what mod_cgid gives a CGI program)
+                                                  vs  dd fed the same way
+  one whole run for a 0-byte GET                  vs  a minimal static C program
   peak memory (maxrss) of diskrelay in each of these.
 Throughput ratios are baseline time / diskrelay time (1.0 = as fast as dd);
 the run ratio is diskrelay time / minimal program time (lower is better).
+Each round runs both sides of every pair, the order alternating from round
+to round (ABBA); the figures are medians with the range over the rounds.
 
 diskrelay logs through syslog; as root the benchmark runs in a private mount
 namespace with a socket of its own on /dev/log that reads and drops every
@@ -58,15 +62,28 @@ def enter_private_devlog():
     threading.Thread(target=drain, daemon=True).start()
 
 
-def run_pipeline(first, second, env_first=None, env_second=None):
-    """Runs first | second and returns its wall time in seconds."""
+def run_pipeline(first, second, env_first=None, env_second=None, channel="pipe"):
+    """Runs first | second, joined by a pipe or a Unix stream socket pair,
+    and returns its wall time in seconds."""
+    if channel == "pipe":
+        read_end, write_end = os.pipe()
+    else:
+        read_sock, write_sock = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+        read_end, write_end = read_sock.detach(), write_sock.detach()
     start = time.perf_counter()
-    p1 = subprocess.Popen(first, stdout=subprocess.PIPE, env=env_first)
-    p2 = subprocess.Popen(second, stdin=p1.stdout, stdout=subprocess.DEVNULL, env=env_second)
-    p1.stdout.close()
+    p1 = subprocess.Popen(first, stdout=write_end, env=env_first)
+    p2 = subprocess.Popen(second, stdin=read_end, stdout=subprocess.DEVNULL, env=env_second)
+    os.close(write_end)
+    os.close(read_end)
     if p1.wait() or p2.wait():
         sys.exit(f"pipeline failed: {first} | {second}")
     return time.perf_counter() - start
+
+
+def median(values):
+    ordered = sorted(values)
+    middle = len(ordered) // 2
+    return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
 
 
 def spawn(launcher, count, program, env=None, stdin=None):
@@ -125,16 +142,26 @@ def main():
         dd_post = ["dd", f"of={target}", "bs=1M", "conv=notrunc", "status=none"]
         sink = ["cat"]
 
-        times = {k: [] for k in ("get", "get_dd", "post", "post_dd", "run", "run_min")}
-        for _ in range(args.rounds):
-            times["get"].append(run_pipeline([relay], sink, env_first=get_env))
-            times["get_dd"].append(run_pipeline(dd_get, sink))
-            os.sync()
-            times["post"].append(run_pipeline(["cat", source], [relay], env_second=post_env))
-            os.sync()
-            times["post_dd"].append(run_pipeline(["cat", source], dd_post))
-            times["run"].append(spawn(launcher, args.runs, relay, env=empty_env)[0])
-            times["run_min"].append(spawn(launcher, args.runs, minimal)[0])
+        def post(feeder, channel):
+            def run():
+                os.sync()  # every side starts with nothing dirty to write back
+                return run_pipeline(["cat", source], feeder, env_second=post_env, channel=channel)
+            return run
+        # pair name: (diskrelay side, baseline side), each a function giving seconds (or us)
+        pairs = {
+            "get": (lambda: run_pipeline([relay], sink, env_first=get_env),
+                    lambda: run_pipeline(dd_get, sink)),
+            "post_pipe": (post([relay], "pipe"), post(dd_post, "pipe")),
+            "post_socket": (post([relay], "socket"), post(dd_post, "socket")),
+            "run": (lambda: spawn(launcher, args.runs, relay, env=empty_env)[0],
+                    lambda: spawn(launcher, args.runs, minimal)[0]),
+        }
+        times = {name: ([], []) for name in pairs}
+        for n in range(args.rounds):
+            for name, sides in pairs.items():
+                order = (0, 1) if n % 2 == 0 else (1, 0)
+                for side in order:
+                    times[name][side].append(sides[side]())
         os.sync()
 
         # Peak memory: one more run of each kind, started by the small launcher.
@@ -146,18 +173,33 @@ def main():
         feed.stdout.close()
         feed.wait()
 
-        best = {k: min(v) for k, v in times.items()}
         ldd = subprocess.run(["ldd", relay], capture_output=True, text=True)
         print(f"diskrelay: {relay}")
         print(f"ldd: {'; '.join(line.strip() for line in (ldd.stdout + ldd.stderr).strip().splitlines())}")
-        print(f"rounds: {args.rounds} (best of each); files in {args.dir}; pipe reader: cat;"
-              f" {args.runs} runs per empty-GET sample")
-        print(f"GET  1 GiB -> pipe   diskrelay {GIB / best['get'] / MIB:6.0f} MiB/s"
-              f"   dd {GIB / best['get_dd'] / MIB:6.0f} MiB/s   ratio {best['get_dd'] / best['get']:.3f}  (target >= 0.95)")
-        print(f"POST pipe -> 1 GiB   diskrelay {GIB / best['post'] / MIB:6.0f} MiB/s"
-              f"   dd {GIB / best['post_dd'] / MIB:6.0f} MiB/s   ratio {best['post_dd'] / best['post']:.3f}  (target >= 0.95)")
-        print(f"empty GET run        diskrelay {best['run']:6.0f} us"
-              f"   minimal static {best['run_min']:6.0f} us   ratio {best['run'] / best['run_min']:.2f}  (target < 2)")
+        print(f"rounds: {args.rounds}, sides alternating (ABBA); medians, range over the rounds in brackets;"
+              f" files in {args.dir}; pipe reader: cat; {args.runs} runs per empty-GET sample;"
+              f" load average {os.getloadavg()[0]:.1f}")
+
+        def rate(seconds):
+            return f"{GIB / median(seconds) / MIB:5.0f} MiB/s ({GIB / max(seconds) / MIB:4.0f}-{GIB / min(seconds) / MIB:4.0f})"
+
+        def ratios(name, baseline_over_relay):
+            relay_times, base_times = times[name]
+            per_round = [(b / r if baseline_over_relay else r / b) for r, b in zip(relay_times, base_times)]
+            whole = median(base_times) / median(relay_times) if baseline_over_relay \
+                else median(relay_times) / median(base_times)
+            return f"ratio {whole:.2f} ({min(per_round):.2f}-{max(per_round):.2f})"
+
+        for name, label, target in (("get", "GET  1 GiB -> pipe    ", ">= 1.3"),
+                                    ("post_pipe", "POST pipe -> 1 GiB    ", ">= 1.0"),
+                                    ("post_socket", "POST socket -> 1 GiB  ", ">= 1.0")):
+            relay_times, base_times = times[name]
+            print(f"{label} diskrelay {rate(relay_times)}   dd {rate(base_times)}"
+                  f"   {ratios(name, True)}  (dd / diskrelay, target {target})")
+        run_relay, run_min = times["run"]
+        print(f"empty GET run          diskrelay {median(run_relay):6.0f} us ({min(run_relay):.0f}-{max(run_relay):.0f})"
+              f"   minimal static {median(run_min):6.0f} us ({min(run_min):.0f}-{max(run_min):.0f})"
+              f"   {ratios('run', False)}  (target < 2)")
         print(f"peak memory (maxrss) GET {rss['get']} KiB, POST {rss['post']} KiB, empty GET {rss['empty']} KiB"
               f"  (target < 4096 KiB); minimal static program {rss['minimal']} KiB")
     finally:

@@ -43,6 +43,7 @@ import http.client
 import os
 import random
 import re
+import signal
 import socket
 import statistics
 import subprocess
@@ -152,7 +153,7 @@ def stack(args, build):
             os.rename(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
             return text.replace(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
 
-        relay = os.path.join(build, "transfer", "diskrelay")
+        relay = os.path.abspath(args.relay) if args.relay else os.path.join(build, "transfer", "diskrelay")
         # Over HTTPS, diskrelay at /chunks is the site as deploy/ renders it
         # (device certificate required, device id checked, timing lines);
         # the peers and the extra locations lie outside its virtual host and
@@ -369,6 +370,53 @@ def latency(args, httpd):
               f"   1 byte {statistics.median(served[(path, '1')]) * 1e3:7.2f} ms")
 
 
+# --- cleanup stalls ------------------------------------------------------------
+
+def stalls(args, httpd):
+    """Counts the server's 10 ms sleeps at the end of CGI requests.
+
+    At the end of a request mod_cgid sends the program SIGTERM, and while
+    kill(pid, 0) still finds it the worker sleeps 10 ms in pselect6 before
+    it looks again. The server's child processes make no other pselect6
+    call (the parent's once-a-second maintenance sleep is not counted), so
+    perf counts the stalls as they happen, at almost no cost."""
+    body = os.urandom(CHUNK)
+    if args.plain:
+        conn = http.client.HTTPConnection("127.0.0.1", httpd.port, timeout=60)
+    else:
+        conn = http.client.HTTPSConnection("127.0.0.1", httpd.port, timeout=60, context=httpd.ssl_context())
+
+    def transfer(method, n):
+        first = (n % CHUNKS) * CHUNK
+        if method == "POST":
+            headers = {**CTX, "Content-Range": f"bytes {first}-{first + CHUNK - 1}/{IMAGE_SIZE}"}
+            conn.request("POST", "/chunks/" + IMAGE, body=body, headers=headers)
+        else:
+            conn.request("GET", "/chunks/" + IMAGE, headers={**CTX, "Range": f"bytes={first}-{first + CHUNK - 1}"})
+        resp = conn.getresponse()
+        got = len(resp.read())
+        if resp.status not in (200, 206) or got != (CHUNK if method == "GET" else 0):
+            raise RuntimeError(f"{method} at {first}: status {resp.status}, {got} bytes")
+
+    transfer("POST", 0)
+    transfer("GET", 0)
+    children = subprocess.run(["pgrep", "-d,", "-P", str(httpd.proc.pid)],
+                              capture_output=True, text=True, check=True).stdout.strip()
+    print(f"{args.count} transfers of 4 MiB per method, one connection, {httpd.scheme.upper()},"
+          f" Apache {args.mpm} MPM, mod_cgid; cleanup stalls = pselect6 calls of the server's children")
+    for method in ("POST", "GET"):
+        perf = subprocess.Popen(["perf", "stat", "-x,", "-e", "syscalls:sys_enter_pselect6", "-p", children],
+                                stderr=subprocess.PIPE, text=True)
+        time.sleep(0.5)  # perf attaches
+        t0 = time.perf_counter()
+        for n in range(args.count):
+            transfer(method, n)
+        elapsed = time.perf_counter() - t0
+        perf.send_signal(signal.SIGINT)
+        counted = perf.communicate()[1].strip().splitlines()[-1].split(",")[0]
+        print(f"  {method:4s}  {counted:>3s} stalls in {args.count}   {elapsed / args.count * 1e3:6.2f} ms per transfer")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--clients", default="1,8,32", help="concurrent clients, comma-separated")
@@ -381,7 +429,11 @@ def main():
     ap.add_argument("--unbuffered", action="store_true",
                     help="also GETs from a chunk location without mod_buffer")
     ap.add_argument("--latency", action="store_true", help="one connection per side, with a minimal CGI")
-    ap.add_argument("--count", type=int, default=100, help="--latency: GETs per side (default 100)")
+    ap.add_argument("--stalls", action="store_true",
+                    help="count mod_cgid's 10 ms cleanup sleeps over --count POSTs and GETs")
+    ap.add_argument("--count", type=int, default=100,
+                    help="--latency: GETs per side; --stalls: transfers per method (default 100)")
+    ap.add_argument("--relay", help="diskrelay binary (default: the build's)")
     args = ap.parse_args()
     build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
     os.environ["ORVANE_BUILD_DIR"] = build
@@ -389,6 +441,8 @@ def main():
     with stack(args, build) as (httpd, image):
         if args.latency:
             latency(args, httpd)
+        elif args.stalls:
+            stalls(args, httpd)
         else:
             side_by_side(args, httpd, image)
         httpd.assert_clean_log()

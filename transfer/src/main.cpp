@@ -4,10 +4,13 @@
 // environment variables; every failure leaves through xfer_error.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/un.h>
@@ -509,6 +512,65 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
     }
 }
 
+// ---- the end of the process -------------------------------------------------
+
+// mod_cgid ends a request by sending the program SIGTERM and, while the
+// process still exists, sleeping 10 ms before it looks again; the next
+// request on the connection waits for that. It reads the answer until
+// standard output closes, and an exiting process closes its files a moment
+// before it is gone: woken by that close, the server often looks first. So
+// at exit a keeper that shares our file table holds standard output open
+// until we are gone, then ends. The keeper is our parent's child, left for
+// the kernel to reap, so only where the parent has it reap its children by
+// ignoring SIGCHLD, as mod_cgid's daemon does; elsewhere it would be left a
+// zombie, and a zombie counts as existing anyway.
+alignas(16) char keeper_stack[16 << 10];
+pid_t exiting_pid;
+int exiting_pidfd;
+
+bool parent_ignores_sigchld()
+{
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(getppid()));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[4096];
+    ssize_t len = read(fd, text, sizeof text);
+    close(fd);
+    std::string_view status(text, static_cast<std::size_t>(std::max<ssize_t>(len, 0)));
+    constexpr std::string_view field = "\nSigIgn:\t";
+    std::size_t at = status.find(field);
+    if (at == std::string_view::npos)
+        return false;
+    unsigned long long ignored = strtoull(text + at + field.size(), nullptr, 16);
+    return (ignored >> (SIGCHLD - 1)) & 1;
+}
+
+// Runs on keeper_stack in our address space while we exit: raw system
+// calls only, nothing of the C library's state.
+int keep_output_open(void *)
+{
+    pollfd gone = {exiting_pidfd, POLLIN, 0};
+    syscall(SYS_ppoll, &gone, 1, nullptr, nullptr, 0);
+    // The descriptor turns readable as we exit, just before the pid goes.
+    while (syscall(SYS_kill, exiting_pid, 0) == 0)
+        syscall(SYS_sched_yield);
+    return 0;
+}
+
+void hand_output_to_keeper()
+{
+    if (!parent_ignores_sigchld())
+        return;
+    exiting_pid = getpid();
+    exiting_pidfd = static_cast<int>(syscall(SYS_pidfd_open, exiting_pid, 0));
+    if (exiting_pidfd < 0)
+        return;
+    // On failure the process simply ends as it would have.
+    clone(keep_output_open, keeper_stack + sizeof keeper_stack, CLONE_VM | CLONE_FILES | CLONE_PARENT, nullptr);
+}
+
 // ---- request flow ----------------------------------------------------------
 
 void close_admission(bool bypass_admctl, int sock_fd)
@@ -522,6 +584,7 @@ void close_admission(bool bypass_admctl, int sock_fd)
 int main(int, char **)
 {
     log_init(log_ident);
+    atexit(hand_output_to_keeper);
     setvbuf(stdout, stdout_buf, _IOFBF, sizeof stdout_buf);
     setvbuf(stdin, stdin_buf, _IOFBF, sizeof stdin_buf);
     // A client that goes away mid-transfer becomes a logged write failure

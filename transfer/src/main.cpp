@@ -402,19 +402,23 @@ FILE *open_for_upload(const char *xfer_canon_path)
 }
 
 // Where an upload's bytes wait between standard input and the file. When
-// a pipe or socket feeds a regular file, they wait in a pipe of our own and
-// the kernel splices them through without copying them into this process;
-// otherwise they wait in read_buf.
+// a pipe or socket feeds a regular file, they pass through a pipe of our
+// own and the kernel splices them on without copying them into this
+// process; otherwise they wait in read_buf. A pipe has room for a number
+// of pieces, whatever their size, so what arrives there goes on at once;
+// read_buf gathers a stream buffer's worth first, and the last of it is
+// written as the stream's buffer would be: at the close.
 struct body_holding {
     int pipe_r;            // our pipe, or -1: read_buf
     int pipe_w;
     std::size_t capacity;  // bytes the holding takes
+    std::size_t enough;    // bytes held that go on to the file
     std::size_t pending;   // bytes held, not yet in the file
 };
 
 body_holding hold_body(int fd)
 {
-    body_holding held = {-1, -1, block_size, 0};
+    body_holding held = {-1, -1, block_size, stream_buf_size, 0};
     struct stat in, out;
     if (fstat(STDIN_FILENO, &in) != 0 || fstat(fd, &out) != 0 || !S_ISREG(out.st_mode)
         || !(S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)))
@@ -429,7 +433,7 @@ body_holding hold_body(int fd)
         close(ends[1]);
         return held;
     }
-    return {ends[0], ends[1], static_cast<std::size_t>(size), 0};
+    return {ends[0], ends[1], static_cast<std::size_t>(size), 1, 0};
 }
 
 // Takes what has arrived on standard input, up to the room left: the byte
@@ -480,11 +484,8 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
     if (lseek(fd, xfer_start, SEEK_SET) < 0)
         xfer_error("receive_file: could not seek to xfer_start", err_transfer);
 
-    // Whatever has arrived goes to the file as soon as a stream buffer's
-    // worth is held, so the sender refills the socket or pipe while we
-    // write instead of waiting for a whole block. Less than that waits for
-    // more, and the last of it is written as the stream's buffer would be:
-    // at the close.
+    // What has arrived goes on to the file without waiting for a whole
+    // block, so the sender refills the socket or pipe while we write.
     body_holding held = hold_body(fd);
     int64_t offset = xfer_start;
     std::size_t total_recv = 0;
@@ -507,7 +508,7 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
         }
         total_recv += static_cast<std::size_t>(got);
         answer.body_read += got;
-        if (held.pending >= stream_buf_size && !store_body(held, fd, offset))
+        if (held.pending >= held.enough && !store_body(held, fd, offset))
             xfer_error("transfer_file: could not write all data", err_transfer);
     }
 }

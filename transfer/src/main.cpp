@@ -401,75 +401,20 @@ FILE *open_for_upload(const char *xfer_canon_path)
     return fd < 0 ? nullptr : fdopen(fd, exists ? "r+" : "w");
 }
 
-// Where an upload's bytes wait between standard input and the file. When
-// a pipe or socket feeds a regular file, they pass through a pipe of our
-// own and the kernel splices them on without copying them into this
-// process; otherwise they wait in read_buf. A pipe has room for a number
-// of pieces, whatever their size, so what arrives there goes on at once;
-// read_buf gathers a stream buffer's worth first, and the last of it is
-// written as the stream's buffer would be: at the close.
-struct body_holding {
-    int pipe_r;            // our pipe, or -1: read_buf
-    int pipe_w;
-    std::size_t capacity;  // bytes the holding takes
-    std::size_t enough;    // bytes held that go on to the file
-    std::size_t pending;   // bytes held, not yet in the file
-};
-
-body_holding hold_body(int fd)
+// Writes all of data at offset; false, with errno telling why, when the
+// file takes fewer bytes.
+bool write_at(int fd, const char *data, std::size_t len, int64_t &offset)
 {
-    body_holding held = {-1, -1, block_size, stream_buf_size, 0};
-    struct stat in, out;
-    if (fstat(STDIN_FILENO, &in) != 0 || fstat(fd, &out) != 0 || !S_ISREG(out.st_mode)
-        || !(S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode)))
-        return held;
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return held;
-    fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(block_size));  // the default 64 KiB does too
-    int size = fcntl(ends[1], F_GETPIPE_SZ);
-    if (size <= 0) {
-        close(ends[0]);
-        close(ends[1]);
-        return held;
-    }
-    return {ends[0], ends[1], static_cast<std::size_t>(size), 1, 0};
-}
-
-// Takes what has arrived on standard input, up to the room left: the byte
-// count, 0 at the end of the body, -1 on a read error.
-ssize_t take_body(body_holding &held)
-{
-    for (;;) {
-        std::size_t room = held.capacity - held.pending;
-        ssize_t got = held.pipe_w >= 0 ? splice(STDIN_FILENO, nullptr, held.pipe_w, nullptr, room, 0)
-                                       : read(STDIN_FILENO, read_buf + held.pending, room);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got > 0)
-            held.pending += static_cast<std::size_t>(got);
-        return got;
-    }
-}
-
-// Writes what is held into the file at offset; false, with errno telling
-// why, when the file takes fewer bytes.
-bool store_body(body_holding &held, int fd, int64_t &offset)
-{
-    std::size_t done = 0;
-    while (done < held.pending) {
-        std::size_t left = held.pending - done;
-        ssize_t n = held.pipe_r >= 0 ? splice(held.pipe_r, nullptr, fd, &offset, left, 0)
-                                     : pwrite(fd, read_buf + done, left, offset);
+    while (len > 0) {
+        ssize_t n = pwrite(fd, data, len, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        done += static_cast<std::size_t>(n);
-        if (held.pipe_r < 0)
-            offset += n;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+        offset += n;
     }
-    held.pending = 0;
     return true;
 }
 
@@ -484,17 +429,21 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
     if (lseek(fd, xfer_start, SEEK_SET) < 0)
         xfer_error("receive_file: could not seek to xfer_start", err_transfer);
 
-    // What has arrived goes on to the file without waiting for a whole
-    // block, so the sender refills the socket or pipe while we write.
-    body_holding held = hold_body(fd);
+    // What has arrived goes to the file once a stream buffer's worth is
+    // held, so the sender refills the socket or pipe while we write instead
+    // of waiting for a whole block. The last of it is written as the
+    // stream's buffer would be: at the close.
     int64_t offset = xfer_start;
     std::size_t total_recv = 0;
+    std::size_t pending = 0;
     for (;;) {
-        ssize_t got = take_body(held);
+        ssize_t got = read(STDIN_FILENO, read_buf + pending, block_size - pending);
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0) {
             answer.body_pending = false;
             int read_errno = errno;
-            bool stored = store_body(held, fd, offset);
+            bool stored = write_at(fd, read_buf, pending, offset);
             if (got < 0) {
                 errno = read_errno;
                 xfer_error("receive_file: error reading request body", err_transfer);
@@ -508,8 +457,12 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
         }
         total_recv += static_cast<std::size_t>(got);
         answer.body_read += got;
-        if (held.pending >= held.enough && !store_body(held, fd, offset))
-            xfer_error("transfer_file: could not write all data", err_transfer);
+        pending += static_cast<std::size_t>(got);
+        if (pending >= stream_buf_size) {
+            if (!write_at(fd, read_buf, pending, offset))
+                xfer_error("transfer_file: could not write all data", err_transfer);
+            pending = 0;
+        }
     }
 }
 

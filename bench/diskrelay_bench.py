@@ -12,7 +12,9 @@ Measures, in one run, against baselines measured in the same run:
                                                   vs  dd fed the same way
   one whole run for a 0-byte GET                  vs  a minimal static C program
   peak memory (maxrss) of diskrelay in each of these.
-Throughput ratios are baseline time / diskrelay time (1.0 = as fast as dd);
+Throughput ratios are baseline time / diskrelay time (1.0 = as fast as dd),
+also given for the CPU time of the two programs themselves, which a busy
+machine moves less than the wall time;
 the run ratio is diskrelay time / minimal program time (lower is better).
 Each round runs both sides of every pair, the order alternating from round
 to round (ABBA); the figures are medians with the range over the rounds.
@@ -62,9 +64,10 @@ def enter_private_devlog():
     threading.Thread(target=drain, daemon=True).start()
 
 
-def run_pipeline(first, second, env_first=None, env_second=None, channel="pipe"):
-    """Runs first | second, joined by a pipe or a Unix stream socket pair,
-    and returns its wall time in seconds."""
+def run_pipeline(first, second, env_first=None, env_second=None, channel="pipe", measured=0):
+    """Runs first | second, joined by a pipe or a Unix stream socket pair;
+    returns its wall time in seconds and the CPU seconds (user and system)
+    of the measured program (0: first, 1: second)."""
     if channel == "pipe":
         read_end, write_end = os.pipe()
     else:
@@ -75,9 +78,15 @@ def run_pipeline(first, second, env_first=None, env_second=None, channel="pipe")
     p2 = subprocess.Popen(second, stdin=read_end, stdout=subprocess.DEVNULL, env=env_second)
     os.close(write_end)
     os.close(read_end)
-    if p1.wait() or p2.wait():
-        sys.exit(f"pipeline failed: {first} | {second}")
-    return time.perf_counter() - start
+    cpu = 0.0
+    for n, proc in enumerate((p1, p2)):
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode:
+            sys.exit(f"pipeline failed: {first} | {second}")
+        if n == measured:
+            cpu = usage.ru_utime + usage.ru_stime
+    return time.perf_counter() - start, cpu
 
 
 def median(values):
@@ -145,9 +154,10 @@ def main():
         def post(feeder, channel):
             def run():
                 os.sync()  # every side starts with nothing dirty to write back
-                return run_pipeline(["cat", source], feeder, env_second=post_env, channel=channel)
+                return run_pipeline(["cat", source], feeder, env_second=post_env, channel=channel, measured=1)
             return run
-        # pair name: (diskrelay side, baseline side), each a function giving seconds (or us)
+        # pair name: (diskrelay side, baseline side), each a function giving
+        # (wall seconds, CPU seconds of the program) or, for runs, us
         pairs = {
             "get": (lambda: run_pipeline([relay], sink, env_first=get_env),
                     lambda: run_pipeline(dd_get, sink)),
@@ -183,8 +193,7 @@ def main():
         def rate(seconds):
             return f"{GIB / median(seconds) / MIB:5.0f} MiB/s ({GIB / max(seconds) / MIB:4.0f}-{GIB / min(seconds) / MIB:4.0f})"
 
-        def ratios(name, baseline_over_relay):
-            relay_times, base_times = times[name]
+        def ratio(relay_times, base_times, baseline_over_relay=True):
             per_round = [(b / r if baseline_over_relay else r / b) for r, b in zip(relay_times, base_times)]
             whole = median(base_times) / median(relay_times) if baseline_over_relay \
                 else median(relay_times) / median(base_times)
@@ -193,13 +202,15 @@ def main():
         for name, label, target in (("get", "GET  1 GiB -> pipe    ", ">= 1.3"),
                                     ("post_pipe", "POST pipe -> 1 GiB    ", ">= 1.0"),
                                     ("post_socket", "POST socket -> 1 GiB  ", ">= 1.0")):
-            relay_times, base_times = times[name]
-            print(f"{label} diskrelay {rate(relay_times)}   dd {rate(base_times)}"
-                  f"   {ratios(name, True)}  (dd / diskrelay, target {target})")
+            (relay_wall, relay_cpu), (base_wall, base_cpu) = (list(zip(*side)) for side in times[name])
+            print(f"{label} diskrelay {rate(relay_wall)}   dd {rate(base_wall)}"
+                  f"   {ratio(relay_wall, base_wall)}  (dd / diskrelay, target {target})")
+            print(f"{'':22s} CPU of the program: diskrelay {median(relay_cpu):.3f} s   dd {median(base_cpu):.3f} s"
+                  f"   {ratio(relay_cpu, base_cpu)}")
         run_relay, run_min = times["run"]
         print(f"empty GET run          diskrelay {median(run_relay):6.0f} us ({min(run_relay):.0f}-{max(run_relay):.0f})"
               f"   minimal static {median(run_min):6.0f} us ({min(run_min):.0f}-{max(run_min):.0f})"
-              f"   {ratios('run', False)}  (target < 2)")
+              f"   {ratio(run_relay, run_min, False)}  (target < 2)")
         print(f"peak memory (maxrss) GET {rss['get']} KiB, POST {rss['post']} KiB, empty GET {rss['empty']} KiB"
               f"  (target < 4096 KiB); minimal static program {rss['minimal']} KiB")
     finally:

@@ -7,6 +7,7 @@ Run by hand from the top of the tree after a build (as root):
     ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py [--clients 1,8,32]
         [--requests N] [--rounds R] [--unbuffered] [--plain] [--mpm event] [--cgi cgid|cgi]
     ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py --latency [--count N] [--plain]
+    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py --stalls [--count N] [--plain]
 
 Starts its own Apache (testing/apache.py) and admission daemon on loopback,
 with a 128 MiB image in the page cache that every side reads and writes. Over
@@ -22,9 +23,11 @@ chunk-aligned range:
         file with the same Range header
   POST  diskrelay at /chunks/ (Content-Range) against  a PUT into mod_dav
         (Alias /dav to the image folder) with the same Content-Range
-Sides take turns; the best of --rounds counts. Uploads are checked
-byte-exact after each batch. Prints aggregate MiB/s, the median time per
-transfer and the ratio diskrelay / peer (1.0 = as fast). --unbuffered adds
+Sides take turns, their order alternating from round to round (ABBA);
+uploads are checked byte-exact after each batch. Prints aggregate MiB/s
+(median of --rounds, with the range), the median time per transfer and the
+ratio diskrelay / peer (1.0 = as fast) of the medians, with the range of
+the rounds' own ratios. --unbuffered adds
 GETs from a second chunk location without the mod_buffer output filter of
 deploy/chunk-location.conf.in, to see what it gains.
 
@@ -35,6 +38,10 @@ path) writing the range's length in zero bytes from memory, without
 admission or file, and diskrelay without mod_buffer; then Apache's own time
 per request (access log %D).
 Needs a C compiler (cc) for the minimal CGI.
+
+--stalls: --count POSTs and GETs of 4 MiB over one connection, counting
+mod_cgid's 10 ms sleeps at the end of a request (pselect6 calls of the
+server's children, counted by perf).
 """
 
 import argparse
@@ -43,6 +50,7 @@ import http.client
 import os
 import random
 import re
+import signal
 import socket
 import statistics
 import subprocess
@@ -152,7 +160,7 @@ def stack(args, build):
             os.rename(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
             return text.replace(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
 
-        relay = os.path.join(build, "transfer", "diskrelay")
+        relay = os.path.abspath(args.relay) if args.relay else os.path.join(build, "transfer", "diskrelay")
         # Over HTTPS, diskrelay at /chunks is the site as deploy/ renders it
         # (device certificate required, device id checked, timing lines);
         # the peers and the extra locations lie outside its virtual host and
@@ -255,7 +263,7 @@ def side_by_side(args, httpd, image):
     for sides in tests.values():                        # warm up every path
         for side in sides.values():
             batch(httpd, side, 2, 2, folder)
-    best = {}
+    rates = {}
     for rnd in range(args.rounds):
         for kind, sides in tests.items():
             for c in levels:
@@ -266,26 +274,39 @@ def side_by_side(args, httpd, image):
                     if side[3]:
                         check_uploads(image, side[3], c, args.requests)
                     rate = c * args.requests * CHUNK / elapsed / (1 << 20)
-                    key = (kind, c, name)
-                    if key not in best or rate > best[key][0]:
-                        best[key] = (rate, statistics.median(times))
+                    rates.setdefault((kind, c, name), []).append((rate, statistics.median(times)))
 
     print(f"4 MiB chunks, {'plain HTTP' if args.plain else 'HTTPS with client certificates'},"
           f" Apache {args.mpm} MPM, diskrelay under mod_{args.cgi};"
-          f" {args.requests} per client, best of {args.rounds} rounds")
+          f" {args.requests} per client, {args.rounds} rounds, sides alternating;"
+          f" load average {os.getloadavg()[0]:.1f}")
+
+    def figure(key):
+        runs = rates[key]
+        return (statistics.median(r for r, _ in runs), min(r for r, _ in runs), max(r for r, _ in runs),
+                statistics.median(t for _, t in runs))
+
+    def ratio(key, peer_key):
+        per_round = [a / b for (a, _), (b, _) in zip(rates[key], rates[peer_key])]
+        return f"ratio {figure(key)[0] / figure(peer_key)[0]:.2f} ({min(per_round):.2f}-{max(per_round):.2f})"
+
     for kind, sides in tests.items():
         ours, peer, *others = list(sides)
         print(kind)
         for c in levels:
-            (r0, m0), (r1, m1) = best[(kind, c, ours)], best[(kind, c, peer)]
-            line = (f"  {c:3d} clients  {ours} {r0:6.0f} MiB/s ({m0 * 1e3:6.1f} ms)"
-                    f"   {peer} {r1:6.0f} MiB/s ({m1 * 1e3:6.1f} ms)   ratio {r0 / r1:.2f}")
+            line = f"  {c:3d} clients"
+            for name in (ours, peer):
+                rate, low, high, med = figure((kind, c, name))
+                line += f"  {name} {rate:5.0f} MiB/s ({low:.0f}-{high:.0f}; {med * 1e3:5.1f} ms) "
+            line += f"  {ratio((kind, c, ours), (kind, c, peer))}"
             for other in others:
-                r2, m2 = best[(kind, c, other)]
-                line += f"   | {other} {r2:6.0f} MiB/s ({m2 * 1e3:6.1f} ms) ratio {r2 / r1:.2f}"
+                rate, low, high, med = figure((kind, c, other))
+                line += (f"   | {other} {rate:5.0f} MiB/s ({low:.0f}-{high:.0f}; {med * 1e3:5.1f} ms)"
+                         f" {ratio((kind, c, other), (kind, c, peer))}")
             print(line)
-    print("(aggregate MiB/s over the batch; median time per transfer in brackets;"
-          " ratio = diskrelay / peer throughput)")
+    print("(aggregate MiB/s over a batch, median of the rounds with their range and the median time per"
+          " transfer in brackets; ratio = diskrelay / peer throughput, of the medians, with the range of"
+          " the rounds' ratios)")
 
 
 # --- one connection per side: where the time goes ----------------------------
@@ -369,6 +390,53 @@ def latency(args, httpd):
               f"   1 byte {statistics.median(served[(path, '1')]) * 1e3:7.2f} ms")
 
 
+# --- cleanup stalls ------------------------------------------------------------
+
+def stalls(args, httpd):
+    """Counts the server's 10 ms sleeps at the end of CGI requests.
+
+    At the end of a request mod_cgid sends the program SIGTERM, and while
+    kill(pid, 0) still finds it the worker sleeps 10 ms in pselect6 before
+    it looks again. The server's child processes make no other pselect6
+    call (the parent's once-a-second maintenance sleep is not counted), so
+    perf counts the stalls as they happen, at almost no cost."""
+    body = os.urandom(CHUNK)
+    if args.plain:
+        conn = http.client.HTTPConnection("127.0.0.1", httpd.port, timeout=60)
+    else:
+        conn = http.client.HTTPSConnection("127.0.0.1", httpd.port, timeout=60, context=httpd.ssl_context())
+
+    def transfer(method, n):
+        first = (n % CHUNKS) * CHUNK
+        if method == "POST":
+            headers = {**CTX, "Content-Range": f"bytes {first}-{first + CHUNK - 1}/{IMAGE_SIZE}"}
+            conn.request("POST", "/chunks/" + IMAGE, body=body, headers=headers)
+        else:
+            conn.request("GET", "/chunks/" + IMAGE, headers={**CTX, "Range": f"bytes={first}-{first + CHUNK - 1}"})
+        resp = conn.getresponse()
+        got = len(resp.read())
+        if resp.status not in (200, 206) or got != (CHUNK if method == "GET" else 0):
+            raise RuntimeError(f"{method} at {first}: status {resp.status}, {got} bytes")
+
+    transfer("POST", 0)
+    transfer("GET", 0)
+    children = subprocess.run(["pgrep", "-d,", "-P", str(httpd.proc.pid)],
+                              capture_output=True, text=True, check=True).stdout.strip()
+    print(f"{args.count} transfers of 4 MiB per method, one connection, {httpd.scheme.upper()},"
+          f" Apache {args.mpm} MPM, mod_cgid; cleanup stalls = pselect6 calls of the server's children")
+    for method in ("POST", "GET"):
+        perf = subprocess.Popen(["perf", "stat", "-x,", "-e", "syscalls:sys_enter_pselect6", "-p", children],
+                                stderr=subprocess.PIPE, text=True)
+        time.sleep(0.5)  # perf attaches
+        t0 = time.perf_counter()
+        for n in range(args.count):
+            transfer(method, n)
+        elapsed = time.perf_counter() - t0
+        perf.send_signal(signal.SIGINT)
+        counted = perf.communicate()[1].strip().splitlines()[-1].split(",")[0]
+        print(f"  {method:4s}  {counted:>3s} stalls in {args.count}   {elapsed / args.count * 1e3:6.2f} ms per transfer")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--clients", default="1,8,32", help="concurrent clients, comma-separated")
@@ -381,7 +449,11 @@ def main():
     ap.add_argument("--unbuffered", action="store_true",
                     help="also GETs from a chunk location without mod_buffer")
     ap.add_argument("--latency", action="store_true", help="one connection per side, with a minimal CGI")
-    ap.add_argument("--count", type=int, default=100, help="--latency: GETs per side (default 100)")
+    ap.add_argument("--stalls", action="store_true",
+                    help="count mod_cgid's 10 ms cleanup sleeps over --count POSTs and GETs")
+    ap.add_argument("--count", type=int, default=100,
+                    help="--latency: GETs per side; --stalls: transfers per method (default 100)")
+    ap.add_argument("--relay", help="diskrelay binary (default: the build's)")
     args = ap.parse_args()
     build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
     os.environ["ORVANE_BUILD_DIR"] = build
@@ -389,6 +461,8 @@ def main():
     with stack(args, build) as (httpd, image):
         if args.latency:
             latency(args, httpd)
+        elif args.stalls:
+            stalls(args, httpd)
         else:
             side_by_side(args, httpd, image)
         httpd.assert_clean_log()

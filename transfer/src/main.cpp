@@ -5,8 +5,11 @@
 
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -35,6 +38,9 @@ constexpr std::size_t block_size = 1 << 20;  // data moves in blocks of this siz
 // much smaller than a block keeps whole blocks on the direct read and write
 // path, and a short range reads little more than itself.
 constexpr std::size_t stream_buf_size = 64 << 10;
+// sendfile moves at most this much per call (Linux's limit for every
+// read and write).
+constexpr int64_t sendfile_max = 0x7ffff000;
 constexpr std::size_t adm_msg_size = 256;    // admission message and reply
 constexpr const char *log_ident = "diskrelay:";
 constexpr const char *absent_field = "-";    // timing line, variable unset
@@ -411,13 +417,30 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
         errno = EISDIR;
         xfer_error("send_file: could not open file", err_open);
     }
-    if (fseeko(src, xfer_start, SEEK_SET) != 0)
+    // The descriptor's own seek: the stream's would read ahead into its
+    // buffer for a start off its block boundary, bytes sendfile sends anyway.
+    if (lseek(fileno(src), xfer_start, SEEK_SET) < 0)
         xfer_error("send_file: could not seek to xfer_start", err_transfer);
     if (known && S_ISREG(st.st_mode) && st.st_size < xfer_end)
         xfer_error("send_file: unexpected EOF", err_transfer);
 
     int64_t nbytes = xfer_end - xfer_start;
     write_headers(range ? "206 Partial Content" : "200 OK", 0, nbytes, 0, range);
+    // The kernel moves the bytes from the page cache to standard output
+    // itself. It stops at the file's end, on a failure of either side, or at
+    // once for an output it cannot send to (a terminal, a file opened for
+    // appending); the stream copy below takes over from where it stopped and
+    // tells those cases apart.
+    off_t sent_to = xfer_start;
+    while (nbytes > 0) {
+        ssize_t sent = sendfile(STDOUT_FILENO, fileno(src), &sent_to,
+                                static_cast<std::size_t>(std::min<int64_t>(nbytes, sendfile_max)));
+        if (sent <= 0)
+            break;
+        nbytes -= sent;
+    }
+    if (nbytes > 0 && fseeko(src, sent_to, SEEK_SET) != 0)
+        xfer_error("send_file: error reading file", err_transfer);
     while (nbytes > 0) {
         int bytes_to_read = nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
         std::size_t bytes_read = fread(read_buf, 1, static_cast<std::size_t>(bytes_to_read), src);
@@ -442,34 +465,130 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
     log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", xfer_canon_path);
 }
 
+// Writes all of data at offset; false, with errno telling why, when the
+// file takes fewer bytes.
+bool write_at(int fd, const char *data, std::size_t len, int64_t &offset)
+{
+    while (len > 0) {
+        ssize_t n = pwrite(fd, data, len, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        len -= static_cast<std::size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
 void receive_file(const char *xfer_canon_path, int64_t xfer_start)
 {
     FILE *dst = image_stream("r+");
     if (!dst)
         xfer_error("receive_file: could not open file", err_open);
-    setvbuf(dst, file_buf, _IOFBF, sizeof file_buf);
-    if (fseeko(dst, xfer_start, SEEK_SET) != 0)
+    // Every write names its offset; the seek only checks it, on the
+    // descriptor (the stream's seek would read ahead into a buffer).
+    int fd = fileno(dst);
+    if (lseek(fd, xfer_start, SEEK_SET) < 0)
         xfer_error("receive_file: could not seek to xfer_start", err_transfer);
 
+    // What has arrived goes to the file once a stream buffer's worth is
+    // held, so the sender refills the socket or pipe while we write instead
+    // of waiting for a whole block. The last of it is written as the
+    // stream's buffer would be: at the close.
+    int64_t offset = xfer_start;
     std::size_t total_recv = 0;
+    std::size_t pending = 0;
     for (;;) {
-        std::size_t bytes_read = fread(read_buf, 1, block_size, stdin);
-        total_recv += bytes_read;
-        answer.body_read += static_cast<int64_t>(bytes_read);
-        if (bytes_read == 0) {
+        ssize_t got = read(STDIN_FILENO, read_buf + pending, block_size - pending);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
             answer.body_pending = false;
-            if (ferror(stdin))
+            int read_errno = errno;
+            bool stored = write_at(fd, read_buf, pending, offset);
+            if (got < 0) {
+                errno = read_errno;
                 xfer_error("receive_file: error reading request body", err_transfer);
+            }
             if (answer.body_length >= 0 && answer.body_read < answer.body_length)
                 xfer_error("receive_file: request body ended early", err_transfer);
             log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
-            if (fclose(dst) != 0)
+            if (!stored || fclose(dst) != 0)
                 xfer_error("receive_file: could not close src stream", err_transfer);
             return;
         }
-        if (fwrite(read_buf, 1, bytes_read, dst) < bytes_read)
-            xfer_error("transfer_file: could not write all data", err_transfer);
+        total_recv += static_cast<std::size_t>(got);
+        answer.body_read += got;
+        pending += static_cast<std::size_t>(got);
+        if (pending >= stream_buf_size) {
+            if (!write_at(fd, read_buf, pending, offset))
+                xfer_error("transfer_file: could not write all data", err_transfer);
+            pending = 0;
+        }
     }
+}
+
+// ---- the end of the process -------------------------------------------------
+
+// mod_cgid ends a request by sending the program SIGTERM and, while the
+// process still exists, sleeping 10 ms before it looks again; the next
+// request on the connection waits for that. It reads the answer until
+// standard output closes, and an exiting process closes its files a moment
+// before it is gone: woken by that close, the server often looks first. So
+// at exit a keeper that shares our file table holds standard output open
+// until we are gone, then ends. The keeper is our parent's child, left for
+// the kernel to reap, so only where the parent has it reap its children by
+// ignoring SIGCHLD, as mod_cgid's daemon does; elsewhere it would be left a
+// zombie, and a zombie counts as existing anyway.
+alignas(16) char keeper_stack[16 << 10];
+pid_t exiting_pid;
+int exiting_pidfd;
+
+bool parent_ignores_sigchld()
+{
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(getppid()));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[4096];
+    ssize_t len = read(fd, text, sizeof text);
+    close(fd);
+    std::string_view status(text, static_cast<std::size_t>(std::max<ssize_t>(len, 0)));
+    constexpr std::string_view field = "\nSigIgn:\t";
+    std::size_t at = status.find(field);
+    if (at == std::string_view::npos)
+        return false;
+    unsigned long long ignored = strtoull(text + at + field.size(), nullptr, 16);
+    return (ignored >> (SIGCHLD - 1)) & 1;
+}
+
+// Runs on keeper_stack in our address space while we exit: raw system
+// calls only, nothing of the C library's state (nor of a sanitizer's,
+// whose stack bookkeeping belongs to the exiting thread).
+__attribute__((no_sanitize("address", "undefined")))
+int keep_output_open(void *)
+{
+    pollfd gone = {exiting_pidfd, POLLIN, 0};
+    syscall(SYS_ppoll, &gone, 1, nullptr, nullptr, 0);
+    // The descriptor turns readable as we exit, just before the pid goes.
+    while (syscall(SYS_kill, exiting_pid, 0) == 0)
+        syscall(SYS_sched_yield);
+    return 0;
+}
+
+void hand_output_to_keeper()
+{
+    if (!parent_ignores_sigchld())
+        return;
+    exiting_pid = getpid();
+    exiting_pidfd = static_cast<int>(syscall(SYS_pidfd_open, exiting_pid, 0));
+    if (exiting_pidfd < 0)
+        return;
+    // On failure the process simply ends as it would have.
+    clone(keep_output_open, keeper_stack + sizeof keeper_stack, CLONE_VM | CLONE_FILES | CLONE_PARENT, nullptr);
 }
 
 // ---- request flow ----------------------------------------------------------
@@ -485,6 +604,7 @@ void close_admission(bool bypass_admctl, int sock_fd)
 int main(int, char **)
 {
     log_init(log_ident);
+    atexit(hand_output_to_keeper);
     setvbuf(stdout, stdout_buf, _IOFBF, sizeof stdout_buf);
     setvbuf(stdin, stdin_buf, _IOFBF, sizeof stdin_buf);
     // A client that goes away mid-transfer becomes a logged write failure

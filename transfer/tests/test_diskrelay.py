@@ -167,6 +167,21 @@ def run(env, body=b"", stdin=None):
     return Answer(proc, out, err)
 
 
+def run_fed(env, body, piece):
+    """run with the body sent through a Unix stream socket, as mod_cgid
+    gives it, in pieces of piece bytes."""
+    ours, theirs = socket.socketpair()
+    proc = start(env, stdin=theirs.fileno())
+    theirs.close()
+    with ours:
+        ours.settimeout(30)
+        for at in range(0, len(body), piece):
+            ours.sendall(body[at:at + piece])
+        ours.shutdown(socket.SHUT_WR)
+        out, err = proc.communicate(timeout=30)
+    return Answer(proc, out, err)
+
+
 class Fixture(unittest.TestCase):
     """A private folder with a 3 MiB + 5 byte image, and a PROCEED stub."""
 
@@ -480,16 +495,19 @@ class ByteExactness(Fixture):
 
     def test_uploads(self):
         body = os.urandom(MIB + 3)
-        rows = [  # name, start, body, file before (None: none; a number: that many zero bytes, sparse), size after
-            ("new file", 0, body, None, len(body)),
-            ("new file at an offset", 1000, body, None, 1000 + len(body)),
-            ("empty body, new file", 0, b"", None, 0),
-            ("middle of a file", 100, body, self.data, len(self.data)),
-            ("growing a file", len(self.data) - 3, b"abcdef", self.data, len(self.data) + 3),
-            ("past 4 GiB, new file", 4 * GIB + 5, body, None, 4 * GIB + 5 + len(body)),
-            ("across 4 GiB, sparse file", 4 * GIB - 3, body, self.SPARSE, self.SPARSE),
+        rows = [  # name, start, body, file before (None: none; a number: that many zero bytes, sparse), size after,
+            # pieces (None: the body through a pipe at once; n: through a socket, n bytes at a time)
+            ("new file", 0, body, None, len(body), None),
+            ("new file at an offset", 1000, body, None, 1000 + len(body), None),
+            ("empty body, new file", 0, b"", None, 0, None),
+            ("middle of a file", 100, body, self.data, len(self.data), None),
+            ("growing a file", len(self.data) - 3, b"abcdef", self.data, len(self.data) + 3, None),
+            ("past 4 GiB, new file", 4 * GIB + 5, body, None, 4 * GIB + 5 + len(body), None),
+            ("across 4 GiB, sparse file", 4 * GIB - 3, body, self.SPARSE, self.SPARSE, None),
+            ("from a socket", 100, body, self.data, len(self.data), 65536),
+            ("from a socket in small pieces", 5, body[:300000], self.data, len(self.data), 100),
         ]
-        for n, (name, first, data, existing, size) in enumerate(rows):
+        for n, (name, first, data, existing, size, pieces) in enumerate(rows):
             with self.subTest(name):
                 target = os.path.join(self.dir, f"upload{n}")
                 old = existing if isinstance(existing, bytes) else b""
@@ -497,8 +515,9 @@ class ByteExactness(Fixture):
                     with open(target, "wb") as f:
                         f.write(old)
                         f.truncate(max(len(old), 0 if old else existing))
-                answer = run(self.request(REQUEST_METHOD="POST", XFER_CANON_PATH=target, XFER_START=str(first),
-                                          CONTENT_LENGTH=str(len(data))), data)
+                env = self.request(REQUEST_METHOD="POST", XFER_CANON_PATH=target, XFER_START=str(first),
+                                   CONTENT_LENGTH=str(len(data)))
+                answer = run_fed(env, data, pieces) if pieces else run(env, data)
                 self.assertEqual((answer.exit, answer.status, answer.body), (0, "200 OK", b""))
                 self.assertEqual(os.path.getsize(target), size)
                 low = max(0, first - 16)

@@ -356,13 +356,21 @@ bool is_field(const decoded &key, std::string_view name)
     return std::string_view(key.text, key.len) == name;
 }
 
-// The name, a NUL, and more: another key to most parsers, the field itself
-// to one that reads keys as C strings. Such keys are treated the safe way
-// for both: their password values blanked, their result values '0', and a
-// user name or domain under one leaves the form unchecked.
-bool is_field_to_c(const decoded &key, const char *name)
+// Parsers differ in how leniently they read a key: up to a NUL (C strings),
+// without the blanks around it, `name[...]` as the field's array, or without
+// regard to letter case. A key that some parser reads as one of our fields,
+// yet is not exactly the field, is treated the safe way for every parser:
+// its password value blanked, its result value '0', and a user name or
+// domain under it leaves the form unchecked.
+bool may_read_as(const decoded &key, std::string_view name)
 {
-    return std::strcmp(key.text, name) == 0;
+    std::string_view k(key.text, key.len);
+    k = k.substr(0, k.find_first_of(std::string_view("\0[", 2)));
+    const std::size_t first = k.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return false;
+    k = k.substr(first, k.find_last_not_of(" \t") + 1 - first);
+    return k.size() == name.size() && strncasecmp(k.data(), name.data(), k.size()) == 0;
 }
 
 // Remembers a username or domain value; a second one makes the form one
@@ -405,11 +413,11 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         } else if (is_field(key, "result") && value.len > 0) {
             fields->result = value;
             *value.raw = '0';
-        } else if (is_field_to_c(key, "username") || is_field_to_c(key, "domain")) {
+        } else if (may_read_as(key, "username") || may_read_as(key, "domain")) {
             fields->ambiguous = true;
-        } else if (is_field_to_c(key, "password")) {
+        } else if (may_read_as(key, "password")) {
             std::memset(value.raw, '&', value.len);
-        } else if (is_field_to_c(key, "result") && value.len > 0) {
+        } else if (may_read_as(key, "result") && value.len > 0) {
             *value.raw = '0';
         }
         scrub_and_free(&key);
@@ -508,7 +516,7 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
             return kENOMEM;
         if (fields.ambiguous) {
             ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
-                          "%s: more than one username or domain field, not authenticated",
+                          "%s: username or domain given twice, or under a key some parser reads as one, not authenticated",
                           "mod_auth_orvane_form_if");
         } else if (fields.username.raw && fields.domain.raw && fields.result.raw) {
             rv = authenticate(r, &fields, s);

@@ -236,7 +236,7 @@ class FormFilterThroughApache(unittest.TestCase):
             r"check_lsa_error: LSA error",
             r"mod_auth_orvane_form_if: (request too large|content type isn't)",
             r"NUL byte in user name or domain",
-            r"more than one username or domain field",
+            r"username or domain given twice",
             r"liblsaclient: WARNING: no keytab for realm",
             r"AH01215|AH02111|Error reading request entity data",
         ))

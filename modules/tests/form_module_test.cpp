@@ -211,7 +211,7 @@ std::vector<std::string> rendered_log()
 const std::string kCalled = "I 0 if: input filter called";
 const std::string kExit = "I 0 if: input filter exit with success";
 const std::string kAccepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
-const std::string kRepeated = "W 22 if: more than one username or domain field, not authenticated";
+const std::string kRepeated = "W 22 if: username or domain given twice, or under a key some parser reads as one, not authenticated";
 
 const std::string kOpenFailed = "E 20014 if: Failed to initialize LSA";
 
@@ -543,10 +543,23 @@ const filter_row kFilterRows[] = {
     {.name = "keys are matched decoded",
      .body = "user%6Eame=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("user%6Eame=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '1')},
-    {.name = "keys are case-sensitive",
-     .body = "Username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
-     .passed = checked("Username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, kExit}, .login = nullptr},
+    // Keys that a lenient parser (case, blanks, arrays) reads as a field.
+    {.name = "user name under a key in another case is not checked",
+     .body = "Username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("Username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+                       '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "domain under a blank-padded or array key is not checked",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&+domain%5B%5D+=x&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&+domain%5B%5D+=x&password=pa55MarkSecret%21&result=9",
+                       '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "password and result under keys in other spellings: blanked and '0'",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&PASSWORD=pa55MarkTwo"
+             "&password[]=pa55MarkThree&Result=1",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&PASSWORD="
+                       "pa55MarkTwo&password[]=pa55MarkThree&Result=0",
+                       '1')},
     {.name = "two user names are not checked",
      .body = "username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",

@@ -70,8 +70,10 @@ struct answer_state {
     bool body_pending;     // POST whose request body has not been read to its end
     int64_t body_length;   // CONTENT_LENGTH when it is a decimal number, else -1
     int64_t body_read;     // request body bytes taken from standard input so far
+    int64_t body_room;     // bytes the upload may write from its start, or -1: no bound
+    int admission_fd;      // the admission connection while it holds a slot, or -1
 };
-answer_state answer = {false, false, -1, 0};
+answer_state answer = {false, false, -1, 0, -1, -1};
 
 // ---- output channels: header block, syslog, fatal path -------------------
 
@@ -142,6 +144,12 @@ void drain_request_body()
     if (!answer.body_pending)
         return;
     answer.body_pending = false;
+    // No transfer runs any more: the slot goes back before a body, which a
+    // client may send slowly or without end, is read and dropped.
+    if (answer.admission_fd >= 0) {
+        close(answer.admission_fd);
+        answer.admission_fd = -1;
+    }
     while (answer.body_length < 0 || answer.body_read < answer.body_length) {
         std::size_t want = block_size;
         if (answer.body_length >= 0 && answer.body_length - answer.body_read < static_cast<int64_t>(want))
@@ -282,6 +290,7 @@ void bound_upload(int64_t xfer_start, int64_t xfer_end)
         errno = EINVAL;
         xfer_error("diskrelay: xfer_end below xfer_start", err_offset);
     }
+    answer.body_room = xfer_end - xfer_start;
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit = {static_cast<rlim_t>(xfer_end), static_cast<rlim_t>(xfer_end)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -521,6 +530,13 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
         }
         total_recv += static_cast<std::size_t>(got);
         answer.body_read += got;
+        // A body longer than its range fails before what it holds is
+        // written; the file-size limit stops what a chunk already written
+        // could not be checked for.
+        if (answer.body_room >= 0 && static_cast<int64_t>(total_recv) > answer.body_room) {
+            errno = EFBIG;
+            xfer_error("transfer_file: could not write all data", err_transfer);
+        }
         pending += static_cast<std::size_t>(got);
         if (pending >= stream_buf_size) {
             if (!write_at(fd, read_buf, pending, offset))
@@ -595,6 +611,7 @@ void hand_output_to_keeper()
 
 void close_admission(bool bypass_admctl, int sock_fd)
 {
+    answer.admission_fd = -1;
     if (!bypass_admctl && close(sock_fd) != 0)
         xfer_error("Couldn't shut admctl fd", err_admission);
 }
@@ -651,6 +668,7 @@ int main(int, char **)
     int sock_fd = 0;
     if (!bypass_admctl) {
         sock_fd = connect_to_admission_server(adm_ctrl_path);
+        answer.admission_fd = sock_fd;
         int retry_time = request_admission(sock_fd, xfer_context_id);
         if (retry_time > 0) {
             log_msg(LOG_NOTICE, "admission denied, retry=%d", retry_time);

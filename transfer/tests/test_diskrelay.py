@@ -358,7 +358,7 @@ class TransferErrors(Fixture):
         # The web server's bound on an upload: nothing is written past it.
         ("upload longer than its bound", {"REQUEST_METHOD": "POST", "XFER_START": "2", "XFER_UPLOAD_END": "5",
                                           "XFER_CANON_PATH": "{dir}/bounded"}, b"0123456789", 101,
-         ["ERR  SYNC ERR receive_file: could not close src stream: File too large"]),
+         ["ERR  SYNC ERR transfer_file: could not write all data: File too large"]),
         ("upload bound below start", {"REQUEST_METHOD": "POST", "XFER_START": "2", "XFER_UPLOAD_END": "1"}, b"x", 107,
          ["ERR  SYNC ERR diskrelay: xfer_end below xfer_start: Invalid argument"]),
         ("device id mismatch", {"EXPECTED_DEVICE_ID": "a", "HTTP_SSL_DEVICE_UUID": "b"}, b"", 118,
@@ -387,7 +387,7 @@ class TransferErrors(Fixture):
                 self.assertErrors(answer, errors)
                 self.assertEqual(self.data, read(self.image))
         self.assertFalse(os.path.exists(outside))
-        self.assertEqual(os.path.getsize(os.path.join(self.dir, "bounded")), 5)
+        self.assertEqual(os.path.getsize(os.path.join(self.dir, "bounded")), 0)  # nothing of the too-long body
 
 
 class AdmissionConversation(Fixture):

@@ -35,7 +35,7 @@ import time
 import urllib.parse
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(TOP, "testing")]
+sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
 
 from apache import Apache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402

@@ -34,11 +34,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-sys.path[:0] = [HERE, os.path.join(TOP, "testing")]
+sys.path.insert(0, HERE)
 
-from admission import Admissiond  # noqa: E402
-from apache import TlsApache  # noqa: E402
-from kdc import KDC  # noqa: E402
+from admissiond import Admissiond  # noqa: E402
+from httpd import TlsApache  # noqa: E402
+from realm import KDC  # noqa: E402
 import syslog_sink  # noqa: E402
 from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
                          ntlm_user_file, site_conf)
@@ -79,10 +79,8 @@ class Stack:
         """Stops everything and removes its folders; copies the logs into
         keep_logs first, when given, once the servers have written their last
         lines. Returns the paths of the copies."""
-        if self.httpd is not None and keep_logs:
-            os.environ["ORVANE_KEEP_APACHE"] = "1"   # the root goes below
         if self.httpd is not None:
-            self.httpd.stop()
+            self.httpd.stop(keep_root=bool(keep_logs))   # the root goes below
         if self.adm is not None:
             self.adm.terminate()
         if self.kdc is not None:

@@ -26,7 +26,6 @@ PRIVATE_MOUNTS = os.environ.get("PACKAGES_TEST_NS") == "1"
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
-sys.path.insert(0, os.path.join(SOURCE, "deploy"))
 
 from admission import Admissiond, read_status  # noqa: E402
 from apache import TlsApache, curl  # noqa: E402

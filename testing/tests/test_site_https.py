@@ -15,7 +15,6 @@ from urllib.parse import urlencode
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
-sys.path.insert(0, os.path.join(SOURCE, "deploy"))
 
 from admission import Admissiond, exchange  # noqa: E402
 from apache import CA, TlsApache, curl  # noqa: E402
@@ -201,7 +200,7 @@ class Site(unittest.TestCase):
         # A GET or HEAD with a body would pass the application unfiltered.
         for method in ("GET", "HEAD"):
             with self.subTest(method + " with a body"):
-                conn = self.httpd.probe_connection(60)
+                conn = self.httpd.connection(60)
                 conn.request(method, LOGIN_URL, body=form(USER, PASSWORD),
                              headers={"Content-Type": "application/x-www-form-urlencoded"})
                 answer = conn.getresponse()

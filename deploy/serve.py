@@ -59,7 +59,7 @@ class Stack:
     def __init__(self):
         self.kdc = self.adm = self.httpd = None
         self.device = self.images = None
-        self.sink = None    # syslog_sink.Sink, where the machine has no syslog
+        self.sink = None    # syslog_sink.FileSink(), where the machine has no syslog
 
     def logs(self):
         """(name, path) of every log file, for the servers started so far."""
@@ -110,7 +110,7 @@ def start_stack(build_dir, port=None, limit=8, retry=30):
     try:
         if syslog_sink.missing() and syslog_sink.private():
             folder = tempfile.mkdtemp(prefix="orvane-serve-syslog-")
-            stack.sink = syslog_sink.Sink(os.path.join(folder, "syslog.log"))
+            stack.sink = syslog_sink.FileSink(os.path.join(folder, "syslog.log"))
         stack.kdc = KDC(domain=DOMAIN).start()
         stack.kdc.add_user(USER, PASSWORD)
         stack.adm = Admissiond(limit=limit, retry=retry).start()

@@ -12,17 +12,15 @@ import re
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
 
+import syslog_sink
+
 # The overlay needs a mount namespace of its own, which ends with the test.
-if (os.geteuid() == 0 and os.environ.get("PACKAGES_TEST_NS") != "1"
-        and subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0):
-    os.environ["PACKAGES_TEST_NS"] = "1"
-    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
-PRIVATE_MOUNTS = os.environ.get("PACKAGES_TEST_NS") == "1"
+syslog_sink.reexec_private()
+PRIVATE_MOUNTS = syslog_sink.private()
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]

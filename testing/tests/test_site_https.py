@@ -8,7 +8,6 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from urllib.parse import urlencode

@@ -34,7 +34,7 @@ from concurrent.futures import ThreadPoolExecutor  # noqa: E402
 from ntlm_auth.ntlm import NtlmContext  # noqa: E402
 
 from apache import Apache  # noqa: E402
-from loadkit import report, wait_until  # noqa: E402  (puts deploy/ on the path)
+from loadkit import report, wait_until  # noqa: E402
 from chunk_location import install  # noqa: E402
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]

@@ -181,8 +181,11 @@ def read_answer(sock, pace=None):
             a.body, a.complete, a.error = _read_chunked(sock, buf)
             return a
         length = a.headers.get("content-length")
-        if length is None:
-            raise RuntimeError(f"no Content-Length in {lines}")
+        if length is None:  # the body ends with the connection
+            while more := sock.recv(65536):
+                buf += more
+            a.body, a.complete = buf, True
+            return a
         length = int(length)
         body = bytearray(buf)
         while len(body) < length:

@@ -4,13 +4,13 @@ client library against a real MIT KDC."""
 
 import os
 import re
-import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
 import unittest
 import urllib.parse
 
 from apache import Apache, curl
+from client import connect, read_answer
 from kdc import KDC, SilentKdc
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
@@ -46,17 +46,13 @@ def post_slowly(httpd, body):
     returns the status and the response body."""
     head = (b"POST /cgi-bin/form_echo.cgi HTTP/1.0\r\nHost: 127.0.0.1\r\n"
             b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body))
-    with socket.create_connection(("127.0.0.1", httpd.port), timeout=30) as s:
-        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    with connect(httpd.port, 30) as s:
         s.sendall(head)
         for i in range(len(body)):
             s.sendall(body[i:i + 1])
             time.sleep(0.002)
-        answer = b""
-        while chunk := s.recv(65536):
-            answer += chunk
-    head, _, payload = answer.partition(b"\r\n\r\n")
-    return int(head.split()[1]), payload
+        answer = read_answer(s)
+    return answer.status, answer.body
 
 
 def rewritten(body, code):

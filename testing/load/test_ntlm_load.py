@@ -98,11 +98,11 @@ def third_leg(kind, ctx, challenge):
     return b"NTLMSSP\0\3\0\0\0" + random.randbytes(40)
 
 
-def run_connection(port, handshakes, path="/ntlm/ok.txt"):
+def run_connection(httpd, handshakes, path="/ntlm/ok.txt"):
     """Runs the handshakes in turn over one kept-alive connection, opening a
     new one only after a drop. Returns an outcome per handshake."""
     outcomes = []
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    conn = httpd.connection(30)
     try:
         for n, ((_, user, password, how), drop) in enumerate(handshakes):
             if n == 0:
@@ -226,7 +226,7 @@ class NtlmLoad(unittest.TestCase):
         not what their kind calls for."""
         per_conn = [rows[i::CONNECTIONS] for i in range(CONNECTIONS)]
         with ThreadPoolExecutor(max_workers=CONNECTIONS) as pool:
-            outcomes = list(pool.map(lambda hs: run_connection(self.httpd.port, hs), per_conn))
+            outcomes = list(pool.map(lambda hs: run_connection(self.httpd, hs), per_conn))
         tally, wrong = Counter(), []
         for handshakes, got in zip(per_conn, outcomes):
             if len(got) != len(handshakes):

@@ -174,13 +174,14 @@ class FormFilterThroughApache(unittest.TestCase):
             unverified = self.kdc.path("unverified.conf")
             with open(unverified, "w") as f:
                 f.write("ORVANE = %s\n" % self.kdc.realm)
-            rows = [("keytab configured", {}, "E"), ("no keytab", {"LSACLIENT_CONF": unverified}, "1")]
+            rows = [{"name": "keytab configured", "env": {}, "code": "E"},
+                    {"name": "no keytab", "env": {"LSACLIENT_CONF": unverified}, "code": "1"}]
             try:
-                for name, env, code in rows:
-                    with self.subTest(name):
-                        self.httpd.restart(env=dict(self.kdc.env, KRB5_CONFIG=rogue.path("krb5.conf"), **env))
+                for row in rows:
+                    with self.subTest(row["name"]):
+                        self.httpd.restart(env=dict(self.kdc.env, KRB5_CONFIG=rogue.path("krb5.conf"), **row["env"]))
                         body = form("admin", "R0gue-pass-Zq")
-                        self.assertEqual(self.post(body).body, rewritten(body, code))
+                        self.assertEqual(self.post(body).body, rewritten(body, row["code"]))
             finally:
                 self.httpd.restart(env=self.kdc.env)
         log = self.httpd.error_log()

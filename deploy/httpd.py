@@ -1,6 +1,6 @@
 """A real Apache on loopback: Debian's apache2 (2.4) from a generated
 configuration, for scripts/serve and for the tests (testing/apache.py adds
-what only tests need: sanitizer plumbing, log verdicts).
+what only tests need: a log verdict, MALLOC_PERTURB_).
 
 Each `Apache` owns a fresh temporary root (mode 0711, so that the children,
 which run as www-data, can reach into it) holding conf/, logs/, run/, htdocs/
@@ -26,7 +26,10 @@ Constructor arguments:
   env       variables for the httpd process itself (KRB5_CONFIG, ...). The
             server otherwise starts with a minimal environment (PATH, LANG).
   pass_env  names handed on to CGI programs with PassEnv; their values come
-            from `env` or else from this process.
+            from `env` or else from this process. Sanitizer options
+            (ASAN_OPTIONS, UBSAN_OPTIONS, LSAN_OPTIONS) set in this process
+            are always passed on, and a sanitizer build's runtime preloaded
+            (sanitizers.py).
   mpm       "event" (default), "worker" or "prefork".
 
 Useful members: root, port, url(path), docroot, cgi_dir, conf_dir, logs_dir,
@@ -52,6 +55,7 @@ import subprocess
 import tempfile
 import time
 
+import sanitizers
 from procs import Process, free_port, keep, port_in_use
 from templates import render
 from tlsca import CA
@@ -200,17 +204,18 @@ class Apache:
     # --- configuration ----------------------------------------------------
     def server_env(self):
         """The server's environment: a minimal one, pass_env taken from this
-        process unless env names them, then env."""
+        process unless env names them, then env, then what a sanitizer build
+        needs (sanitizers.py)."""
         env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C"}
         for var in self.pass_env:
             if var not in self.env and var in os.environ:
                 env[var] = os.environ[var]
         env.update(self.env)
-        return env
+        return sanitizers.server_env(env, self.conf_dir)
 
     def passed_vars(self, env):
         """The names PassEnv hands on to CGI programs."""
-        return [v for v in self.pass_env if v in env]
+        return sanitizers.passed(env, [v for v in self.pass_env if v in env])
 
     def _write_conf(self, env):
         loads = [f"LoadModule mpm_{self.mpm}_module {MODULE_DIR}/mod_mpm_{self.mpm}.so"]

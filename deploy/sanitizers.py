@@ -1,13 +1,12 @@
-"""What a sanitizer build of our modules needs from the Apache the tests
-start (testing/apache.py): the sanitizer options of this process handed to
-the server and its CGI programs, a random MALLOC_PERTURB_ to bring memory
-misuse to light, and, when ORVANE_HTTPD_PRELOAD names the sanitizer runtime
-(CMake sets it in sanitizer builds), that runtime preloaded into httpd,
-which is not instrumented itself, with the leak suppressions for httpd's
-own allocations (httpd_lsan.supp)."""
+"""What our modules from a sanitizer build need from the Apache that loads
+them (httpd.py, for scripts/serve and the tests): the sanitizer options of
+this process handed to the server and its CGI programs and, when
+ORVANE_HTTPD_PRELOAD names the sanitizer runtime (CMake sets it for the
+tests of sanitizer builds), that runtime preloaded into httpd, which is not
+instrumented itself, with the leak suppressions for httpd's own allocations
+(httpd_lsan.supp)."""
 
 import os
-import random
 import shutil
 
 SANITIZER_VARS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "MSAN_OPTIONS", "TSAN_OPTIONS")
@@ -21,7 +20,6 @@ def server_env(env, conf_dir):
     for var in SANITIZER_VARS:
         if var in os.environ:
             env.setdefault(var, os.environ[var])
-    env.setdefault("MALLOC_PERTURB_", str(random.randint(1, 255)))
     if os.environ.get(PRELOAD_VAR):
         env["LD_PRELOAD"] = " ".join(filter(None, (os.environ[PRELOAD_VAR], env.get("LD_PRELOAD"))))
         # The children run as www-data, which may not reach the checkout.

@@ -519,6 +519,7 @@ std::string row_name(const char *name)
 // ---------------------------------------------------------------------------
 // The filter: every way through it, and what each leaves behind
 
+// clang-format off
 const filter_row kFilterRows[] = {
     // Forms
     {.name = "right password", .passed = std::string(kFormChecked)},
@@ -654,6 +655,7 @@ const filter_row kFilterRows[] = {
     {.name = "file bucket read in several pieces", .body = kFormAtLimit, .kind = bucket_kind::file, .readbytes = 0x4000,
      .passed = checked(kFormAtLimit, '1')},
 };
+// clang-format on
 
 void PrintTo(const filter_row &row, std::ostream *os)
 {
@@ -824,6 +826,7 @@ struct lsa_error_row {
     const char *debug = nullptr;       // the debug line's end, null for none
 };
 
+// clang-format off
 const lsa_error_row kLsaErrorRows[] = {
     {.name = "success", .error = 0, .logger = LSA_LOG_LEVEL_DEBUG, .status = 0},
     {.name = "known error with text", .error = 40022, .mapped = 40022,
@@ -842,6 +845,7 @@ const lsa_error_row kLsaErrorRows[] = {
     {.name = "unreachable network", .error = 101, .mapped = 40118,
      .log = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
 };
+// clang-format on
 
 void PrintTo(const lsa_error_row &row, std::ostream *os)
 {

@@ -137,6 +137,7 @@ leg_row minor_status_row(const char *name, OM_uint32 minor, const char *code)
             .challenge = "NTLM", .code = code, .gssauthret = "401", .log = "509 283 321"};
 }
 
+// clang-format off
 const leg_row leg_rows[] = {
     {.name = "first leg asks for another", .authorization = negotiate, .accept = asks_more,
      .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
@@ -251,6 +252,7 @@ const leg_row leg_rows[] = {
     {.name = "no header leaves the pending context", .pending = true, .result = 401,
      .challenge = "NTLM", .code = "E", .pending_after = true, .log = "509"},
 };
+// clang-format on
 
 TEST_P(gss_leg, outcome_headers_log_and_ownership)
 {
@@ -326,6 +328,7 @@ void PrintTo(const bound_row &row, std::ostream *os) { *os << row.name; }
 
 struct gss_bound : gss_module, ::testing::WithParamInterface<bound_row> {};
 
+// clang-format off
 const bound_step negotiates{.authorization = negotiate, .accept = asks_more, .gssauthret = "401"};
 const bound_step signs_on{.authorization = authenticate, .accept = completes, .result = OK, .user = "DOM\\user",
                           .gssauthret = "0"};
@@ -348,6 +351,7 @@ const bound_row bound_rows[] = {
      .steps = {negotiates, signs_on, negotiates, signs_on, reuses}},
     {.name = "off: every request needs the handshake", .bound = "Off", .steps = {negotiates, signs_on, refused}},
 };
+// clang-format on
 
 TEST_P(gss_bound, steps)
 {
@@ -427,6 +431,7 @@ void PrintTo(const hook_row &row, std::ostream *os) { *os << row.name; }
 
 struct gss_hook : gss_module, ::testing::WithParamInterface<hook_row> {};
 
+// clang-format off
 const hook_row hook_rows[] = {
     {.name = "AuthType in other letters", .auth_type = "nTlM", .challenge_header = "WWW-Authenticate",
      .challenge = challenge_header, .code = "C", .exchanged = true, .gssauthret = "401"},
@@ -452,6 +457,7 @@ const hook_row hook_rows[] = {
     {.name = "internal redirect never takes the shortcut", .kind = request_kind::redirect, .top_result = "0",
      .challenge_header = "WWW-Authenticate", .challenge = challenge_header, .code = "C", .exchanged = true},
 };
+// clang-format on
 
 TEST_P(gss_hook, routing_and_shortcut)
 {

@@ -61,10 +61,10 @@ class Process(subprocess.Popen):
     """argv in a session of its own, output appended to log, guarded by a
     watchdog that removes folder (when given) if the owner dies first."""
 
-    def __init__(self, argv, log, env=None, folder=None, append=True):
+    def __init__(self, argv, log, env=None, folder=None, append=True, cwd=None):
         with open(log, "ab" if append else "wb") as out:
             super().__init__(argv, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
-                             start_new_session=True)
+                             start_new_session=True, cwd=cwd)
         rfd, self._watch_fd = os.pipe()
         try:
             self._watchdog = subprocess.Popen(

@@ -13,7 +13,6 @@ import shutil
 import stat
 import subprocess
 import tempfile
-import time
 import unittest
 
 import syslog_sink
@@ -28,6 +27,7 @@ BUILD = os.environ["ORVANE_BUILD_DIR"]
 from admission import Admissiond, read_status  # noqa: E402
 from apache import TlsApache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402
+from procs import Process  # noqa: E402
 from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, site_conf  # noqa: E402
 
 CPACK_TIMEOUT = 300
@@ -236,23 +236,21 @@ class Packages(unittest.TestCase):
         args = list(words)
         args[0] = self.in_root(words[0])
         args[args.index("--socket") + 1] = sock
-        proc = subprocess.Popen(args + ["--log", "stderr"], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        log_path = os.path.join(folder, "admissiond.log")
+        proc = Process(args + ["--log", "stderr"], log_path)
         try:
-            deadline = time.monotonic() + 10
-            while True:
-                self.assertIsNone(proc.poll(), "admissiond exited")
+            def answers():
                 try:
-                    status = read_status(sock, timeout=1.0)
-                    break
+                    return read_status(sock, timeout=1.0)
                 except OSError:
-                    self.assertLess(time.monotonic(), deadline, "admissiond does not answer")
-                    time.sleep(0.02)
-            self.assertEqual(status, {"running": 0, "peak": 0, "admitted": 0, "denied": 0})
+                    return None
+            status = proc.wait_ready(answers, 10)
         finally:
-            proc.terminate()
-            log, _ = proc.communicate(timeout=10)
-        self.assertEqual(proc.returncode, 0, log)
+            returncode = proc.stop()
+        with open(log_path, encoding="utf-8") as f:
+            log = f.read()
+        self.assertEqual(status, {"running": 0, "peak": 0, "admitted": 0, "denied": 0}, log)
+        self.assertEqual(returncode, 0, log)
         self.assertIn("limit %s, retry %s s" % (env["ADMISSION_LIMIT"], env["ADMISSION_RETRY"]), log)
 
     @unittest.skipUnless(PRIVATE_MOUNTS, "needs root for a private mount namespace")

@@ -1,5 +1,5 @@
 """A real admissiond on a Unix socket in a private temporary folder, for
-scripts/serve and the tests (testing/admission.py).
+scripts/serve and the tests (whose admission.py adds read_to_end).
 
     with Admissiond(limit=8, retry=30) as adm:
         env = {"ADM_CTRL_PATH": adm.socket_path}

@@ -1,5 +1,5 @@
 """A real Apache on loopback: Debian's apache2 (2.4) from a generated
-configuration, for scripts/serve and for the tests (testing/apache.py adds
+configuration, for scripts/serve and for the tests (whose apache.py adds
 what only tests need: a log verdict, MALLOC_PERTURB_).
 
 Each `Apache` owns a fresh temporary root (mode 0711, so that the children,

@@ -1,5 +1,5 @@
 """A real MIT Kerberos KDC on loopback, in a temporary realm, for scripts/serve
-and the tests (testing/kdc.py adds a KDC address that never answers).
+and the tests (whose kdc.py adds a KDC address that never answers).
 
     with KDC() as kdc:                        # or kdc = KDC().start() ... kdc.stop()
         kdc.add_user("alice", "Secret-1")

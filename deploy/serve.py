@@ -47,9 +47,9 @@ SAMPLE_SIZE = 16 << 20
 CHUNK = 4 << 20
 DEVICE_ID = "1b4e28ba-2fa1-4d3b-a3f5-ef19b5a7633b"
 DOMAIN, USER, PASSWORD = "ORVANE", "demo", "Demo-Passw0rd"
-NTLM_CLIENT = os.path.join(TOP, "modules", "tests", "gss_ntlm_client.py")
+NTLM_CLIENT = os.path.join(HERE, "ntlm_client.py")
 # requests-ntlm hashes with MD4, which OpenSSL 3 keeps in its legacy provider.
-NTLM_OPENSSL_CONF = os.path.join(TOP, "modules", "tests", "gss_openssl_legacy.cnf")
+NTLM_OPENSSL_CONF = os.path.join(HERE, "ntlm_openssl.cnf")
 READY = "Ctrl-C stops everything."
 
 

@@ -13,7 +13,8 @@ import subprocess
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CLIENT_OPENSSL_CONF = os.path.join(HERE, "gss_openssl_legacy.cnf")
+DEPLOY = os.path.join(os.path.dirname(os.path.dirname(HERE)), "deploy")
+CLIENT_OPENSSL_CONF = os.path.join(DEPLOY, "ntlm_openssl.cnf")
 # NTLM hashes with MD4, in OpenSSL's legacy provider: set before anything
 # here (hashlib, the ssl of the fixtures' clients) loads OpenSSL.
 os.environ.setdefault("OPENSSL_CONF", CLIENT_OPENSSL_CONF)
@@ -28,7 +29,7 @@ from kdc import KDC  # noqa: E402
 
 MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvane_gss.so")
 PYTHON = "/usr/bin/python3"
-CLIENT = os.path.join(HERE, "gss_ntlm_client.py")
+CLIENT = os.path.join(DEPLOY, "ntlm_client.py")
 
 USERS = "DOM:alice:Secret1\nDOM:bob:Hunter2\n"
 

@@ -19,7 +19,7 @@ sys.path.insert(0, MODULE_TESTS)
 
 # NTLM hashes with MD4, in OpenSSL's legacy provider: the configuration that
 # loads it is set before anything (http.client's ssl) loads OpenSSL here.
-os.environ["OPENSSL_CONF"] = os.path.join(MODULE_TESTS, "gss_openssl_legacy.cnf")
+os.environ["OPENSSL_CONF"] = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "ntlm_openssl.cnf")
 
 from gss_e2e_test import CLIENT_OPENSSL_CONF, MODULE, SERVER_LOGGED_FAILURE, USERS  # noqa: E402
 

@@ -78,7 +78,7 @@ class Process(subprocess.Popen):
         """Calls probe() until it returns something true, which is returned;
         "exited" when the process ends first, "timeout" after timeout s."""
         deadline = time.monotonic() + timeout
-        delay = 0.02
+        delay = 0.01
         while True:
             if self.poll() is not None:
                 return "exited"
@@ -88,7 +88,7 @@ class Process(subprocess.Popen):
             if time.monotonic() > deadline:
                 return "timeout"
             time.sleep(delay)
-            delay = min(delay * 2, 0.2)
+            delay = min(delay * 2, 0.05)
 
     def signal_session(self, sig):
         try:

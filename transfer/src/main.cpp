@@ -590,7 +590,9 @@ int keep_output_open(void *)
     pollfd gone = {exiting_pidfd, POLLIN, 0};
     syscall(SYS_ppoll, &gone, 1, nullptr, nullptr, 0);
     // The descriptor turns readable as we exit, just before the pid goes.
-    while (syscall(SYS_kill, exiting_pid, 0) == 0)
+    // Asked through the descriptor, not the number, which another process
+    // may be given once ours is gone.
+    while (syscall(SYS_pidfd_send_signal, exiting_pidfd, 0, nullptr, 0) == 0)
         syscall(SYS_sched_yield);
     return 0;
 }

@@ -12,6 +12,9 @@
 --   XFER_UPLOAD_END       one past the last byte a POST may write: the end of
 --                         its Content-Range or Content-Length, else the
 --                         maximum image size
+--   XFER_UPLOAD_EXACT     when a Content-Range names the end: the body must
+--                         fill the range (a chunked body has no length to
+--                         check beforehand)
 --
 -- The image folder comes from CHUNK_IMAGE_DIR, the largest image an upload may
 -- make from CHUNK_MAX_IMAGE_SIZE, both set for the location with SetEnvIfExpr
@@ -199,6 +202,9 @@ local function set_post_offset(r, env, max_size)
   end
   env["XFER_START"] = tostring(first)
   env["XFER_UPLOAD_END"] = tostring(stop or max_size)
+  if cr then
+    env["XFER_UPLOAD_EXACT"] = "1"
+  end
   return apache2.OK
 end
 

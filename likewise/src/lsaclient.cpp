@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -444,9 +445,12 @@ bool split_kdc(std::string_view entry, std::string *host, std::string *port)
 }
 
 // Sends request to the realm's KDCs in turn until one answers; a Kerberos
-// error code, as the ticket exchange deals in.
+// error code, as the ticket exchange deals in. Each address gets
+// kdc_timeout seconds, and the whole login (all its messages) kdc_timeout
+// per listed KDC: *deadline, set at the login's first message, so that the
+// caller's lock is held no longer whatever the KDCs do.
 krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm, const krb5_data &request,
-                              krb5_data *reply)
+                              krb5_data *reply, long long *deadline)
 {
     const std::string realm_name(realm.data, realm.length);
     profile_t profile = nullptr;
@@ -463,8 +467,14 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
                     realm_name.c_str());
         return KRB5_REALM_UNKNOWN;
     }
+    if (*deadline == 0) {
+        long long kdcs = 0;
+        for (char **value = values; *value != nullptr; value++)
+            kdcs++;
+        *deadline = now_ms() + std::max(kdcs, 1LL) * conn->kdc_timeout * 1000LL;
+    }
     ret = KRB5_KDC_UNREACH;
-    for (char **value = values; *value != nullptr && ret != 0; value++) {
+    for (char **value = values; *value != nullptr && ret != 0 && now_ms() < *deadline; value++) {
         std::string host, port;
         if (!split_kdc(*value, &host, &port))
             continue;
@@ -474,7 +484,7 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
         if (getaddrinfo(host.c_str(), port.c_str(), &hints, &list) != 0)
             continue;
         for (const addrinfo *ai = list; ai != nullptr && ret != 0; ai = ai->ai_next)
-            if (exchange_with(ai, request, now_ms() + conn->kdc_timeout * 1000LL, reply))
+            if (exchange_with(ai, request, std::min(now_ms() + conn->kdc_timeout * 1000LL, *deadline), reply))
                 ret = 0;
         freeaddrinfo(list);
     }
@@ -491,7 +501,7 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
 // Asks the KDC for initial credentials of client for service (null: the
 // ticket-granting service), carrying the messages with send_to_realm.
 krb5_error_code request_ticket(const LsaConnection *conn, krb5_principal client, const char *password,
-                               const char *service, krb5_creds *creds)
+                               const char *service, krb5_creds *creds, long long *deadline)
 {
     krb5_context krb = conn->krb;
     krb5_get_init_creds_opt *options = nullptr;
@@ -518,7 +528,7 @@ krb5_error_code request_ticket(const LsaConnection *conn, krb5_principal client,
         free(reply.data);
         reply = {};
         if (ret == 0 && (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE))
-            ret = send_to_realm(conn, realm, request, &reply);
+            ret = send_to_realm(conn, realm, request, &reply, deadline);
         else
             done = true;
         krb5_free_data_contents(krb, &request);
@@ -591,7 +601,8 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
 
     krb5_creds creds;
     memset(&creds, 0, sizeof creds);
-    krb5_error_code ret = request_ticket(conn, client, password, service, &creds);
+    long long deadline = 0;  // of the whole login, set at its first message
+    krb5_error_code ret = request_ticket(conn, client, password, service, &creds, &deadline);
     DWORD error;
     if (ret == 0 && keytab != nullptr) {
         // The ticket is for our own service: only a KDC that knows its key
@@ -606,7 +617,7 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
     } else if (ret == KRB5KDC_ERR_KEY_EXP) {
         // The KDC says so before it looks at the password. The password
         // service still accepts an expired password, and only the right one.
-        ret = request_ticket(conn, client, password, "kadmin/changepw", &creds);
+        ret = request_ticket(conn, client, password, "kadmin/changepw", &creds, &deadline);
         if (ret == 0)
             error = LW_ERROR_PASSWORD_EXPIRED;
         else if (ret == KRB5KDC_ERR_KEY_EXP)

@@ -16,6 +16,7 @@
 #include <lsaclient.h>
 
 #include <cerrno>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -288,20 +289,42 @@ bool is_field(const decoded &key, std::string_view name)
 }
 
 // Parsers differ in how leniently they read a key: up to a NUL (C strings),
-// without the blanks around it, `name[...]` as the field's array, or without
-// regard to letter case. A key that some parser reads as one of our fields,
-// yet is not exactly the field, is treated the safe way for every parser:
-// its password value blanked, its result value '0', and a user name or
-// domain under it leaves the form unchecked.
+// without the blanks around it, `name[...]` as the field's array, with
+// brackets around it (`[name]`, Rack and qs), or without regard to letter
+// case. A key that some parser reads as one of our fields, yet is not
+// exactly the field, is treated the safe way for every parser: its password
+// value blanked, its result value '0', and a user name or domain under it
+// leaves the form unchecked.
 bool may_read_as(const decoded &key, std::string_view name)
 {
     std::string_view k(key.text, key.len);
-    k = k.substr(0, k.find_first_of(std::string_view("\0[", 2)));
-    const std::size_t first = k.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return false;
-    k = k.substr(first, k.find_last_not_of(" \t") + 1 - first);
+    k.remove_prefix(std::min(k.find_first_not_of(" \t[]"), k.size()));
+    k = k.substr(0, k.find_first_of(std::string_view("\0[]", 3)));
+    k = k.substr(0, k.find_last_not_of(" \t") + 1);
     return k.size() == name.size() && strncasecmp(k.data(), name.data(), k.size()) == 0;
+}
+
+// %uXXXX is a character to some parsers and a NUL and text to ours: a key
+// spelled so may be any field to the application.
+bool has_unicode_escape(std::string_view raw)
+{
+    for (std::size_t at = raw.find('%'); at != std::string_view::npos; at = raw.find('%', at + 1))
+        if (at + 1 < raw.size() && (raw[at + 1] == 'u' || raw[at + 1] == 'U'))
+            return true;
+    return false;
+}
+
+// Parsers disagree on a '%' that two hex digits do not follow (kept, dropped,
+// or read with the non-digit as 0, as ours does), so a name holding one is
+// not one name to all of them.
+bool has_bad_escape(const form_value &value)
+{
+    const std::string_view raw(value.raw, value.len);
+    for (std::size_t at = raw.find('%'); at != std::string_view::npos; at = raw.find('%', at + 1))
+        if (at + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[at + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(raw[at + 2])))
+            return true;
+    return false;
 }
 
 // Remembers a username or domain value; a second one makes the form one
@@ -346,6 +369,9 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
             *value.raw = '0';
         } else if (may_read_as(key, "username") || may_read_as(key, "domain")) {
             fields->ambiguous = true;
+        } else if (has_unicode_escape(std::string_view(cursor, static_cast<std::size_t>(key_end - cursor)))) {
+            fields->ambiguous = true;
+            std::memset(value.raw, '&', value.len);
         } else if (may_read_as(key, "password")) {
             std::memset(value.raw, '&', value.len);
         } else if (may_read_as(key, "result") && value.len > 0) {
@@ -374,6 +400,15 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     if (std::strlen(s->username.text) != s->username.len || std::strlen(s->domain.text) != s->domain.len) {
         ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
                       "%s: NUL byte in user name or domain, not authenticated", kFilterFunction);
+        return APR_SUCCESS;
+    }
+    // So would an escape that parsers read differently, or a backslash in
+    // the domain, which moves the line between domain and user name.
+    if (has_bad_escape(fields->username) || has_bad_escape(fields->domain) ||
+        std::memchr(s->domain.text, '\\', s->domain.len)) {
+        ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
+                      "%s: bad escape in user name or domain, or backslash in domain, not authenticated",
+                      kFilterFunction);
         return APR_SUCCESS;
     }
 

@@ -211,6 +211,7 @@ std::vector<std::string> rendered_log()
 const std::string kCalled = "I 0 if: input filter called";
 const std::string kExit = "I 0 if: input filter exit with success";
 const std::string kAccepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
+const std::string kBadName = "W 22 if: bad escape in user name or domain, or backslash in domain, not authenticated";
 const std::string kRepeated = "W 22 if: username or domain given twice, or under a key some parser reads as one, not authenticated";
 
 const std::string kOpenFailed = "E 20014 if: Failed to initialize LSA";
@@ -555,6 +556,23 @@ const filter_row kFilterRows[] = {
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&+domain%5B%5D+=x&password=pa55MarkSecret%21&result=9",
                        '0'),
      .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "user name and result under bracketed keys (Rack, qs)",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%5Busername=x&%5Dresult%5D=1",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%5Busername=x"
+                       "&%5Dresult%5D=0", '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "a key with a %u escape may be any field: blanked, not checked",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%u0072esult=1",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%u0072esult=&", '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "escape that parsers read differently in the user name is not checked",
+     .body = "username=%7zeter&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=%7zeter&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, kBadName, kExit}, .login = nullptr},
+    {.name = "backslash in the domain is not checked",
+     .body = "username=u5erMarkOne&domain=D0MarkDom%5Cx&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom%5Cx&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, kBadName, kExit}, .login = nullptr},
     {.name = "password and result under keys in other spellings: blanked and '0'",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&PASSWORD=pa55MarkTwo"
              "&password[]=pa55MarkThree&Result=1",

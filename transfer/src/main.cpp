@@ -71,9 +71,10 @@ struct answer_state {
     int64_t body_length;   // CONTENT_LENGTH when it is a decimal number, else -1
     int64_t body_read;     // request body bytes taken from standard input so far
     int64_t body_room;     // bytes the upload may write from its start, or -1: no bound
+    bool body_exact;       // the body must fill body_room, no less
     int admission_fd;      // the admission connection while it holds a slot, or -1
 };
-answer_state answer = {false, false, -1, 0, -1, -1};
+answer_state answer = {false, false, -1, 0, -1, false, -1};
 
 // ---- output channels: header block, syslog, fatal path -------------------
 
@@ -291,6 +292,7 @@ void bound_upload(int64_t xfer_start, int64_t xfer_end)
         xfer_error("diskrelay: xfer_end below xfer_start", err_offset);
     }
     answer.body_room = xfer_end - xfer_start;
+    answer.body_exact = getenv("XFER_UPLOAD_EXACT") != nullptr;
     signal(SIGXFSZ, SIG_IGN);
     rlimit limit = {static_cast<rlim_t>(xfer_end), static_cast<rlim_t>(xfer_end)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -521,7 +523,8 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
                 errno = read_errno;
                 xfer_error("receive_file: error reading request body", err_transfer);
             }
-            if (answer.body_length >= 0 && answer.body_read < answer.body_length)
+            if ((answer.body_length >= 0 && answer.body_read < answer.body_length) ||
+                (answer.body_exact && static_cast<int64_t>(total_recv) < answer.body_room))
                 xfer_error("receive_file: request body ended early", err_transfer);
             log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
             if (!stored || fclose(dst) != 0)
@@ -590,7 +593,9 @@ int keep_output_open(void *)
     pollfd gone = {exiting_pidfd, POLLIN, 0};
     syscall(SYS_ppoll, &gone, 1, nullptr, nullptr, 0);
     // The descriptor turns readable as we exit, just before the pid goes.
-    while (syscall(SYS_kill, exiting_pid, 0) == 0)
+    // Asked through the descriptor, not the number, which another process
+    // may be given once ours is gone.
+    while (syscall(SYS_pidfd_send_signal, exiting_pidfd, 0, nullptr, 0) == 0)
         syscall(SYS_sched_yield);
     return 0;
 }

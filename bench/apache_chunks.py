@@ -46,12 +46,10 @@ server's children, counted by perf).
 
 import argparse
 import contextlib
-import http.client
 import os
 import random
 import re
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -344,14 +342,8 @@ def latency(args, httpd):
     }
     conns = {}
     for name in sides:
-        if args.plain:
-            conns[name] = http.client.HTTPConnection("127.0.0.1", httpd.port, timeout=60)
-        else:
-            conns[name] = http.client.HTTPSConnection("127.0.0.1", httpd.port, timeout=60,
-                                                      context=httpd.ssl_context())
-        conns[name].connect()
         # As curl does: without it, the 1-byte ranges measure delayed ACKs.
-        conns[name].sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        conns[name] = httpd.connection(60, nodelay=True)
     buf = bytearray(1 << 20)
     rnd = random.Random(7)
     offsets = [rnd.randrange(CHUNKS) * CHUNK for _ in range(args.count)]
@@ -401,10 +393,7 @@ def stalls(args, httpd):
     call (the parent's once-a-second maintenance sleep is not counted), so
     perf counts the stalls as they happen, at almost no cost."""
     body = os.urandom(CHUNK)
-    if args.plain:
-        conn = http.client.HTTPConnection("127.0.0.1", httpd.port, timeout=60)
-    else:
-        conn = http.client.HTTPSConnection("127.0.0.1", httpd.port, timeout=60, context=httpd.ssl_context())
+    conn = httpd.connection(60)
 
     def transfer(method, n):
         first = (n % CHUNKS) * CHUNK

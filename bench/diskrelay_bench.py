@@ -30,38 +30,24 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 GIB = 1 << 30
 MIB = 1 << 20
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "deploy"))
+
+import syslog_sink  # noqa: E402
 
 
-def enter_private_devlog():
-    """Re-runs this script in a mount namespace with a draining /dev/log."""
-    if os.environ.get("DISKRELAY_BENCH_NS") != "1":
-        env = dict(os.environ, DISKRELAY_BENCH_NS="1")
-        os.execvpe("unshare", ["unshare", "-m", "--propagation", "private",
-                               sys.executable] + sys.argv, env)
-    scratch = tempfile.mkdtemp(prefix="diskrelay-bench-dev-")
-    subprocess.run(["mount", "-t", "tmpfs", "none", scratch], check=True)
-    os.mkdir(scratch + "/u")
-    os.mkdir(scratch + "/w")
-    subprocess.run(["mount", "-t", "overlay", "overlay", "-o",
-                    f"lowerdir=/dev,upperdir={scratch}/u,workdir={scratch}/w", "/dev"],
-                   check=True)
-    subprocess.run(["umount", "-l", scratch], check=True)
-    os.rmdir(scratch)
-    if os.path.lexists("/dev/log"):
-        os.unlink("/dev/log")
-    sink = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-    sink.bind("/dev/log")
-
-    def drain():
-        while True:
-            sink.recv(65536)
-    threading.Thread(target=drain, daemon=True).start()
+def drain_syslog():
+    """As root, runs this script again in a mount namespace with a /dev/log
+    of its own that drops every line; returns whether it did."""
+    syslog_sink.reexec_private()
+    if not syslog_sink.private():
+        return False
+    syslog_sink.Sink(lambda data: None)
+    return True
 
 
 def run_pipeline(first, second, env_first=None, env_second=None, channel="pipe", measured=0):
@@ -122,9 +108,7 @@ def main():
     args = parser.parse_args()
     relay = os.path.abspath(args.relay or os.path.join(args.build, "transfer", "diskrelay"))
 
-    if os.geteuid() == 0 and shutil.which("unshare"):
-        enter_private_devlog()
-    else:
+    if not drain_syslog():
         print("note: not root; syslog lines go wherever this machine sends them")
 
     work = tempfile.mkdtemp(prefix="diskrelay-bench-", dir=args.dir)

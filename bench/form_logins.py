@@ -7,7 +7,7 @@ Run by hand from the top of the tree after a build (as root):
     ORVANE_BUILD_DIR=build /usr/bin/python3 bench/form_logins.py [--count N] [--clients 1,8]
         [--rounds R] [--mpm event] [--children N]
 
-A real MIT KDC (testing/kdc.py) holds one user. Sides, taking turns, best of
+A real MIT KDC (deploy/realm.py) holds one user. Sides, taking turns, best of
 --rounds:
   filter  ab posts the login form (a new connection each) to a location with
           the ORVANE_CHECK_PASSWORD input filter; a mod_lua handler reads the
@@ -35,7 +35,7 @@ import time
 import urllib.parse
 
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(TOP, "testing")]
+sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
 
 from apache import Apache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402

@@ -35,7 +35,7 @@ import subprocess
 import sys
 
 TOP = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(os.path.dirname(TOP), "testing")]
+sys.path[:0] = [os.path.join(os.path.dirname(TOP), d) for d in ("testing", "deploy")]
 
 from apache import Apache  # noqa: E402
 

@@ -23,7 +23,7 @@ import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from diskrelay_bench import MIB, enter_private_devlog, relay_env
+from diskrelay_bench import MIB, drain_syslog, relay_env
 
 
 def sample(relay, image, chunk, chunks, size, synced, parallel):
@@ -54,8 +54,7 @@ def main():
     parser.add_argument("--parallel", type=int, default=1, help="uploads running at once")
     args = parser.parse_args()
     relay = os.path.abspath(os.path.join(args.build, "transfer", "diskrelay"))
-    if os.geteuid() == 0 and shutil.which("unshare"):
-        enter_private_devlog()
+    drain_syslog()
 
     work = tempfile.mkdtemp(prefix="upload-sync-", dir=args.dir)
     try:

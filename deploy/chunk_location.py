@@ -1,4 +1,4 @@
-"""Renders deploy/chunk-location.conf.in for an Apache started by testing/apache.py.
+"""Renders deploy/chunk-location.conf.in for an Apache of httpd.py.
 
     from chunk_location import chunk_conf
     conf = chunk_conf(httpd, diskrelay="build/transfer/diskrelay",

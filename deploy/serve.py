@@ -34,11 +34,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-sys.path[:0] = [HERE, os.path.join(TOP, "testing")]
+sys.path.insert(0, HERE)
 
-from admission import Admissiond  # noqa: E402
-from apache import TlsApache  # noqa: E402
-from kdc import KDC  # noqa: E402
+from admissiond import Admissiond  # noqa: E402
+from httpd import TlsApache  # noqa: E402
+from realm import KDC  # noqa: E402
 import syslog_sink  # noqa: E402
 from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
                          ntlm_user_file, site_conf)
@@ -47,9 +47,9 @@ SAMPLE_SIZE = 16 << 20
 CHUNK = 4 << 20
 DEVICE_ID = "1b4e28ba-2fa1-4d3b-a3f5-ef19b5a7633b"
 DOMAIN, USER, PASSWORD = "ORVANE", "demo", "Demo-Passw0rd"
-NTLM_CLIENT = os.path.join(TOP, "modules", "tests", "gss_ntlm_client.py")
+NTLM_CLIENT = os.path.join(HERE, "ntlm_client.py")
 # requests-ntlm hashes with MD4, which OpenSSL 3 keeps in its legacy provider.
-NTLM_OPENSSL_CONF = os.path.join(TOP, "modules", "tests", "gss_openssl_legacy.cnf")
+NTLM_OPENSSL_CONF = os.path.join(HERE, "ntlm_openssl.cnf")
 READY = "Ctrl-C stops everything."
 
 
@@ -59,7 +59,7 @@ class Stack:
     def __init__(self):
         self.kdc = self.adm = self.httpd = None
         self.device = self.images = None
-        self.sink = None    # syslog_sink.Sink, where the machine has no syslog
+        self.sink = None    # syslog_sink.FileSink(), where the machine has no syslog
 
     def logs(self):
         """(name, path) of every log file, for the servers started so far."""
@@ -79,10 +79,8 @@ class Stack:
         """Stops everything and removes its folders; copies the logs into
         keep_logs first, when given, once the servers have written their last
         lines. Returns the paths of the copies."""
-        if self.httpd is not None and keep_logs:
-            os.environ["ORVANE_KEEP_APACHE"] = "1"   # the root goes below
         if self.httpd is not None:
-            self.httpd.stop()
+            self.httpd.stop(keep_root=bool(keep_logs))   # the root goes below
         if self.adm is not None:
             self.adm.terminate()
         if self.kdc is not None:
@@ -112,7 +110,7 @@ def start_stack(build_dir, port=None, limit=8, retry=30):
     try:
         if syslog_sink.missing() and syslog_sink.private():
             folder = tempfile.mkdtemp(prefix="orvane-serve-syslog-")
-            stack.sink = syslog_sink.Sink(os.path.join(folder, "syslog.log"))
+            stack.sink = syslog_sink.FileSink(os.path.join(folder, "syslog.log"))
         stack.kdc = KDC(domain=DOMAIN).start()
         stack.kdc.add_user(USER, PASSWORD)
         stack.adm = Admissiond(limit=limit, retry=retry).start()

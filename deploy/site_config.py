@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Renders the HTTPS site (deploy/site.conf.in, with the chunk location of
-deploy/chunk-location.conf.in) for a TlsApache of testing/apache.py.
+deploy/chunk-location.conf.in) for a TlsApache of httpd.py.
 
     from site_config import MODULES, loads, ntlm_user_file, site_conf
     httpd = TlsApache("site", modules=MODULES, load=loads(build_dir), env=kdc.env)

@@ -1,13 +1,18 @@
-"""A syslog sink of scripts/serve's own, for machines with no syslog daemon
-(containers, CI): without /dev/log, diskrelay's syslog lines go to the
-console and are lost. As root, serve runs in a mount namespace of its own
-with a writable overlay on /dev, so that its socket on /dev/log is seen by
-the Apache it starts (and diskrelay under it) and by nothing else on the
-machine; every line received is appended to a file.
+"""A /dev/log of our own, for scripts/serve on machines with no syslog daemon
+(containers, CI: without /dev/log, diskrelay's syslog lines go to the console
+and are lost), and for the tests and benchmarks that run diskrelay and want
+its syslog lines caught or drained without a daemon. As root, the program
+runs again in a mount namespace of its own with a writable overlay on /dev,
+so that its socket on /dev/log is seen by the processes it starts and by
+nothing else on the machine.
 
     if syslog_sink.missing():
         syslog_sink.reexec_private()      # returns only where that cannot be
-    sink = syslog_sink.Sink(path) if syslog_sink.private() else None
+    sink = syslog_sink.FileSink(path) if syslog_sink.private() else None
+    sink = syslog_sink.Sink(lines.append)  # every datagram, as bytes
+
+The mount namespace alone serves other tests that mount things
+(reexec_private(), then private() says whether it worked).
 """
 
 import os
@@ -20,7 +25,7 @@ import tempfile
 import threading
 
 DEV_LOG = "/dev/log"
-MARK = "ORVANE_SERVE_PRIVATE_DEV"
+MARK = "ORVANE_PRIVATE_MOUNTS"
 LEVELS = ("emerg", "alert", "crit", "err", "warning", "notice", "info", "debug")
 
 
@@ -65,35 +70,70 @@ def overlay_dev():
     os.rmdir(scratch)
 
 
-class Sink:
-    """A datagram socket on /dev/log (in the private /dev) that appends each
-    line to path as "<level> TEXT", TEXT as the sender wrote it."""
+def bind_dev_log():
+    """A datagram socket bound on /dev/log in the private /dev, open to all
+    (diskrelay runs as www-data under Apache)."""
+    overlay_dev()
+    if os.path.lexists(DEV_LOG):
+        os.unlink(DEV_LOG)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(DEV_LOG)
+    os.chmod(DEV_LOG, 0o666)
+    sock.setblocking(False)
+    return sock
 
-    def __init__(self, path):
-        overlay_dev()
-        self.path = path
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind(DEV_LOG)
-        os.chmod(DEV_LOG, 0o666)   # diskrelay runs as www-data
-        self.out = open(path, "a", encoding="utf-8")
+
+class Sink:
+    """The socket on /dev/log, read on a thread of its own: senders block once
+    a few datagrams wait. Each datagram goes to take(bytes), under lock;
+    drain() hands over what waits at once."""
+
+    def __init__(self, take):
+        self.sock = bind_dev_log()
+        self.take = take
+        self.lock = threading.Lock()
         self.stopping = False
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
 
+    def drain(self):
+        with self.lock:
+            while True:
+                try:
+                    data = self.sock.recv(65536)
+                except (BlockingIOError, OSError):
+                    return
+                self.take(data)
+
     def _serve(self):
         while not self.stopping:
-            if not select.select([self.sock], [], [], 0.2)[0]:
-                continue
-            data = self.sock.recv(65536).decode("utf-8", "replace").rstrip("\0\n")
-            level = ""
-            if data.startswith("<") and ">" in data[:5]:
-                pri, data = data[1:].split(">", 1)
-                level = f"<{LEVELS[int(pri) & 7]}> " if pri.isdigit() else ""
-            self.out.write(level + data + "\n")
-            self.out.flush()
+            select.select([self.sock], [], [], 0.2)
+            self.drain()
 
     def close(self):
         self.stopping = True
         self.thread.join(2)
         self.sock.close()
+
+
+class FileSink(Sink):
+    """A Sink that appends each line to path as "<level> TEXT", TEXT as the
+    sender wrote it."""
+
+    def __init__(self, path):
+        self.path = path
+        self.out = open(path, "a", encoding="utf-8")
+        super().__init__(self._write)
+
+    def _write(self, data):
+        data = data.decode("utf-8", "replace").rstrip("\0\n")
+        level = ""
+        if data.startswith("<") and ">" in data[:5]:
+            pri, data = data[1:].split(">", 1)
+            level = f"<{LEVELS[int(pri) & 7]}> " if pri.isdigit() else ""
+        self.out.write(level + data + "\n")
+        self.out.flush()
+
+    def close(self):
+        super().close()
         self.out.close()

@@ -9,10 +9,10 @@ import stat
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 from admission import Admissiond, binary_path, connect
+from procs import Process
 
 
 def leave_nothing(path):
@@ -184,22 +184,22 @@ class Lifecycle(unittest.TestCase):
         sock = os.path.join(run_dir, "admission.sock")
         subprocess.run(["install", "-d", "-o", "nobody", "-g", "www-data", "-m", "0750", run_dir],
                        check=True)
-        daemon = subprocess.Popen(
+        log = os.path.join(tmp, "admissiond.log")
+        daemon = Process(
             ["setpriv", "--reuid=nobody", "--regid=www-data", "--clear-groups", "--no-new-privs",
-             binary_path(), "--socket", sock, "--limit", "2", "--retry", "30", "--log", "stderr"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        self.addCleanup(lambda: daemon.poll() is None and daemon.kill())
+             binary_path(), "--socket", sock, "--limit", "2", "--retry", "30", "--log", "stderr"], log)
+        self.addCleanup(daemon.stop, signal.SIGKILL)
         as_www = ["setpriv", "--reuid=www-data", "--regid=www-data", "--clear-groups"]
 
         def admissiond(*args, user=()):
             return subprocess.run([*user, binary_path(), *args], capture_output=True, text=True,
                                   timeout=10)
-        for _ in range(500):
-            if admissiond("--status", sock, user=as_www).returncode == 0:
-                break
-            if daemon.poll() is not None:
-                self.fail("admissiond exited: " + daemon.stdout.read())
-            time.sleep(0.02)
+
+        def printed():
+            with open(log, encoding="utf-8") as f:
+                return f.read()
+        ready = daemon.wait_ready(lambda: admissiond("--status", sock, user=as_www).returncode == 0, 10)
+        self.assertIs(ready, True, printed())
         holder = connect(sock)
         holder.sendall(b"ADMIT held")
         self.assertEqual(holder.recv(64), b"PROCEED")
@@ -221,10 +221,8 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(stat.S_IMODE(os.stat(run_dir).st_mode), 0o750)
 
         holder.close()
-        daemon.terminate()
-        out, _ = daemon.communicate(timeout=10)
-        self.assertEqual(daemon.returncode, 0, out)
-        self.assertIn("terminated: running=0 peak=1 admitted=1 denied=0", out)
+        self.assertEqual(daemon.stop(), 0, printed())
+        self.assertIn("terminated: running=0 peak=1 admitted=1 denied=0", printed())
         self.assertEqual(os.listdir(run_dir), [])
 
 

@@ -39,12 +39,20 @@ ORVANE_EXPORT HANDLE hLsaConnection = nullptr;
 APLOG_USE_MODULE(auth_orvane_form);
 #endif
 
+// Reached by the in-process tests too; defined after the file's own helpers.
+DWORD MapErrorCode(DWORD error);
+apr_status_t check_lsa_error(request_rec *r, DWORD *error);
+char *decode(request_rec *r, char *raw, int wipe);
+void zero_and_free(void *data);
+
 // ---------------------------------------------------------------------------
 // Constants
 
 namespace {
 
 constexpr const char *kFilterName = "ORVANE_CHECK_PASSWORD";
+// The filter's helpers log under the filter function's name.
+constexpr const char *kFilterFunction = "mod_auth_orvane_form_if";
 constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
 
 // A login form is small; anything larger is refused rather than buffered.
@@ -139,61 +147,8 @@ std::size_t raw_length(const char *raw)
     return std::strcspn(raw, "&");
 }
 
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// LSA connection and error reporting
-
-DWORD MapErrorCode(DWORD error)
-{
-    switch (error) {
-    case ENETUNREACH:
-    case ETIMEDOUT:
-    case ECONNREFUSED:
-        return kLsaDomainOffline;
-    default:
-        return error;
-    }
-}
-
-// Returns 0 for error number 0, else logs the error and returns
-// APR_EGENERAL; *error becomes the mapped number either way.
-apr_status_t check_lsa_error(request_rec *r, DWORD *error)
-{
-    if (*error == 0)
-        return APR_SUCCESS;
-
-    if (gpfnLogger && gLsaMaxLogLevel > LSA_LOG_LEVEL_VERBOSE) {
-        const char *name = LwWin32ExtErrorToName(*error);
-        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
-                      __func__, __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
-    }
-
-    *error = MapErrorCode(*error);
-
-    bool logged = false;
-    if (const std::size_t size = LwGetErrorString(*error, nullptr, 0)) {
-        PVOID text = nullptr;
-        if (LwAllocateMemory(static_cast<DWORD>(size), &text) == 0 && text) {
-            auto *message = static_cast<PSTR>(text);
-            if (LwGetErrorString(*error, message, size) == size && message[0] != '\0') {
-                ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d): %s", __func__,
-                              static_cast<int>(*error), message);
-                logged = true;
-            }
-            LwFreeString(message);
-        }
-    }
-    if (!logged)
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d)", __func__,
-                      static_cast<int>(*error));
-    return APR_EGENERAL;
-}
-
 // ---------------------------------------------------------------------------
 // Form value decoding
-
-namespace {
 
 // decode() over the len raw bytes at raw, whatever they hold.
 decoded decode_span(request_rec *r, char *raw, std::size_t len, int wipe)
@@ -224,30 +179,8 @@ decoded decode_span(request_rec *r, char *raw, std::size_t len, int wipe)
     return {out, j};
 }
 
-}  // namespace
-
-// Decodes one raw key or value ('+' is a space, "%XY" a byte) into a new
-// heap string; the raw text ends at the first '&' or NUL. With wipe set the
-// raw text is overwritten with '&' in place, which keeps the body's length.
-// Returns null when out of memory.
-char *decode(request_rec *r, char *raw, int wipe)
-{
-    return decode_span(r, raw, raw_length(raw), wipe).text;
-}
-
 // ---------------------------------------------------------------------------
 // The rewritten body's bucket
-
-// Frees a sized buffer: the payload's length is in the 32-bit word in front
-// of it.
-void zero_and_free(void *data)
-{
-    auto *payload = static_cast<char *>(data);
-    std::uint32_t len = 0;
-    std::memcpy(&len, payload - sizeof len, sizeof len);
-    scrub(payload, len);
-    std::free(payload - sizeof len);
-}
 
 static_assert(kDataLimit <= UINT32_MAX);
 
@@ -278,8 +211,6 @@ apr_status_t insert_bucket(request_rec *r, apr_bucket_alloc_t *list, apr_bucket 
 
 // ---------------------------------------------------------------------------
 // The form filter
-
-namespace {
 
 // What one request's filter keeps between the handler's reads: the body
 // gathered so far, and then the rewritten body still to be handed up. The
@@ -468,7 +399,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     // application reads.
     if (std::strlen(s->username.text) != s->username.len || std::strlen(s->domain.text) != s->domain.len) {
         ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
-                      "%s: NUL byte in user name or domain, not authenticated", "mod_auth_orvane_form_if");
+                      "%s: NUL byte in user name or domain, not authenticated", kFilterFunction);
         return APR_SUCCESS;
     }
     // So would an escape that parsers read differently, or a backslash in
@@ -477,7 +408,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         std::memchr(s->domain.text, '\\', s->domain.len)) {
         ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
                       "%s: bad escape in user name or domain, or backslash in domain, not authenticated",
-                      "mod_auth_orvane_form_if");
+                      kFilterFunction);
         return APR_SUCCESS;
     }
 
@@ -486,7 +417,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     s->login = {static_cast<char *>(std::calloc(domain_len + user_len + 2, 1)), domain_len + user_len + 1};
     if (!s->login.text) {
         ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r,
-                      "%s: failed to allocate memory for domain\\user string", "mod_auth_orvane_form_if");
+                      "%s: failed to allocate memory for domain\\user string", kFilterFunction);
         return kENOMEM;
     }
     std::memcpy(s->login.text, s->domain.text, domain_len);
@@ -495,12 +426,12 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
 
     if (!lsaMutex) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: mutex not initalized so cannot proceed",
-                      "mod_auth_orvane_form_if");
+                      kFilterFunction);
         return kEINVAL;
     }
     apr_status_t rv = apr_thread_mutex_lock(lsaMutex);
     if (rv != APR_SUCCESS) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_lock failed", "mod_auth_orvane_form_if");
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_lock failed", kFilterFunction);
         return rv;
     }
 
@@ -512,7 +443,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         if (status != APR_SUCCESS) {
             error = kLsaInternal;
             ap_log_rerror(APLOG_MARK, APLOG_ERR, status, r, "%s: Failed to initialize LSA",
-                          "mod_auth_orvane_form_if");
+                          kFilterFunction);
         }
     }
     if (status == APR_SUCCESS) {
@@ -523,13 +454,13 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     rv = apr_thread_mutex_unlock(lsaMutex);
     if (rv != APR_SUCCESS) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_unlock failed",
-                      "mod_auth_orvane_form_if");
+                      kFilterFunction);
         return rv;
     }
 
     const char code = result_code(status, error);
     *fields->result.raw = code;
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", "mod_auth_orvane_form_if",
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", kFilterFunction,
                   s->login.text, code);
     return APR_SUCCESS;
 }
@@ -552,7 +483,7 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
         if (fields.ambiguous) {
             ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
                           "%s: username or domain given twice, or under a key some parser reads as one, not authenticated",
-                          "mod_auth_orvane_form_if");
+                          kFilterFunction);
         } else if (fields.username.raw && fields.domain.raw && fields.result.raw) {
             rv = authenticate(r, &fields, s);
             if (rv != APR_SUCCESS)
@@ -577,11 +508,11 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         // brigade; either way the next call picks up where this one stopped.
         if (APR_STATUS_IS_EAGAIN(rv) || (rv == APR_SUCCESS && block == APR_NONBLOCK_READ && APR_BRIGADE_EMPTY(bb))) {
             ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN",
-                          "mod_auth_orvane_form_if");
+                          kFilterFunction);
             return kEAGAIN;
         }
         if (rv != APR_SUCCESS) {
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: ap_get_brigade failed", "mod_auth_orvane_form_if");
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: ap_get_brigade failed", kFilterFunction);
             return fail(ctx, rv);
         }
 
@@ -596,13 +527,13 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
             apr_bucket *next = APR_BUCKET_NEXT(b);
             if (rv != APR_SUCCESS) {
                 ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed",
-                              "mod_auth_orvane_form_if");
+                              kFilterFunction);
                 apr_bucket_delete(b);
                 return fail(ctx, rv);
             }
             if (len == 0) {
                 ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r, "%s: invalid bucket length: %d",
-                              "mod_auth_orvane_form_if", static_cast<int>(len));
+                              kFilterFunction, static_cast<int>(len));
                 apr_bucket_delete(b);
                 b = next;
                 continue;
@@ -622,7 +553,7 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         }
 
         if (too_large) {
-            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kENOSPC, r, "%s: request too large", "mod_auth_orvane_form_if");
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kENOSPC, r, "%s: request too large", kFilterFunction);
             return fail(ctx, kENOSPC);
         }
         if (b != APR_BRIGADE_SENTINEL(bb)) {
@@ -659,6 +590,78 @@ void hand_up(form_ctx *ctx, apr_bucket_brigade *bb, ap_input_mode_t mode, apr_of
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// LSA connection and error reporting
+
+DWORD MapErrorCode(DWORD error)
+{
+    switch (error) {
+    case ENETUNREACH:
+    case ETIMEDOUT:
+    case ECONNREFUSED:
+        return kLsaDomainOffline;
+    default:
+        return error;
+    }
+}
+
+// Returns 0 for error number 0, else logs the error and returns
+// APR_EGENERAL; *error becomes the mapped number either way.
+apr_status_t check_lsa_error(request_rec *r, DWORD *error)
+{
+    if (*error == 0)
+        return APR_SUCCESS;
+
+    if (gpfnLogger && gLsaMaxLogLevel > LSA_LOG_LEVEL_VERBOSE) {
+        const char *name = LwWin32ExtErrorToName(*error);
+        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
+                      __func__, __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
+    }
+
+    *error = MapErrorCode(*error);
+
+    bool logged = false;
+    if (const std::size_t size = LwGetErrorString(*error, nullptr, 0)) {
+        PVOID text = nullptr;
+        if (LwAllocateMemory(static_cast<DWORD>(size), &text) == 0 && text) {
+            auto *message = static_cast<PSTR>(text);
+            if (LwGetErrorString(*error, message, size) == size && message[0] != '\0') {
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d): %s", __func__,
+                              static_cast<int>(*error), message);
+                logged = true;
+            }
+            LwFreeString(message);
+        }
+    }
+    if (!logged)
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d)", __func__,
+                      static_cast<int>(*error));
+    return APR_EGENERAL;
+}
+
+// ---------------------------------------------------------------------------
+// Form value decoding and the rewritten body, as the tests reach them
+
+// Decodes one raw key or value ('+' is a space, "%XY" a byte) into a new
+// heap string; the raw text ends at the first '&' or NUL. With wipe set the
+// raw text is overwritten with '&' in place, which keeps the body's length.
+// Returns null when out of memory.
+char *decode(request_rec *r, char *raw, int wipe)
+{
+    return decode_span(r, raw, raw_length(raw), wipe).text;
+}
+
+// Frees a sized buffer: the payload's length is in the 32-bit word in front
+// of it.
+void zero_and_free(void *data)
+{
+    auto *payload = static_cast<char *>(data);
+    std::uint32_t len = 0;
+    std::memcpy(&len, payload - sizeof len, sizeof len);
+    scrub(payload, len);
+    std::free(payload - sizeof len);
+}
 
 // The filter: gathers the whole body (resuming after EAGAIN), checks it once
 // and hands the rewritten body up in the pieces the callers ask for.

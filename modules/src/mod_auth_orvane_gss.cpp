@@ -496,24 +496,37 @@ char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_d
     return text;
 }
 
-int run_leg(request_rec *r, const char *auth_line, const directory_config &config,
-            gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
-            const char **negotiate_ret_value, char *error_code)
+// Decodes the base64 token after the scheme word into *token (request
+// pool). Returns OK, or the status that ends the leg.
+int decode_token(request_rec *r, const char *auth_line, gss_buffer_desc *token)
 {
     const char *word = ap_getword_white(r->pool, &auth_line);
     if (word == nullptr) {
         log_rerror(source_path, 241, APLOG_ERR, 0, r, "No Authorization parameter in request from client");
         return HTTP_UNAUTHORIZED;
     }
-
-    gss_buffer_desc input_token = GSS_C_EMPTY_BUFFER;
-    input_token.value = apr_pcalloc(r->pool, apr_base64_decode_len(word) + 1);
-    if (input_token.value == nullptr) {
+    token->value = apr_pcalloc(r->pool, apr_base64_decode_len(word) + 1);
+    if (token->value == nullptr) {
         log_rerror(source_path, 250, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    input_token.length = apr_base64_decode(static_cast<char *>(input_token.value), word);
+    token->length = apr_base64_decode(static_cast<char *>(token->value), word);
+    return OK;
+}
 
+// What the library made of one token.
+struct accept_result {
+    OM_uint32 major = 0;
+    OM_uint32 minor = 0;
+    gss_OID mechanism = GSS_C_NO_OID;
+};
+
+// Takes the connection's pending context into the leg and accepts the token
+// on it; a pending context the mechanism replaced is deleted. Returns OK, or
+// the status that ends the leg (an answer without the bindings it needs).
+int accept_token(request_rec *r, gss_buffer_desc &input_token, gss_cred_id_t server_creds,
+                 gss_channel_bindings_t bindings, leg_holdings &held, accept_result *result)
+{
     const gss_ctx_id_t pending = take_pending_context(r);
     held.context = pending;
 
@@ -523,67 +536,55 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
         return HTTP_UNAUTHORIZED;
     }
 
-    OM_uint32 minor = 0;
-    gss_OID mechanism = GSS_C_NO_OID;
-    const OM_uint32 major = gss_accept_sec_context(
-        &minor, &held.context, server_creds, &input_token, bindings,
-        &held.client_name, &mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
-    log_rerror(source_path, 283, APLOG_DEBUG, 0, r, "Verification returned code %x/%x", major, minor);
+    result->major = gss_accept_sec_context(
+        &result->minor, &held.context, server_creds, &input_token, bindings,
+        &held.client_name, &result->mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
+    log_rerror(source_path, 283, APLOG_DEBUG, 0, r, "Verification returned code %x/%x", result->major,
+               result->minor);
 
-    OM_uint32 ignored;
     if (pending != GSS_C_NO_CONTEXT && held.context != pending) {
         log_rerror(source_path, 290, APLOG_DEBUG, 0, r, "got different context: %p",
                    static_cast<void *>(held.context));
         log_rerror(source_path, 291, APLOG_DEBUG, 0, r, "deleting old context: %p",
                    static_cast<void *>(pending));
+        OM_uint32 ignored;
         gss_ctx_id_t old = pending;
         gss_delete_sec_context(&ignored, &old, GSS_C_NO_BUFFER);
     }
+    return OK;
+}
 
+// Hands the mechanism's answer token out as base64 text (null when it has
+// none) and releases it. Returns OK, or the status that ends the leg.
+int encode_answer(request_rec *r, leg_holdings &held, const char **negotiate_ret_value)
+{
+    OM_uint32 ignored;
     if (held.output_token.length == 0) {
         *negotiate_ret_value = nullptr;
         // An empty token may still come in an allocated buffer, which the
         // display name would overwrite.
         gss_release_buffer(&ignored, &held.output_token);
-    } else {
-        const int token_length = static_cast<int>(held.output_token.length);
-        char *text = static_cast<char *>(apr_pcalloc(r->pool, apr_base64_encode_len(token_length)));
-        if (text == nullptr) {
-            log_rerror(source_path, 302, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
-            gss_release_buffer(&ignored, &held.output_token);
-            return HTTP_INTERNAL_SERVER_ERROR;
-        }
-        apr_base64_encode(text, static_cast<const char *>(held.output_token.value), token_length);
-        *negotiate_ret_value = text;
-        log_rerror(source_path, 311, APLOG_DEBUG, 0, r,
-                   "GSS-API token of length %d bytes will be sent back", token_length);
+        return OK;
+    }
+    const int token_length = static_cast<int>(held.output_token.length);
+    char *text = static_cast<char *>(apr_pcalloc(r->pool, apr_base64_encode_len(token_length)));
+    if (text == nullptr) {
+        log_rerror(source_path, 302, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
         gss_release_buffer(&ignored, &held.output_token);
+        return HTTP_INTERNAL_SERVER_ERROR;
     }
+    apr_base64_encode(text, static_cast<const char *>(held.output_token.value), token_length);
+    *negotiate_ret_value = text;
+    log_rerror(source_path, 311, APLOG_DEBUG, 0, r,
+               "GSS-API token of length %d bytes will be sent back", token_length);
+    gss_release_buffer(&ignored, &held.output_token);
+    return OK;
+}
 
-    if (GSS_ERROR(major)) {
-        log_rerror(source_path, 321, APLOG_ERR, 0, r, "%s",
-                   get_gss_error(r->pool, major, minor, "gss_accept_sec_context() failed"));
-        *error_code = result_code_for(minor);
-        return HTTP_UNAUTHORIZED;
-    }
-
-    // The credential admits NTLM alone; this holds even if a library lets
-    // another mechanism past it.
-    if (!is_ntlm_mechanism(mechanism) && (mechanism != GSS_C_NO_OID || !(major & GSS_S_CONTINUE_NEEDED))) {
-        log_rerror(source_path, 525, APLOG_ERR, 0, r, "Client's token is not NTLM; refused");
-        *negotiate_ret_value = nullptr;
-        return HTTP_UNAUTHORIZED;
-    }
-
-    const int continue_needed = (major & GSS_S_CONTINUE_NEEDED) ? 1 : 0;
-    log_rerror(source_path, 354, APLOG_DEBUG, 0, r, "Continue needed: %d", continue_needed);
-    if (continue_needed) {
-        store_pending_context(r, held.context);
-        held.context = GSS_C_NO_CONTEXT;
-        *error_code = 'C';
-        return HTTP_UNAUTHORIZED;
-    }
-
+// Makes the completed context's client the request's user, in the one
+// spelling of its account. Returns OK, or the status that ends the leg.
+int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
+{
     if (held.client_name == GSS_C_NO_NAME) {
         log_rerror(source_path, 375, APLOG_ERR, 0, r, "Didn't get client name");
         return HTTP_INTERNAL_SERVER_ERROR;
@@ -600,6 +601,7 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
         log_rerror(source_path, 393, APLOG_ERR, 0, r, "Client display name is NULL");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
+    OM_uint32 ignored;
     char *user = canonical_user(r->pool,
                                 std::string_view(static_cast<const char *>(held.output_token.value),
                                                  held.output_token.length),
@@ -617,8 +619,53 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
     r->user = user;
     r->ap_auth_type = const_cast<char *>("NTLM");
     gss_release_buffer(&ignored, &held.output_token);
-    *error_code = '1';
     return OK;
+}
+
+// One leg: the token decoded, accepted on the connection's context, the
+// answer encoded; then, once the exchange is complete, the user set.
+int run_leg(request_rec *r, const char *auth_line, const directory_config &config,
+            gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
+            const char **negotiate_ret_value, char *error_code)
+{
+    gss_buffer_desc input_token = GSS_C_EMPTY_BUFFER;
+    accept_result accepted;
+    int status = decode_token(r, auth_line, &input_token);
+    if (status == OK)
+        status = accept_token(r, input_token, server_creds, bindings, held, &accepted);
+    if (status == OK)
+        status = encode_answer(r, held, negotiate_ret_value);
+    if (status != OK)
+        return status;
+
+    if (GSS_ERROR(accepted.major)) {
+        log_rerror(source_path, 321, APLOG_ERR, 0, r, "%s",
+                   get_gss_error(r->pool, accepted.major, accepted.minor, "gss_accept_sec_context() failed"));
+        *error_code = result_code_for(accepted.minor);
+        return HTTP_UNAUTHORIZED;
+    }
+
+    // The credential admits NTLM alone; this holds even if a library lets
+    // another mechanism past it.
+    const bool continue_needed = (accepted.major & GSS_S_CONTINUE_NEEDED) != 0;
+    if (!is_ntlm_mechanism(accepted.mechanism) && (accepted.mechanism != GSS_C_NO_OID || !continue_needed)) {
+        log_rerror(source_path, 525, APLOG_ERR, 0, r, "Client's token is not NTLM; refused");
+        *negotiate_ret_value = nullptr;
+        return HTTP_UNAUTHORIZED;
+    }
+
+    log_rerror(source_path, 354, APLOG_DEBUG, 0, r, "Continue needed: %d", continue_needed ? 1 : 0);
+    if (continue_needed) {
+        store_pending_context(r, held.context);
+        held.context = GSS_C_NO_CONTEXT;
+        *error_code = 'C';
+        return HTTP_UNAUTHORIZED;
+    }
+
+    status = set_user(r, config, held);
+    if (status == OK)
+        *error_code = '1';
+    return status;
 }
 
 // Runs one leg with the rest of the header value after the scheme word.

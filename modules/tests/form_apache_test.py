@@ -4,13 +4,13 @@ client library against a real MIT KDC."""
 
 import os
 import re
-import socket
 import time
 from concurrent.futures import ThreadPoolExecutor
 import unittest
 import urllib.parse
 
 from apache import Apache, curl
+from client import connect, read_answer
 from kdc import KDC, SilentKdc
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
@@ -46,17 +46,13 @@ def post_slowly(httpd, body):
     returns the status and the response body."""
     head = (b"POST /cgi-bin/form_echo.cgi HTTP/1.0\r\nHost: 127.0.0.1\r\n"
             b"Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n" % len(body))
-    with socket.create_connection(("127.0.0.1", httpd.port), timeout=30) as s:
-        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    with connect(httpd.port, 30) as s:
         s.sendall(head)
         for i in range(len(body)):
             s.sendall(body[i:i + 1])
             time.sleep(0.002)
-        answer = b""
-        while chunk := s.recv(65536):
-            answer += chunk
-    head, _, payload = answer.partition(b"\r\n\r\n")
-    return int(head.split()[1]), payload
+        answer = read_answer(s)
+    return answer.status, answer.body
 
 
 def rewritten(body, code):
@@ -178,13 +174,14 @@ class FormFilterThroughApache(unittest.TestCase):
             unverified = self.kdc.path("unverified.conf")
             with open(unverified, "w") as f:
                 f.write("ORVANE = %s\n" % self.kdc.realm)
-            rows = [("keytab configured", {}, "E"), ("no keytab", {"LSACLIENT_CONF": unverified}, "1")]
+            rows = [{"name": "keytab configured", "env": {}, "code": "E"},
+                    {"name": "no keytab", "env": {"LSACLIENT_CONF": unverified}, "code": "1"}]
             try:
-                for name, env, code in rows:
-                    with self.subTest(name):
-                        self.httpd.restart(env=dict(self.kdc.env, KRB5_CONFIG=rogue.path("krb5.conf"), **env))
+                for row in rows:
+                    with self.subTest(row["name"]):
+                        self.httpd.restart(env=dict(self.kdc.env, KRB5_CONFIG=rogue.path("krb5.conf"), **row["env"]))
                         body = form("admin", "R0gue-pass-Zq")
-                        self.assertEqual(self.post(body).body, rewritten(body, code))
+                        self.assertEqual(self.post(body).body, rewritten(body, row["code"]))
             finally:
                 self.httpd.restart(env=self.kdc.env)
         log = self.httpd.error_log()

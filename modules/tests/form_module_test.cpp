@@ -520,6 +520,7 @@ std::string row_name(const char *name)
 // ---------------------------------------------------------------------------
 // The filter: every way through it, and what each leaves behind
 
+// clang-format off
 const filter_row kFilterRows[] = {
     // Forms
     {.name = "right password", .passed = std::string(kFormChecked)},
@@ -672,6 +673,7 @@ const filter_row kFilterRows[] = {
     {.name = "file bucket read in several pieces", .body = kFormAtLimit, .kind = bucket_kind::file, .readbytes = 0x4000,
      .passed = checked(kFormAtLimit, '1')},
 };
+// clang-format on
 
 void PrintTo(const filter_row &row, std::ostream *os)
 {
@@ -725,22 +727,22 @@ INSTANTIATE_TEST_SUITE_P(Rows, FilterPaths, ::testing::ValuesIn(kFilterRows),
 
 struct split_row {
     const char *name;
-    std::size_t piece;
-    apr_off_t readbytes;
-    apr_read_type_e block;
+    std::size_t piece = 0;
+    apr_off_t readbytes = 8192;
+    apr_read_type_e block = APR_BLOCK_READ;
     ap_input_mode_t mode = AP_MODE_READBYTES;
     bool peek_first = false;
 };
 
 const split_row kSplitRows[] = {
-    {"one piece", 0, 8192, APR_BLOCK_READ},
-    {"1-byte pieces", 1, 8192, APR_BLOCK_READ},
-    {"1-byte pieces, 1-byte reads", 1, 1, APR_BLOCK_READ},
-    {"pieces cutting the password", 50, 8192, APR_BLOCK_READ},
-    {"handler reads 7 bytes", 0, 7, APR_BLOCK_READ},
-    {"non-blocking, 3-byte pieces and reads", 3, 3, APR_NONBLOCK_READ},
-    {"speculative read first", 10, 4, APR_BLOCK_READ, AP_MODE_READBYTES, true},
-    {"exhaustive reads", 10, 4, APR_BLOCK_READ, AP_MODE_EXHAUSTIVE},
+    {.name = "one piece"},
+    {.name = "1-byte pieces", .piece = 1},
+    {.name = "1-byte pieces, 1-byte reads", .piece = 1, .readbytes = 1},
+    {.name = "pieces cutting the password", .piece = 50},
+    {.name = "handler reads 7 bytes", .readbytes = 7},
+    {.name = "non-blocking, 3-byte pieces and reads", .piece = 3, .readbytes = 3, .block = APR_NONBLOCK_READ},
+    {.name = "speculative read first", .piece = 10, .readbytes = 4, .peek_first = true},
+    {.name = "exhaustive reads", .piece = 10, .readbytes = 4, .mode = AP_MODE_EXHAUSTIVE},
 };
 
 void PrintTo(const split_row &row, std::ostream *os)
@@ -782,22 +784,22 @@ INSTANTIATE_TEST_SUITE_P(Rows, Splits, ::testing::ValuesIn(kSplitRows),
 struct result_row {
     DWORD error;
     char code;
-    const char *error_line;   // check_lsa_error's line
+    const char *error_line = nullptr;   // check_lsa_error's line
 };
 
 const result_row kResultRows[] = {
-    {0, '1', nullptr},
-    {40022, '0', "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
-    {40017, '0', "E 20014 check_lsa_error: LSA error (40017): No such user"},
-    {40047, '0', "E 20014 check_lsa_error: LSA error (40047)"},
-    {40024, 'X', "E 20014 check_lsa_error: LSA error (40024): Password expired"},
-    {40055, 'L', "E 20014 check_lsa_error: LSA error (40055): Account disabled"},
-    {40056, 'D', "E 20014 check_lsa_error: LSA error (40056): Account expired"},
-    {40118, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
-    {101, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
-    {110, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
-    {111, 'E', "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
-    {12345, 'E', "E 20014 check_lsa_error: LSA error (12345)"},
+    {.error = 0, .code = '1'},
+    {.error = 40022, .code = '0', .error_line = "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
+    {.error = 40017, .code = '0', .error_line = "E 20014 check_lsa_error: LSA error (40017): No such user"},
+    {.error = 40047, .code = '0', .error_line = "E 20014 check_lsa_error: LSA error (40047)"},
+    {.error = 40024, .code = 'X', .error_line = "E 20014 check_lsa_error: LSA error (40024): Password expired"},
+    {.error = 40055, .code = 'L', .error_line = "E 20014 check_lsa_error: LSA error (40055): Account disabled"},
+    {.error = 40056, .code = 'D', .error_line = "E 20014 check_lsa_error: LSA error (40056): Account expired"},
+    {.error = 40118, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {.error = 101, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {.error = 110, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {.error = 111, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
+    {.error = 12345, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (12345)"},
 };
 
 void PrintTo(const result_row &row, std::ostream *os)
@@ -833,32 +835,35 @@ INSTANTIATE_TEST_SUITE_P(Rows, ResultCodes, ::testing::ValuesIn(kResultRows),
 struct lsa_error_row {
     const char *name;
     DWORD error;
-    LsaLogLevel logger;        // 0: no logger installed
-    bool allocate_fails;
-    bool short_text;
-    apr_status_t status;
-    DWORD mapped;
-    const char *log;           // the error log line, null for none
-    const char *debug;         // the debug line's end, null for none
+    LsaLogLevel logger = 0;            // 0: no logger installed
+    bool allocate_fails = false;
+    bool short_text = false;
+    apr_status_t status = APR_EGENERAL;
+    DWORD mapped = 0;
+    const char *log = nullptr;         // the error log line, null for none
+    const char *debug = nullptr;       // the debug line's end, null for none
 };
 
+// clang-format off
 const lsa_error_row kLsaErrorRows[] = {
-    {"success", 0, LSA_LOG_LEVEL_DEBUG, false, false, 0, 0, nullptr, nullptr},
-    {"known error with text", 40022, 0, false, false, APR_EGENERAL, 40022,
-     "E 20014 check_lsa_error: LSA error (40022): Password mismatch", nullptr},
-    {"debug trace shows the number before mapping", 111, LSA_LOG_LEVEL_DEBUG, false, false, APR_EGENERAL, 40118,
-     "E 20014 check_lsa_error: LSA error (40118): Domain is offline", "Error code: 111 (symbol: ECONNREFUSED)"},
-    {"no symbolic name", 12345, LSA_LOG_LEVEL_TRACE, false, false, APR_EGENERAL, 12345,
-     "E 20014 check_lsa_error: LSA error (12345)", "Error code: 12345 (symbol: <null>)"},
-    {"logger below debug level", 40022, LSA_LOG_LEVEL_VERBOSE, false, false, APR_EGENERAL, 40022,
-     "E 20014 check_lsa_error: LSA error (40022): Password mismatch", nullptr},
-    {"text cannot be allocated", 40024, 0, true, false, APR_EGENERAL, 40024,
-     "E 20014 check_lsa_error: LSA error (40024)", nullptr},
-    {"text comes back short", 40024, 0, false, true, APR_EGENERAL, 40024,
-     "E 20014 check_lsa_error: LSA error (40024)", nullptr},
-    {"unreachable network", 101, 0, false, false, APR_EGENERAL, 40118,
-     "E 20014 check_lsa_error: LSA error (40118): Domain is offline", nullptr},
+    {.name = "success", .error = 0, .logger = LSA_LOG_LEVEL_DEBUG, .status = 0},
+    {.name = "known error with text", .error = 40022, .mapped = 40022,
+     .log = "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
+    {.name = "debug trace shows the number before mapping", .error = 111, .logger = LSA_LOG_LEVEL_DEBUG,
+     .mapped = 40118, .log = "E 20014 check_lsa_error: LSA error (40118): Domain is offline",
+     .debug = "Error code: 111 (symbol: ECONNREFUSED)"},
+    {.name = "no symbolic name", .error = 12345, .logger = LSA_LOG_LEVEL_TRACE, .mapped = 12345,
+     .log = "E 20014 check_lsa_error: LSA error (12345)", .debug = "Error code: 12345 (symbol: <null>)"},
+    {.name = "logger below debug level", .error = 40022, .logger = LSA_LOG_LEVEL_VERBOSE, .mapped = 40022,
+     .log = "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
+    {.name = "text cannot be allocated", .error = 40024, .allocate_fails = true, .mapped = 40024,
+     .log = "E 20014 check_lsa_error: LSA error (40024)"},
+    {.name = "text comes back short", .error = 40024, .short_text = true, .mapped = 40024,
+     .log = "E 20014 check_lsa_error: LSA error (40024)"},
+    {.name = "unreachable network", .error = 101, .mapped = 40118,
+     .log = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
 };
+// clang-format on
 
 void PrintTo(const lsa_error_row &row, std::ostream *os)
 {
@@ -907,28 +912,28 @@ INSTANTIATE_TEST_SUITE_P(Rows, LsaErrors, ::testing::ValuesIn(kLsaErrorRows),
 
 struct decode_row {
     std::string_view raw;       // the buffer decode works in, '&' or NUL after the raw text
-    int wipe;
+    int wipe = 0;
     std::string_view decoded;   // what the result block holds up to its length
     std::string_view after;     // the buffer afterwards
 };
 
 const decode_row kDecodeRows[] = {
-    {"a%41&", 0, "aA", "a%41&"},
-    {"%41", 0, "A", "%41"},
-    {"%41x&z", 0, "Ax", "%41x&z"},
-    {"%4", 0, "%4", "%4"},
-    {"ab%4&", 0, "ab%4", "ab%4&"},
-    {"%g1", 0, "\x01", "%g1"},
-    {"%1g", 0, "\x10", "%1g"},
-    {"%zz", 0, "\0"sv, "%zz"},
-    {"a+b", 0, "a b", "a+b"},
-    {"%2B", 0, "+", "%2B"},
-    {"ab%00cd&", 0, "ab\0cd"sv, "ab%00cd&"},
-    {"&abc", 1, "", "&abc"},
-    {"\0abc"sv, 1, "", "\0abc"sv},
-    {"p%41ss+w&rest", 1, "pAss w", "&&&&&&&&&rest"},
-    {"ab+", 0, "ab ", "ab+"},
-    {"x%2", 1, "x%2", "&&&"},
+    {.raw = "a%41&", .decoded = "aA", .after = "a%41&"},
+    {.raw = "%41", .decoded = "A", .after = "%41"},
+    {.raw = "%41x&z", .decoded = "Ax", .after = "%41x&z"},
+    {.raw = "%4", .decoded = "%4", .after = "%4"},
+    {.raw = "ab%4&", .decoded = "ab%4", .after = "ab%4&"},
+    {.raw = "%g1", .decoded = "\x01", .after = "%g1"},
+    {.raw = "%1g", .decoded = "\x10", .after = "%1g"},
+    {.raw = "%zz", .decoded = "\0"sv, .after = "%zz"},
+    {.raw = "a+b", .decoded = "a b", .after = "a+b"},
+    {.raw = "%2B", .decoded = "+", .after = "%2B"},
+    {.raw = "ab%00cd&", .decoded = "ab\0cd"sv, .after = "ab%00cd&"},
+    {.raw = "&abc", .wipe = 1, .decoded = "", .after = "&abc"},
+    {.raw = "\0abc"sv, .wipe = 1, .decoded = "", .after = "\0abc"sv},
+    {.raw = "p%41ss+w&rest", .wipe = 1, .decoded = "pAss w", .after = "&&&&&&&&&rest"},
+    {.raw = "ab+", .decoded = "ab ", .after = "ab+"},
+    {.raw = "x%2", .wipe = 1, .decoded = "x%2", .after = "&&&"},
 };
 
 void PrintTo(const decode_row &row, std::ostream *os)
@@ -998,27 +1003,22 @@ TEST_F(FormModule, RegistersFilterAndChildInit)
 
 struct child_row {
     const char *name;
-    bool mutex_fails;
-    int requests;             // forms posted in the child
-    DWORD open_result;
-    std::vector<std::string> init_log;
-    int open_calls;
-    int close_calls;          // at child exit
+    bool mutex_fails = false;
+    int requests = 0;         // forms posted in the child
+    DWORD open_result = 0;
+    std::vector<std::string> init_log = {"N 0 mod_auth_orvane_form_init: initializing globals",
+                                         "N 0 mod_auth_orvane_form_init: initialization done"};
+    int open_calls = 0;
+    int close_calls = 0;      // at child exit
 };
 
 const child_row kChildRows[] = {
-    {"child without requests", false, 0, 0,
-     {"N 0 mod_auth_orvane_form_init: initializing globals", "N 0 mod_auth_orvane_form_init: initialization done"},
-     0, 0},
-    {"connection opened once for two requests", false, 2, 0,
-     {"N 0 mod_auth_orvane_form_init: initializing globals", "N 0 mod_auth_orvane_form_init: initialization done"},
-     1, 1},
-    {"failed open is retried by the next request", false, 2, 40118,
-     {"N 0 mod_auth_orvane_form_init: initializing globals", "N 0 mod_auth_orvane_form_init: initialization done"},
-     2, 0},
-    {"mutex cannot be created", true, 1, 0,
-     {"N 0 mod_auth_orvane_form_init: initializing globals", "E 12 mod_auth_orvane_form_init: failed to initialize mutex"},
-     0, 0},
+    {.name = "child without requests"},
+    {.name = "connection opened once for two requests", .requests = 2, .open_calls = 1, .close_calls = 1},
+    {.name = "failed open is retried by the next request", .requests = 2, .open_result = 40118, .open_calls = 2},
+    {.name = "mutex cannot be created", .mutex_fails = true, .requests = 1,
+     .init_log = {"N 0 mod_auth_orvane_form_init: initializing globals",
+                  "E 12 mod_auth_orvane_form_init: failed to initialize mutex"}},
 };
 
 void PrintTo(const child_row &row, std::ostream *os)

@@ -13,12 +13,12 @@ namespace gss_double {
 // a new context, as a library does; replace_context makes a new one in place
 // of the context it was given, leaving the old one to the caller.
 struct accept_answer {
-    OM_uint32 major;
-    OM_uint32 minor;
-    const char *output;  // output token bytes; null for none
-    bool client_name;
-    bool delegated_cred;
-    bool replace_context;
+    OM_uint32 major = GSS_S_COMPLETE;
+    OM_uint32 minor = 0;
+    const char *output = nullptr;  // output token bytes; null for none
+    bool client_name = false;
+    bool delegated_cred = false;
+    bool replace_context = false;
     gss_OID mechanism = nullptr;  // the mechanism the call reports; null for NTLM
 };
 
@@ -27,13 +27,13 @@ extern gss_OID_desc ntlm_mechanism;
 
 // What gss_display_name answers; a null name comes back as a null value.
 struct display_answer {
-    OM_uint32 major;
-    OM_uint32 minor;
-    const char *name;
+    OM_uint32 major = GSS_S_COMPLETE;
+    OM_uint32 minor = 0;
+    const char *name = nullptr;
 };
 
 // Sets the answer of the next accept call and of every display call.
-void script(const accept_answer &accept, const display_answer &display = {0, 0, "DOM\\user"});
+void script(const accept_answer &accept, const display_answer &display = {.name = "DOM\\user"});
 
 struct tally {
     int accept_calls;

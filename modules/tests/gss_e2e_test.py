@@ -13,13 +13,13 @@ import subprocess
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CLIENT_OPENSSL_CONF = os.path.join(HERE, "gss_openssl_legacy.cnf")
+DEPLOY = os.path.join(os.path.dirname(os.path.dirname(HERE)), "deploy")
+CLIENT_OPENSSL_CONF = os.path.join(DEPLOY, "ntlm_openssl.cnf")
 # NTLM hashes with MD4, in OpenSSL's legacy provider: set before anything
-# here (hashlib, http.client's ssl) loads OpenSSL.
+# here (hashlib, the ssl of the fixtures' clients) loads OpenSSL.
 os.environ.setdefault("OPENSSL_CONF", CLIENT_OPENSSL_CONF)
 
 import hashlib  # noqa: E402
-import http.client  # noqa: E402
 
 from ntlm_auth.gss_channel_bindings import GssChannelBindingsStruct  # noqa: E402
 from ntlm_auth.ntlm import NtlmContext  # noqa: E402
@@ -29,7 +29,7 @@ from kdc import KDC  # noqa: E402
 
 MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvane_gss.so")
 PYTHON = "/usr/bin/python3"
-CLIENT = os.path.join(HERE, "gss_ntlm_client.py")
+CLIENT = os.path.join(DEPLOY, "ntlm_client.py")
 
 USERS = "DOM:alice:Secret1\nDOM:bob:Hunter2\n"
 
@@ -288,7 +288,7 @@ class NtlmThroughApache(unittest.TestCase):
         )
         for user, domain, path, status, remote_user in rows:
             with self.subTest(user=user, domain=domain, path=path):
-                conn = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+                conn = self.httpd.connection(30)
                 got, r, body = handshake(conn, path, user, "Hunter2" if user == "bob" else "Secret1", domain)
                 conn.close()
                 self.assertEqual(got, status, body)
@@ -308,7 +308,7 @@ class NtlmThroughApache(unittest.TestCase):
             status, r, _ = result
             return (status, r.getheader("WWW-Authenticate"), r.getheader("OV-GSS-Error-Code")) == (401, "NTLM", "E")
 
-        conn = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+        conn = self.httpd.connection(30)
         self.addCleanup(conn.close)
         status, _, body = handshake(conn, "/bound/whoami", "alice", "Secret1")
         self.assertEqual(status, 200, body)
@@ -322,7 +322,7 @@ class NtlmThroughApache(unittest.TestCase):
         self.assertEqual(exchanges(), mark, "no handshake and no domain check")
 
         with self.subTest("another connection"):
-            other = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+            other = self.httpd.connection(30)
             self.assertTrue(refused(fetch(other, "/bound/whoami")))
             other.close()
 
@@ -338,7 +338,7 @@ class NtlmThroughApache(unittest.TestCase):
             self.assertTrue(refused(fetch(conn, "/bound/whoami")))
 
         with self.subTest("a nested location turns it off and keeps the default domain"):
-            nested = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+            nested = self.httpd.connection(30)
             status, _, body = handshake(nested, "/bound/whoami/off", "alice", "Secret1", domain="")
             self.assertEqual(status, 200, body)
             self.assertIn("REMOTE_USER=DOM\\alice\n", body)
@@ -348,7 +348,7 @@ class NtlmThroughApache(unittest.TestCase):
         with self.subTest("without the directive every request needs the handshake"):
             # (A new connection: the negotiate above left a context pending,
             # which a new handshake's negotiate message would run into.)
-            plain = http.client.HTTPConnection("127.0.0.1", self.httpd.port, timeout=30)
+            plain = self.httpd.connection(30)
             status, _, body = handshake(plain, "/ntlm/whoami/x", "alice", "Secret1")
             self.assertEqual(status, 200, body)
             self.assertTrue(refused(fetch(plain, "/ntlm/whoami/x")))
@@ -406,8 +406,7 @@ class ChannelBindingThroughApache(unittest.TestCase):
         )
         for which, path, status, logged in rows:
             with self.subTest(bindings=which, path=path):
-                conn = http.client.HTTPSConnection("127.0.0.1", self.httpd.port, timeout=30,
-                                                   context=self.httpd.ssl_context())
+                conn = self.httpd.connection(30)
                 conn.connect()
                 certificate = {"ours": conn.sock.getpeercert(binary_form=True),
                                "another server's": b"another certificate"}.get(which)

@@ -29,9 +29,9 @@ constexpr const char *mutual = "mutual";
 constexpr const char *mutual_header = "NTLM bXV0dWFs";
 
 constexpr OM_uint32 failed = GSS_S_FAILURE;
-constexpr accept_answer asks_more{GSS_S_CONTINUE_NEEDED, 0, challenge, false, false, false};
-constexpr accept_answer completes{GSS_S_COMPLETE, 0, nullptr, true, false, false};
-constexpr display_answer named{0, 0, "DOM\\user"};
+constexpr accept_answer asks_more{.major = GSS_S_CONTINUE_NEEDED, .output = challenge};
+constexpr accept_answer completes{.client_name = true};
+constexpr display_answer named{.name = "DOM\\user"};
 gss_OID_desc krb5_mechanism{9, const_cast<char *>("\x2a\x86\x48\x86\xf7\x12\x01\x02\x02")};
 
 // An NTLM authenticate message (type 3) as "NTLM <base64>", its NTLMv2
@@ -129,7 +129,7 @@ void PrintTo(const leg_row &row, std::ostream *os) { *os << row.name; }
 
 struct gss_leg : gss_module, ::testing::WithParamInterface<leg_row> {};
 
-constexpr accept_answer failure(OM_uint32 minor) { return {failed, minor, nullptr, false, false, false}; }
+constexpr accept_answer failure(OM_uint32 minor) { return {.major = failed, .minor = minor}; }
 
 leg_row minor_status_row(const char *name, OM_uint32 minor, const char *code)
 {
@@ -137,6 +137,7 @@ leg_row minor_status_row(const char *name, OM_uint32 minor, const char *code)
             .challenge = "NTLM", .code = code, .gssauthret = "401", .log = "509 283 321"};
 }
 
+// clang-format off
 const leg_row leg_rows[] = {
     {.name = "first leg asks for another", .authorization = negotiate, .accept = asks_more,
      .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
@@ -145,19 +146,18 @@ const leg_row leg_rows[] = {
      .accept = completes, .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
      .log = "509 267 283 354 407", .mechanism_saw = "authenticate"},
     {.name = "completing leg with a final token", .pending = true, .authorization = authenticate,
-     .accept = {GSS_S_COMPLETE, 0, mutual, true, false, false}, .display = named, .result = 0,
+     .accept = {.output = mutual, .client_name = true}, .display = named, .result = 0,
      .challenge = mutual_header, .code = "1", .user = "DOM\\user", .gssauthret = "0",
      .log = "509 267 283 311 354 407"},
     {.name = "completing leg with a delegated credential", .pending = true,
-     .authorization = authenticate, .accept = {GSS_S_COMPLETE, 0, nullptr, true, true, false},
+     .authorization = authenticate, .accept = {.client_name = true, .delegated_cred = true},
      .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
      .log = "509 267 283 354 407"},
-    {.name = "mechanism replaces the pending context and asks more", .pending = true,
-     .authorization = authenticate, .accept = {GSS_S_CONTINUE_NEEDED, 0, challenge, false, false, true},
-     .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
+    {.name = "mechanism replaces the pending context and asks more", .pending = true, .authorization = authenticate,
+     .accept = {.major = GSS_S_CONTINUE_NEEDED, .output = challenge, .replace_context = true}, .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
      .pending_after = true, .log = "509 267 283 290 291 311 354 361"},
     {.name = "mechanism replaces the pending context and completes", .pending = true,
-     .authorization = authenticate, .accept = {GSS_S_COMPLETE, 0, nullptr, true, false, true},
+     .authorization = authenticate, .accept = {.client_name = true, .replace_context = true},
      .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
      .log = "509 267 283 290 291 354 407"},
     minor_status_row("minor status 40017", 40017, "0"),
@@ -169,19 +169,19 @@ const leg_row leg_rows[] = {
     minor_status_row("minor status 0", 0, "E"),
     minor_status_row("minor status outside the table", 40023, "E"),
     {.name = "failed leg on a pending context still sends its token", .pending = true,
-     .authorization = authenticate, .accept = {failed, 40022, mutual, false, false, false},
+     .authorization = authenticate, .accept = {.major = failed, .minor = 40022, .output = mutual},
      .result = 401, .challenge = mutual_header, .code = "0", .gssauthret = "401",
      .log = "509 267 283 311 321",
      .error_text = "gss_accept_sec_context() failed: major d0000 (minor 40022)"},
     {.name = "complete without a client name", .pending = true, .authorization = authenticate,
-     .accept = {GSS_S_COMPLETE, 0, nullptr, false, false, false}, .result = 500,
+     .accept = {.major = GSS_S_COMPLETE}, .result = 500,
      .gssauthret = "500", .log = "509 267 283 354 375"},
     {.name = "complete without a client name but with a token", .pending = true,
-     .authorization = authenticate, .accept = {GSS_S_COMPLETE, 0, mutual, false, false, false},
+     .authorization = authenticate, .accept = {.output = mutual},
      .result = 500, .challenge = mutual_header, .code = "E", .gssauthret = "500",
      .log = "509 267 283 311 354 375"},
     {.name = "display name fails", .pending = true, .authorization = authenticate,
-     .accept = completes, .display = {GSS_S_BAD_NAME, 5, nullptr}, .result = 500,
+     .accept = completes, .display = {.major = GSS_S_BAD_NAME, .minor = 5}, .result = 500,
      .gssauthret = "500", .log = "509 267 283 354 384",
      .error_text = "gss_display_name() failed: major 20000 (minor 5)"},
     {.name = "display name without a value", .pending = true, .authorization = authenticate,
@@ -199,7 +199,7 @@ const leg_row leg_rows[] = {
      .accept = completes, .display = {0, 0, "DOM\\"}, .result = 401, .challenge = "NTLM",
      .code = "E", .gssauthret = "401", .log = "509 267 283 354 530"},
     {.name = "context of another mechanism refused", .pending = true, .authorization = authenticate,
-     .accept = {GSS_S_COMPLETE, 0, mutual, true, false, false, &krb5_mechanism}, .display = named,
+     .accept = {.output = mutual, .client_name = true, .mechanism = &krb5_mechanism}, .display = named,
      .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
      .log = "509 267 283 311 525"},
     {.name = "name without a domain takes the default domain", .pending = true,
@@ -252,6 +252,7 @@ const leg_row leg_rows[] = {
     {.name = "no header leaves the pending context", .pending = true, .result = 401,
      .challenge = "NTLM", .code = "E", .pending_after = true, .log = "509"},
 };
+// clang-format on
 
 TEST_P(gss_leg, outcome_headers_log_and_ownership)
 {
@@ -310,12 +311,12 @@ INSTANTIATE_TEST_SUITE_P(rows, gss_leg, ::testing::ValuesIn(leg_rows));
 // an Authorization value.
 enum class on { first, second, reopen };
 struct bound_step {
-    on connection;
-    const char *authorization;
-    accept_answer accept;
-    int result;
-    const char *user;
-    const char *gssauthret;
+    on connection = on::first;
+    const char *authorization = nullptr;
+    accept_answer accept = {};
+    int result = 401;
+    const char *user = nullptr;
+    const char *gssauthret = nullptr;
 };
 struct bound_row {
     const char *name;
@@ -327,22 +328,30 @@ void PrintTo(const bound_row &row, std::ostream *os) { *os << row.name; }
 
 struct gss_bound : gss_module, ::testing::WithParamInterface<bound_row> {};
 
-const bound_step negotiates{on::first, negotiate, asks_more, 401, nullptr, "401"};
-const bound_step signs_on{on::first, authenticate, completes, OK, "DOM\\user", "0"};
-const bound_step reuses{on::first, nullptr, {}, OK, "DOM\\user", "0"};
-const bound_step refused{on::first, nullptr, {}, 401, nullptr, nullptr};
+// clang-format off
+const bound_step negotiates{.authorization = negotiate, .accept = asks_more, .gssauthret = "401"};
+const bound_step signs_on{.authorization = authenticate, .accept = completes, .result = OK, .user = "DOM\\user",
+                          .gssauthret = "0"};
+const bound_step reuses{.result = OK, .user = "DOM\\user", .gssauthret = "0"};
+const bound_step refused{};
 
 const bound_row bound_rows[] = {
-    {"requests after the handshake run as its user", "On", {negotiates, signs_on, reuses, reuses, reuses}},
-    {"not on another connection", "On",
-     {negotiates, signs_on, {on::second, nullptr, {}, 401, nullptr, nullptr}, reuses}},
-    {"not after the connection closed", "On", {negotiates, signs_on, {on::reopen, nullptr, {}, 401, nullptr, nullptr}}},
-    {"a new negotiate message forgets the user", "On", {negotiates, signs_on, negotiates, refused}},
-    {"a failed handshake leaves no user", "On",
-     {negotiates, signs_on, negotiates, {on::first, authenticate, failure(40022), 401, nullptr, "401"}, refused}},
-    {"a later handshake's user replaces the first", "On", {negotiates, signs_on, negotiates, signs_on, reuses}},
-    {"off: every request needs the handshake", "Off", {negotiates, signs_on, refused}},
+    {.name = "requests after the handshake run as its user", .bound = "On",
+     .steps = {negotiates, signs_on, reuses, reuses, reuses}},
+    {.name = "not on another connection", .bound = "On",
+     .steps = {negotiates, signs_on, {.connection = on::second}, reuses}},
+    {.name = "not after the connection closed", .bound = "On",
+     .steps = {negotiates, signs_on, {.connection = on::reopen}}},
+    {.name = "a new negotiate message forgets the user", .bound = "On",
+     .steps = {negotiates, signs_on, negotiates, refused}},
+    {.name = "a failed handshake leaves no user", .bound = "On",
+     .steps = {negotiates, signs_on, negotiates,
+               {.authorization = authenticate, .accept = failure(40022), .gssauthret = "401"}, refused}},
+    {.name = "a later handshake's user replaces the first", .bound = "On",
+     .steps = {negotiates, signs_on, negotiates, signs_on, reuses}},
+    {.name = "off: every request needs the handshake", .bound = "Off", .steps = {negotiates, signs_on, refused}},
 };
+// clang-format on
 
 TEST_P(gss_bound, steps)
 {
@@ -404,49 +413,51 @@ enum class request_kind { initial, subrequest, nested_subrequest, redirect };
 // a null challenge means no header at all.
 struct hook_row {
     const char *name;
-    const char *auth_type;
-    int proxyreq;
-    const char *header;
-    request_kind kind;
-    const char *top_result;
-    int result;
-    const char *challenge_header;
-    const char *challenge;
-    const char *code;
-    const char *user;
-    bool exchanged;
-    const char *gssauthret;
+    const char *auth_type = "NTLM";
+    int proxyreq = PROXYREQ_NONE;
+    const char *header = "Authorization";
+    request_kind kind = request_kind::initial;
+    const char *top_result = nullptr;
+    int result = 401;
+    const char *challenge_header = nullptr;
+    const char *challenge = nullptr;
+    const char *code = nullptr;
+    const char *user = nullptr;
+    bool exchanged = false;
+    const char *gssauthret = nullptr;
 };
 
 void PrintTo(const hook_row &row, std::ostream *os) { *os << row.name; }
 
 struct gss_hook : gss_module, ::testing::WithParamInterface<hook_row> {};
 
+// clang-format off
 const hook_row hook_rows[] = {
-    {"AuthType in other letters", "nTlM", PROXYREQ_NONE, "Authorization", request_kind::initial, nullptr,
-     401, "WWW-Authenticate", challenge_header, "C", nullptr, true, "401"},
-    {"other AuthType declines", "Basic", PROXYREQ_NONE, "Authorization", request_kind::initial, nullptr,
-     DECLINED, nullptr, nullptr, nullptr, nullptr, false, nullptr},
-    {"no AuthType declines", nullptr, PROXYREQ_NONE, "Authorization", request_kind::initial, nullptr,
-     DECLINED, nullptr, nullptr, nullptr, nullptr, false, nullptr},
-    {"forward proxy", "NTLM", PROXYREQ_PROXY, "Proxy-Authorization", request_kind::initial, nullptr,
-     401, "Proxy-Authenticate", challenge_header, "C", nullptr, true, "401"},
-    {"forward proxy ignores Authorization", "NTLM", PROXYREQ_PROXY, "Authorization",
-     request_kind::initial, nullptr, 401, "Proxy-Authenticate", "NTLM", "E", nullptr, false, nullptr},
-    {"reverse proxy uses the ordinary names", "NTLM", PROXYREQ_REVERSE, "Authorization",
-     request_kind::initial, nullptr, 401, "WWW-Authenticate", challenge_header, "C", nullptr, true, "401"},
-    {"sub-request of an authenticated request", "NTLM", PROXYREQ_NONE, "Authorization",
-     request_kind::subrequest, "0", OK, nullptr, nullptr, nullptr, "DOM\\top", false, nullptr},
-    {"nested sub-request of an authenticated request", "NTLM", PROXYREQ_NONE, "Authorization",
-     request_kind::nested_subrequest, "0", OK, nullptr, nullptr, nullptr, "DOM\\top", false, nullptr},
-    {"sub-request of a failed request runs the exchange", "NTLM", PROXYREQ_NONE, "Authorization",
-     request_kind::subrequest, "401", 401, "WWW-Authenticate", challenge_header, "C", nullptr, true, nullptr},
-    {"sub-request with no recorded result runs the exchange", "NTLM", PROXYREQ_NONE,
-     "Authorization", request_kind::subrequest, nullptr, 401, "WWW-Authenticate", challenge_header, "C",
-     nullptr, true, nullptr},
-    {"internal redirect never takes the shortcut", "NTLM", PROXYREQ_NONE, "Authorization",
-     request_kind::redirect, "0", 401, "WWW-Authenticate", challenge_header, "C", nullptr, true, nullptr},
+    {.name = "AuthType in other letters", .auth_type = "nTlM", .challenge_header = "WWW-Authenticate",
+     .challenge = challenge_header, .code = "C", .exchanged = true, .gssauthret = "401"},
+    {.name = "other AuthType declines", .auth_type = "Basic", .result = DECLINED},
+    {.name = "no AuthType declines", .auth_type = nullptr, .result = DECLINED},
+    {.name = "forward proxy", .proxyreq = PROXYREQ_PROXY, .header = "Proxy-Authorization",
+     .challenge_header = "Proxy-Authenticate", .challenge = challenge_header, .code = "C", .exchanged = true,
+     .gssauthret = "401"},
+    {.name = "forward proxy ignores Authorization", .proxyreq = PROXYREQ_PROXY,
+     .challenge_header = "Proxy-Authenticate", .challenge = "NTLM", .code = "E"},
+    {.name = "reverse proxy uses the ordinary names", .proxyreq = PROXYREQ_REVERSE,
+     .challenge_header = "WWW-Authenticate", .challenge = challenge_header, .code = "C", .exchanged = true,
+     .gssauthret = "401"},
+    {.name = "sub-request of an authenticated request", .kind = request_kind::subrequest, .top_result = "0",
+     .result = OK, .user = "DOM\\top"},
+    {.name = "nested sub-request of an authenticated request", .kind = request_kind::nested_subrequest,
+     .top_result = "0", .result = OK, .user = "DOM\\top"},
+    {.name = "sub-request of a failed request runs the exchange", .kind = request_kind::subrequest,
+     .top_result = "401", .challenge_header = "WWW-Authenticate", .challenge = challenge_header, .code = "C",
+     .exchanged = true},
+    {.name = "sub-request with no recorded result runs the exchange", .kind = request_kind::subrequest,
+     .challenge_header = "WWW-Authenticate", .challenge = challenge_header, .code = "C", .exchanged = true},
+    {.name = "internal redirect never takes the shortcut", .kind = request_kind::redirect, .top_result = "0",
+     .challenge_header = "WWW-Authenticate", .challenge = challenge_header, .code = "C", .exchanged = true},
 };
+// clang-format on
 
 TEST_P(gss_hook, routing_and_shortcut)
 {

@@ -1,7 +1,6 @@
 """Shared setup of the load and fault tests: the chunk stack of
 deploy/chunk-location.conf.in behind a real Apache sized for many concurrent
-requests, a raw HTTP/1.1 client that shows exactly what arrived (also when a
-response falls short), and the figures the tests print.
+requests, and the figures the tests print (the raw client is client.py's).
 
     cls.stack = ChunkStack("load", limit=8, retry=5)   # Admissiond + Apache
     cls.addClassCleanup(cls.stack.stop)
@@ -10,16 +9,11 @@ response falls short), and the figures the tests print.
 """
 
 import os
-import socket
-import sys
 import time
 
 from admission import Admissiond
 from apache import Apache
-
-sys.path.insert(0, os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy"))
-
-from chunk_location import MODULES, chunk_conf  # noqa: E402
+from chunk_location import MODULES, chunk_conf
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 DISKRELAY = os.path.join(BUILD, "transfer", "diskrelay")
@@ -93,93 +87,6 @@ class ChunkStack:
     def read_image(self, name, folder=None):
         with open(os.path.join(folder or self.images, name), "rb") as f:
             return f.read()
-
-
-# --- raw HTTP/1.1 client -----------------------------------------------------
-
-class Answer:
-    def __init__(self):
-        self.status = 0
-        self.headers = {}           # lower-case names
-        self.body = b""
-        self.complete = False       # the body reached its Content-Length
-        self.error = None           # what cut the exchange short, if anything
-
-    def header(self, name):
-        return self.headers.get(name.lower())
-
-    def __repr__(self):
-        return (f"Answer({self.status}, {self.headers}, {len(self.body)} bytes, "
-                f"complete={self.complete}, error={self.error!r})")
-
-
-def connect(port, timeout=60, rcvbuf=None):
-    """A loopback connection; rcvbuf caps the receive window (set before
-    connecting, so that a client that pauses soon holds up its sender)."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        s.settimeout(timeout)
-        if rcvbuf:
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
-        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        s.connect(("127.0.0.1", port))
-    except BaseException:
-        s.close()
-        raise
-    return s
-
-
-def request_head(method, path, headers, body_length=None):
-    lines = [f"{method} {path} HTTP/1.1", "Host: 127.0.0.1"]
-    lines += [f"{k}: {v}" for k, v in headers.items()]
-    if body_length is not None:
-        lines.append(f"Content-Length: {body_length}")
-    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
-
-
-def read_answer(sock, pace=None):
-    """Reads one response from sock. pace(received_body_bytes) is called
-    after every piece of body, so a test can act in the middle of it."""
-    a = Answer()
-    buf = b""
-    try:
-        while b"\r\n\r\n" not in buf:
-            more = sock.recv(65536)
-            if not more:
-                a.error = "closed before the head"
-                return a
-            buf += more
-        head, _, buf = buf.partition(b"\r\n\r\n")
-        lines = head.decode("latin-1").split("\r\n")
-        a.status = int(lines[0].split()[1])
-        for line in lines[1:]:
-            k, _, v = line.partition(":")
-            a.headers[k.strip().lower()] = v.strip()
-        length = a.headers.get("content-length")
-        if length is None:
-            raise RuntimeError(f"no Content-Length in {lines}")
-        length = int(length)
-        body = bytearray(buf)
-        while len(body) < length:
-            if pace:
-                pace(len(body))
-            more = sock.recv(min(1 << 20, length - len(body)))
-            if not more:
-                a.error = "closed in the body"
-                break
-            body += more
-        a.body = bytes(body)
-        a.complete = len(body) == length
-    except OSError as e:
-        a.error = repr(e)
-    return a
-
-
-def fetch(port, method, path, headers, body=b"", pace=None, timeout=60):
-    """One request on a fresh connection; returns its Answer."""
-    with connect(port, timeout) as s:
-        s.sendall(request_head(method, path, headers, len(body) if method == "POST" else None) + body)
-        return read_answer(s, pace)
 
 
 def wait_until(predicate, timeout=10.0, step=0.02):

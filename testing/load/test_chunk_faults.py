@@ -18,8 +18,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from apache import www_ids
-from loadkit import (CONTEXT_HEADER, WIDE_EVENT_MPM, ChunkStack, connect, fetch, read_answer,
-                     report, request_head, running_copies, wait_until)
+from client import connect, fetch, read_answer, request_head
+from loadkit import CONTEXT_HEADER, WIDE_EVENT_MPM, ChunkStack, report, running_copies, wait_until
 
 RETRY = 7
 BIG = 48 << 20                    # far more than every buffer between diskrelay and the client

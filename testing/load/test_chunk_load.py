@@ -9,7 +9,8 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 from admission import Admissiond
-from loadkit import CONTEXT_HEADER, ChunkStack, connect, fetch, read_answer, report, request_head, wait_until
+from client import connect, fetch, read_answer, request_head
+from loadkit import CONTEXT_HEADER, ChunkStack, report, wait_until
 
 LIMIT = 8
 RETRY = 7

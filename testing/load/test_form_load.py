@@ -7,7 +7,6 @@ behind the filter receives each body rewritten exactly as the filter's rules
 say, with the right result code, and no password byte reaches it or any log
 (the server's error and access logs, the KDC's log)."""
 
-import http.client
 import os
 import random
 import socket
@@ -22,6 +21,7 @@ sys.path.insert(0, os.path.join(os.environ["ORVANE_SOURCE_DIR"], "modules", "tes
 
 import form_apache_test as form_e2e  # noqa: E402  (a module: its tests are not run here)
 from form_apache_test import CONF, EXPIRED_PW, GOOD, LOCKED_PW  # noqa: E402
+from client import connect, read_answer  # noqa: E402
 from loadkit import report, wait_until  # noqa: E402
 
 LOGINS = 1000
@@ -146,26 +146,12 @@ def send(conn, login):
     return r.status, r.read()
 
 
-def client(port, logins):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
-    conn.connect()
-    conn.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+def client(httpd, logins):
+    conn = httpd.connection(60, nodelay=True)
     try:
         return [send(conn, login) for login in logins]
     finally:
         conn.close()
-
-
-def http_chunked_body(answer):
-    """The body of a raw HTTP/1.1 answer sent with chunked encoding."""
-    rest = answer.partition(b"\r\n\r\n")[2]
-    body = b""
-    while True:
-        size, _, rest = rest.partition(b"\r\n")
-        size = int(size, 16)
-        if size == 0:
-            return body
-        body, rest = body + rest[:size], rest[size + 2:]
 
 
 def windows(text, size=WINDOW):
@@ -203,7 +189,7 @@ class FormLoad(unittest.TestCase):
         log_mark = len(self.httpd.error_log())
         began = time.monotonic()
         with ThreadPoolExecutor(max_workers=CLIENTS) as pool:
-            answers = list(pool.map(lambda ls: client(self.httpd.port, ls), per_client))
+            answers = list(pool.map(lambda ls: client(self.httpd, ls), per_client))
         seconds = time.monotonic() - began
 
         tally = Counter()
@@ -253,8 +239,7 @@ class FormLoad(unittest.TestCase):
             with self.subTest(row["name"]):
                 body = form_e2e.form("alice", row["password"], extra=extra)
                 log_mark = len(self.httpd.error_log())
-                with socket.create_connection(("127.0.0.1", self.httpd.port), timeout=60) as s:
-                    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                with connect(self.httpd.port) as s:
                     head = (f"POST {PATH}?fault={n} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                             "Content-Type: application/x-www-form-urlencoded\r\n")
                     if row["how"] == "chunks":
@@ -275,15 +260,8 @@ class FormLoad(unittest.TestCase):
                         for piece in pieces:
                             s.sendall(piece)
                             time.sleep(0.0002)
-                        answer = b""
-                        while b"0\r\n\r\n" not in answer:
-                            more = s.recv(65536)
-                            if not more:
-                                break
-                            answer += more
-                        status = int(answer.split()[1])
-                        echoed = http_chunked_body(answer)
-                        self.assertEqual((status, echoed), (200, expected_body(body, row["code"])))
+                        answer = read_answer(s)
+                        self.assertEqual((answer.status, answer.body), (200, expected_body(body, row["code"])))
                 logged = self.httpd.error_log()[log_mark:].encode("utf-8", "replace")
                 secret = windows(row["password"].encode()) | windows(form_e2e.urllib.parse.quote_plus(row["password"]).encode())
                 self.assertEqual([w for w in windows(logged) if w in secret], [])

@@ -19,7 +19,7 @@ sys.path.insert(0, MODULE_TESTS)
 
 # NTLM hashes with MD4, in OpenSSL's legacy provider: the configuration that
 # loads it is set before anything (http.client's ssl) loads OpenSSL here.
-os.environ["OPENSSL_CONF"] = os.path.join(MODULE_TESTS, "gss_openssl_legacy.cnf")
+os.environ["OPENSSL_CONF"] = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "ntlm_openssl.cnf")
 
 from gss_e2e_test import CLIENT_OPENSSL_CONF, MODULE, SERVER_LOGGED_FAILURE, USERS  # noqa: E402
 
@@ -34,7 +34,7 @@ from concurrent.futures import ThreadPoolExecutor  # noqa: E402
 from ntlm_auth.ntlm import NtlmContext  # noqa: E402
 
 from apache import Apache  # noqa: E402
-from loadkit import report, wait_until  # noqa: E402  (puts deploy/ on the path)
+from loadkit import report, wait_until  # noqa: E402
 from chunk_location import install  # noqa: E402
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
@@ -98,11 +98,11 @@ def third_leg(kind, ctx, challenge):
     return b"NTLMSSP\0\3\0\0\0" + random.randbytes(40)
 
 
-def run_connection(port, handshakes, path="/ntlm/ok.txt"):
+def run_connection(httpd, handshakes, path="/ntlm/ok.txt"):
     """Runs the handshakes in turn over one kept-alive connection, opening a
     new one only after a drop. Returns an outcome per handshake."""
     outcomes = []
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    conn = httpd.connection(30)
     try:
         for n, ((_, user, password, how), drop) in enumerate(handshakes):
             if n == 0:
@@ -226,7 +226,7 @@ class NtlmLoad(unittest.TestCase):
         not what their kind calls for."""
         per_conn = [rows[i::CONNECTIONS] for i in range(CONNECTIONS)]
         with ThreadPoolExecutor(max_workers=CONNECTIONS) as pool:
-            outcomes = list(pool.map(lambda hs: run_connection(self.httpd.port, hs), per_conn))
+            outcomes = list(pool.map(lambda hs: run_connection(self.httpd, hs), per_conn))
         tally, wrong = Counter(), []
         for handshakes, got in zip(per_conn, outcomes):
             if len(got) != len(handshakes):

@@ -46,6 +46,14 @@ class LifeCycle(unittest.TestCase):
                 self.assertFalse(os.path.exists(root))
 
 
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
 class Verdicts(unittest.TestCase):
     def test_log_check_restart_and_refused_config(self):
         with Apache("verdicts", modules=("cgid",)) as httpd:
@@ -79,17 +87,23 @@ class Verdicts(unittest.TestCase):
                 self.assertEqual(curl(httpd, "/__fixture_ready").body.decode(), httpd.token)
 
     def test_killed_owner_leaves_nothing_behind(self):
+        # Apache, the KDC and admissiond of an owner killed outright: each
+        # server's session and folder go.
         owner = subprocess.Popen(
-            [sys.executable, "-c", "import time; from apache import Apache\n"
-             "a = Apache('orphan').start(); print(a.port, a.root, flush=True); time.sleep(60)"],
+            [sys.executable, "-c", "import time; from apache import Apache; from kdc import KDC\n"
+             "from admission import Admissiond\n"
+             "a, k, d = Apache('orphan').start(), KDC().start(), Admissiond().start()\n"
+             "print(a.port, a.root, a.proc.pid, k.dir, k.proc.pid, d.dir, d.proc.pid, flush=True)\n"
+             "time.sleep(60)"],
             stdout=subprocess.PIPE, text=True)
-        port, root = owner.stdout.readline().split()
+        port, *left = owner.stdout.readline().split()
         owner.kill()
         owner.wait()
         owner.stdout.close()
+        folders, pids = left[0::2], [int(pid) for pid in left[1::2]]
         deadline = time.monotonic() + 10
-        while port_in_use(int(port)) or os.path.exists(root):
-            self.assertLess(time.monotonic(), deadline, "server or root left behind")
+        while port_in_use(int(port)) or any(map(os.path.exists, folders)) or any(map(alive, pids)):
+            self.assertLess(time.monotonic(), deadline, "server or folder left behind")
             time.sleep(0.1)
 
     def test_two_instances_side_by_side(self):

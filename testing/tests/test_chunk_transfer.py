@@ -3,15 +3,12 @@
 
 import os
 import random
-import sys
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-sys.path.insert(0, os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy"))
-
-from admission import Admissiond, exchange  # noqa: E402
-from apache import Apache, curl  # noqa: E402
-from chunk_location import MODULES, chunk_conf  # noqa: E402
+from admission import Admissiond, exchange
+from apache import Apache, curl
+from chunk_location import MODULES, chunk_conf
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 DISKRELAY = os.path.join(BUILD, "transfer", "diskrelay")

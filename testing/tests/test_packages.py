@@ -12,25 +12,22 @@ import re
 import shutil
 import stat
 import subprocess
-import sys
 import tempfile
-import time
 import unittest
 
+import syslog_sink
+
 # The overlay needs a mount namespace of its own, which ends with the test.
-if (os.geteuid() == 0 and os.environ.get("PACKAGES_TEST_NS") != "1"
-        and subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0):
-    os.environ["PACKAGES_TEST_NS"] = "1"
-    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
-PRIVATE_MOUNTS = os.environ.get("PACKAGES_TEST_NS") == "1"
+syslog_sink.reexec_private()
+PRIVATE_MOUNTS = syslog_sink.private()
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
-sys.path.insert(0, os.path.join(SOURCE, "deploy"))
 
 from admission import Admissiond, read_status  # noqa: E402
 from apache import TlsApache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402
+from procs import Process  # noqa: E402
 from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, site_conf  # noqa: E402
 
 CPACK_TIMEOUT = 300
@@ -239,23 +236,21 @@ class Packages(unittest.TestCase):
         args = list(words)
         args[0] = self.in_root(words[0])
         args[args.index("--socket") + 1] = sock
-        proc = subprocess.Popen(args + ["--log", "stderr"], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        log_path = os.path.join(folder, "admissiond.log")
+        proc = Process(args + ["--log", "stderr"], log_path)
         try:
-            deadline = time.monotonic() + 10
-            while True:
-                self.assertIsNone(proc.poll(), "admissiond exited")
+            def answers():
                 try:
-                    status = read_status(sock, timeout=1.0)
-                    break
+                    return read_status(sock, timeout=1.0)
                 except OSError:
-                    self.assertLess(time.monotonic(), deadline, "admissiond does not answer")
-                    time.sleep(0.02)
-            self.assertEqual(status, {"running": 0, "peak": 0, "admitted": 0, "denied": 0})
+                    return None
+            status = proc.wait_ready(answers, 10)
         finally:
-            proc.terminate()
-            log, _ = proc.communicate(timeout=10)
-        self.assertEqual(proc.returncode, 0, log)
+            returncode = proc.stop()
+        with open(log_path, encoding="utf-8") as f:
+            log = f.read()
+        self.assertEqual(status, {"running": 0, "peak": 0, "admitted": 0, "denied": 0}, log)
+        self.assertEqual(returncode, 0, log)
         self.assertIn("limit %s, retry %s s" % (env["ADMISSION_LIMIT"], env["ADMISSION_RETRY"]), log)
 
     @unittest.skipUnless(PRIVATE_MOUNTS, "needs root for a private mount namespace")

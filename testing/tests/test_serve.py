@@ -6,13 +6,13 @@ stops everything it started, keeping the logs where --keep-logs says."""
 import json
 import os
 import re
-import select
 import shutil
 import signal
 import subprocess
 import tempfile
-import time
 import unittest
+
+from procs import Process
 
 SERVE = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "serve.py")
 TRY = "Try it"
@@ -30,19 +30,19 @@ class Serve(unittest.TestCase):
         kept = tempfile.mkdtemp(prefix="serve-kept-")
         self.addCleanup(shutil.rmtree, kept)
         keep = os.path.join(kept, "logs")
+        output = os.path.join(kept, "output")
         # From a folder that is not the source tree, as a user would.
         with tempfile.TemporaryDirectory() as cwd:
-            proc = subprocess.Popen(["/usr/bin/python3", "-u", SERVE, "--keep-logs", keep],
-                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                    start_new_session=True, cwd=cwd)
-            self.addCleanup(self.stop, proc)
-            out = ""
-            deadline = time.monotonic() + 90
-            while READY not in out:
-                self.assertLess(time.monotonic(), deadline, out)
-                self.assertIsNone(proc.poll(), out)
-                if select.select([proc.stdout], [], [], 1)[0]:
-                    out += os.read(proc.stdout.fileno(), 65536).decode()
+            proc = Process(["/usr/bin/python3", "-u", SERVE, "--keep-logs", keep], output, cwd=cwd)
+            # serve stops its servers on SIGTERM; they live in sessions of their own.
+            self.addCleanup(proc.stop, signal.SIGTERM, 30)
+
+            def printed():
+                with open(output, encoding="utf-8", errors="replace") as f:
+                    return f.read()
+            proc.wait_ready(lambda: READY in printed(), 90)
+            out = printed()
+            self.assertIn(READY, out)
 
             cmds = printed_commands(out)
             self.assertEqual(len(cmds), 6, out)
@@ -96,18 +96,6 @@ class Serve(unittest.TestCase):
         if no_syslog:
             with open(os.path.join(keep, "syslog.log"), encoding="utf-8") as f:
                 self.assertRegex(f.read(), r"diskrelay:\[\d+\]: sendfile complete - xfer_canonpath=")
-
-    @staticmethod
-    def stop(proc):
-        # serve stops its servers on SIGTERM; they live in sessions of their own.
-        if proc.poll() is None:
-            proc.terminate()
-            try:
-                proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        proc.stdout.close()
 
 
 if __name__ == "__main__":

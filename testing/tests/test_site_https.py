@@ -8,14 +8,12 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from urllib.parse import urlencode
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
-sys.path.insert(0, os.path.join(SOURCE, "deploy"))
 
 from admission import Admissiond, exchange  # noqa: E402
 from apache import CA, TlsApache, curl  # noqa: E402
@@ -24,8 +22,8 @@ from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, install, lo
                          ntlm_user_file, site_conf)
 
 PYTHON = "/usr/bin/python3"
-NTLM_CLIENT = os.path.join(SOURCE, "modules", "tests", "gss_ntlm_client.py")
-NTLM_OPENSSL_CONF = os.path.join(SOURCE, "modules", "tests", "gss_openssl_legacy.cnf")
+NTLM_CLIENT = os.path.join(SOURCE, "deploy", "ntlm_client.py")
+NTLM_OPENSSL_CONF = os.path.join(SOURCE, "deploy", "ntlm_openssl.cnf")
 
 DEVICE, OTHER = "6f1c2a44-0d3e-4b8e-9a51-7c2d1e0f9b10", "0a9e7d55-1c2b-4f3a-8e6d-5b4c3a2f1e0d"
 DOMAIN, USER, PASSWORD = "ORVANE", "alice", "S1te pass&word="
@@ -212,7 +210,7 @@ class Site(unittest.TestCase):
         # A GET or HEAD with a body would pass the application unfiltered.
         for method in ("GET", "HEAD"):
             with self.subTest(method + " with a body"):
-                conn = self.httpd.probe_connection(60)
+                conn = self.httpd.connection(60)
                 conn.request(method, LOGIN_URL, body=form(USER, PASSWORD),
                              headers={"Content-Type": "application/x-www-form-urlencoded"})
                 answer = conn.getresponse()

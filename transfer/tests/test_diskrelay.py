@@ -7,20 +7,17 @@ a private mount namespace (as root; elsewhere the log checks are skipped)."""
 
 import os
 import re
-import select
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import unittest
 
-if (os.geteuid() == 0 and os.environ.get("DISKRELAY_TEST_NS") != "1"
-        and subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode == 0):
-    os.environ["DISKRELAY_TEST_NS"] = "1"
-    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
+import syslog_sink
+
+syslog_sink.reexec_private()
 
 RELAY = os.path.join(os.environ.get("ORVANE_BUILD_DIR", "build"), "transfer", "diskrelay")
 MIB, GIB = 1 << 20, 1 << 30
@@ -28,55 +25,18 @@ DROP = None  # in a row's variables: remove this variable
 
 
 class Syslog:
-    """A datagram socket on /dev/log that keeps every line, by sender pid."""
+    """Every line sent to our /dev/log, by sender pid."""
     LINE = re.compile(rb"<(\d+)>\w{3} [ \d]\d \d\d:\d\d:\d\d diskrelay:\[(\d+)\]: (.*)", re.S)
     LEVELS = {3: "ERR", 5: "NOTICE"}
 
     def __init__(self):
-        # /dev gets a writable overlay; the mounts below it (pts, shm) are
-        # carried over, since the overlay shows only /dev's own files.
-        scratch = tempfile.mkdtemp(prefix="diskrelay-dev-")
-        mount = lambda *args: subprocess.run(["mount", *args], check=True)
-        mount("-t", "tmpfs", "none", scratch)
-        with open("/proc/self/mountinfo") as f:
-            points = sorted({line.split()[4] for line in f if line.split()[4].startswith("/dev/")})
-        below = [p for p in points if not any(p.startswith(q + "/") for q in points)]
-        for n, point in enumerate(below):
-            os.mkdir(f"{scratch}/{n}")
-            mount("--rbind", point, f"{scratch}/{n}")
-        os.mkdir(scratch + "/u")
-        os.mkdir(scratch + "/w")
-        mount("-t", "overlay", "overlay", "-o", f"lowerdir=/dev,upperdir={scratch}/u,workdir={scratch}/w", "/dev")
-        for n, point in enumerate(below):
-            mount("--move", f"{scratch}/{n}", point)
-        subprocess.run(["umount", "-l", scratch], check=True)  # the overlay keeps what it uses
-        os.rmdir(scratch)
-        if os.path.lexists("/dev/log"):
-            os.unlink("/dev/log")
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.sock.bind("/dev/log")
-        self.sock.setblocking(False)
-        self.lock = threading.Lock()
         self.raw = []
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _drain(self):
-        while True:
-            try:
-                self.raw.append(self.sock.recv(65536))
-            except BlockingIOError:
-                return
-
-    def _serve(self):  # senders block once 10 datagrams wait, so keep reading
-        while True:
-            select.select([self.sock], [], [], 0.5)
-            with self.lock:
-                self._drain()
+        self.sink = syslog_sink.Sink(self.raw.append)
 
     def take(self, pid):
         """[(level, text)] that process pid logged, all as user facility."""
-        with self.lock:
-            self._drain()
+        self.sink.drain()
+        with self.sink.lock:
             mine, rest = [], []
             for line in self.raw:
                 m = self.LINE.fullmatch(line)
@@ -84,12 +44,12 @@ class Syslog:
                     mine.append(m)
                 else:
                     rest.append(line)
-            self.raw = rest
+            self.raw[:] = rest
         assert all(int(m[1]) >> 3 == 1 for m in mine), mine
         return [(self.LEVELS[int(m[1]) & 7], m[3].decode()) for m in mine]
 
 
-SYSLOG = Syslog() if os.environ.get("DISKRELAY_TEST_NS") == "1" else None
+SYSLOG = Syslog() if syslog_sink.private() else None
 
 
 class AdmissionStub:

@@ -1,11 +1,12 @@
-"""A real NTLM client (requests-ntlm) for the end-to-end tests.
+"""A real NTLM client (requests-ntlm), for the command scripts/serve prints
+and for the end-to-end tests.
 
-    gss_ntlm_client.py DOMAIN\\user password URL...
+    ntlm_client.py DOMAIN\\user password URL...
 
 Fetches the URLs in turn over one session and prints, as JSON, for each the
 statuses of its legs, the last answer's challenge and result code headers and
 its body. Exits with 1 when a sign-on failed (an answer other than 2xx).
-Needs MD4 (OPENSSL_CONF with OpenSSL's legacy provider). For
+Needs MD4 (OPENSSL_CONF with OpenSSL's legacy provider: ntlm_openssl.cnf). For
 HTTPS, REQUESTS_CA_BUNDLE names the CA certificates to trust."""
 
 import json

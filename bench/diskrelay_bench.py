@@ -131,7 +131,10 @@ def main():
         subprocess.run(["gcc", "-O2", "-static", "-o", minimal, minimal + ".c"], check=True)
 
         get_env = relay_env(REQUEST_METHOD="GET", XFER_CANON_PATH=source, XFER_END=str(GIB))
-        post_env = relay_env(REQUEST_METHOD="POST", XFER_CANON_PATH=target, CONTENT_LENGTH=str(GIB))
+        # dd leaves the data in the page cache; so does diskrelay here, its
+        # fdatasync before the answer being upload_sync.py's to measure.
+        post_env = relay_env(REQUEST_METHOD="POST", XFER_CANON_PATH=target, CONTENT_LENGTH=str(GIB),
+                             NO_UPLOAD_SYNC="1")
         empty_env = relay_env(REQUEST_METHOD="GET", XFER_CANON_PATH=source, XFER_END="0")
         dd_get = ["dd", f"if={source}", "bs=1M", f"count={GIB // MIB}", "status=none"]
         dd_post = ["dd", f"of={target}", "bs=1M", "conv=notrunc", "status=none"]

@@ -504,6 +504,11 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
     if (lseek(fd, xfer_start, SEEK_SET) < 0)
         xfer_error("receive_file: could not seek to xfer_start", err_transfer);
 
+    // Room for a whole block in a pipe on the way in (64 KiB by default),
+    // so the sender keeps going while we write. Refused harmlessly by what
+    // is no pipe, such as mod_cgid's socket, whose room the sender's end sets.
+    fcntl(STDIN_FILENO, F_SETPIPE_SZ, static_cast<int>(block_size));
+
     // What has arrived goes to the file once a stream buffer's worth is
     // held, so the sender refills the socket or pipe while we write instead
     // of waiting for a whole block. The last of it is written as the

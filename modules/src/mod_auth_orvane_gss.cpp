@@ -479,9 +479,9 @@ char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_d
     if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
         domain = name.substr(0, backslash);
         name.remove_prefix(backslash + 1);
-    } else if (name.find('@') != std::string_view::npos) {
-        return nullptr;
     }
+    if (name.find('@') != std::string_view::npos)
+        return nullptr;
     if (domain.empty() && default_domain != nullptr)
         domain = default_domain;
     if (domain.empty() || name.empty())

@@ -237,7 +237,7 @@ int64_t request_body_length()
 // ---- the image file ---------------------------------------------------------
 
 // The image, opened once by main before the transfer; the transfer functions
-// take streams on copies of it, and an upload is synced through it.
+// work on copies of it, and an upload is synced through it.
 int image_fd = -1;
 
 // Opens the image for a download, or for an upload (created when missing,
@@ -495,12 +495,11 @@ bool write_at(int fd, const char *data, std::size_t len, int64_t &offset)
 
 void receive_file(const char *xfer_canon_path, int64_t xfer_start)
 {
-    FILE *dst = image_stream("r+");
-    if (!dst)
+    // Writes go straight to a descriptor of its own at their offsets; the
+    // seek only checks the offset.
+    int fd = dup(image_fd);
+    if (fd < 0)
         xfer_error("receive_file: could not open file", err_open);
-    // Every write names its offset; the seek only checks it, on the
-    // descriptor (the stream's seek would read ahead into a buffer).
-    int fd = fileno(dst);
     if (lseek(fd, xfer_start, SEEK_SET) < 0)
         xfer_error("receive_file: could not seek to xfer_start", err_transfer);
 
@@ -532,7 +531,7 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
                 (answer.body_exact && static_cast<int64_t>(total_recv) < answer.body_room))
                 xfer_error("receive_file: request body ended early", err_transfer);
             log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
-            if (!stored || fclose(dst) != 0)
+            if (!stored || close(fd) != 0)
                 xfer_error("receive_file: could not close src stream", err_transfer);
             return;
         }
@@ -567,7 +566,6 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
 // ignoring SIGCHLD, as mod_cgid's daemon does; elsewhere it would be left a
 // zombie, and a zombie counts as existing anyway.
 alignas(16) char keeper_stack[16 << 10];
-pid_t exiting_pid;
 int exiting_pidfd;
 
 bool parent_ignores_sigchld()
@@ -609,8 +607,7 @@ void hand_output_to_keeper()
 {
     if (!parent_ignores_sigchld())
         return;
-    exiting_pid = getpid();
-    exiting_pidfd = static_cast<int>(syscall(SYS_pidfd_open, exiting_pid, 0));
+    exiting_pidfd = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
     if (exiting_pidfd < 0)
         return;
     // On failure the process simply ends as it would have.

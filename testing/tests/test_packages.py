@@ -272,13 +272,19 @@ class Packages(unittest.TestCase):
         mount("-t", "overlay", "overlay", "-o", f"lowerdir=/,upperdir={upper},workdir={scratch}", root)
         mount("--rbind", "/dev", root + "/dev")
         mount("-t", "proc", "proc", root + "/proc")
+        # /run as on a machine just booted: empty but for /run/lock, and not
+        # this machine's, whose state (Apache run since boot or not) would
+        # otherwise decide what apache2ctl adds there.
+        mount("-t", "tmpfs", "-o", "mode=0755", "tmpfs", root + "/run")
+        os.mkdir(root + "/run/lock")
+        os.chmod(root + "/run/lock", 0o1777)
         with open(root + "/usr/sbin/policy-rc.d", "w", encoding="ascii") as f:
             f.write("#!/bin/sh\nexit 101\n")
         os.chmod(root + "/usr/sbin/policy-rc.d", 0o755)
         os.makedirs(root + "/tmp/orvane-debs")
         for path in self.debs.values():
             shutil.copy(path, root + "/tmp/orvane-debs")
-        setup = ["opt", "usr/sbin/policy-rc.d", "tmp/orvane-debs", "dev", "proc"]
+        setup = ["opt", "usr/sbin/policy-rc.d", "tmp/orvane-debs", "dev", "proc", "run"]
 
         def chroot(*argv):
             r = subprocess.run(["chroot", root, *argv], capture_output=True, text=True, timeout=120)

@@ -10,6 +10,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import tempfile
@@ -308,8 +309,15 @@ class Packages(unittest.TestCase):
             self.assertEqual(r.returncode, 0, f"{' '.join(argv)}:\n{r.stdout}{r.stderr}")
             return r.stdout + r.stderr
 
-        chroot("dpkg", "-i", *("/tmp/orvane-debs/" + os.path.basename(p) for p in self.debs.values()))
+        debs = ["/tmp/orvane-debs/" + os.path.basename(p) for p in self.debs.values()]
+        chroot("dpkg", "-i", *debs)
         chroot("a2enmod", "-q", "auth_orvane_form", "auth_orvane_gss")
+        # Installed over itself, as an upgrade is: the maintainer scripts take
+        # their upgrade paths (Apache's reload is refused here by policy-rc.d)
+        # and leave the modules enabled.
+        chroot("dpkg", "-i", *debs)
+        chroot("a2query", "-m", "auth_orvane_form")
+        chroot("a2query", "-m", "auth_orvane_gss")
         dump = chroot("apache2ctl", "-t", "-D", "DUMP_MODULES")
         for ident in ("auth_orvane_form_module", "auth_orvane_gss_module"):
             self.assertIn(f" {ident} (shared)", dump)
@@ -325,7 +333,14 @@ class Packages(unittest.TestCase):
         self.assertEqual(rendered.split(), ["/tmp/orvane-site/chunk-location.conf", "/tmp/orvane-site/site.conf"])
         shutil.rmtree(root + "/tmp/orvane-site")
 
+        # Without systemd, removing the package stops whatever runs its
+        # daemon's program (here a shell's, as a supervisor's would).
+        daemon = Process(["chroot", root, "/usr/sbin/admissiond", "--socket", "/tmp/adm.sock", "--limit", "1",
+                          "--retry", "5", "--log", "stderr"], os.path.join(work, "admissiond.log"))
+        self.addCleanup(daemon.stop, signal.SIGKILL)
+        self.assertTrue(daemon.wait_ready(lambda: os.path.exists(root + "/tmp/adm.sock"), 10))
         purge = chroot("dpkg", "--purge", *reversed([p["name"] for p in PACKAGES]))
+        self.assertEqual(daemon.wait(10), 0)
         self.assertNotIn("not removed", purge)
         self.assertEqual(os.listdir(root + "/opt"), [])
         # dpkg's own records of what it did stay, as on any machine.

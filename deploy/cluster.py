@@ -142,7 +142,9 @@ class HostApache(httpd_mod.TlsApache):
         return self
 
     def listen_conf(self):
-        return super().listen_conf().replace(f"Listen 127.0.0.1:{self.port}", f"Listen {self.address}:{self.port}")
+        # Named as clients call the site: the balancer's address.
+        return (super().listen_conf().replace(f"Listen 127.0.0.1:{self.port}", f"Listen {self.address}:{self.port}") +
+                f"\nServerName {BALANCER_ADDR}")
 
     def _argv(self):
         return in_netns(self.ns, super()._argv())
@@ -303,9 +305,10 @@ class Cluster:
             self.haproxy.stop()
             self.haproxy = None
         for host in self.hosts:
-            self.stop_host(host)
             if host.httpd is not None:
-                host.httpd.stop()   # removes its root
+                host.httpd.stop()
+            if host.adm is not None:
+                host.adm.stop()
             if host.mount and os.path.ismount(host.mount):
                 subprocess.run(["umount", "-l", host.mount], capture_output=True, timeout=30)
             if host.client is not None:
@@ -333,15 +336,15 @@ class Cluster:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
 
-    def stop_host(self, host, sig=signal.SIGTERM):
-        """Stops a host's Apache (with sig: SIGKILL kills it outright) and
-        its admission daemon; its mount stays."""
-        if host.httpd is not None:
-            if sig != signal.SIGTERM and host.httpd.proc is not None:
-                host.httpd.proc.signal_session(sig)
-            host.httpd.stop(keep_root=True)
-        if host.adm is not None:
-            host.adm.stop()
+    def kill_host(self, host):
+        """Kills a host's Apache outright, with every program it runs, as a
+        host that dies; its admission daemon and mount stay."""
+        if host.httpd.proc is not None:
+            host.httpd.proc.signal_session(signal.SIGKILL)
+        host.httpd.stop(keep_root=True)
+
+    def restart_host(self, host):
+        host.httpd.start()
 
     # -- the parts ------------------------------------------------------------
 

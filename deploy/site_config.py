@@ -91,7 +91,7 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE", balan
     return render(TEMPLATE,
                   # The fixture may move to another port when its first is taken.
                   SITE_ADDRESS="*:*",
-                  SERVER_NAME="127.0.0.1",
+                  SERVER_NAME=balancer or "127.0.0.1",
                   SERVER_CERT=httpd.server_cert.cert,
                   SERVER_KEY=httpd.server_cert.key,
                   DEVICE_CA=httpd.ca.cert,

@@ -666,10 +666,13 @@ int64_t monotonic_ns()
     errno = ETIMEDOUT;
     log_msg(LOG_ERR, "ERR  SYNC ERR %s: %s", storage_timeout_text, strerror(errno));
     drain_request_body();
-    write_headers("500 Internal Server Error", 0, 0, err_transfer, nullptr);
     // The stuck call holds the process, and with it these, open: closed here
-    // the web server sees the answer end now. No exit handler runs, as they
-    // (a sanitizer's leak check among them) would wait for the stuck thread.
+    // the slot goes back and the web server sees the answer end now.
+    if (answer.admission_fd >= 0)
+        close(answer.admission_fd);
+    write_headers("500 Internal Server Error", 0, 0, err_transfer, nullptr);
+    // No exit handler runs, as they (a sanitizer's leak check among them)
+    // would wait for the stuck thread.
     close(STDOUT_FILENO);
     close(STDIN_FILENO);
     _exit(1);

@@ -676,6 +676,8 @@ class StalledVolume(Fixture):
                 with proc.stdout:
                     out = proc.stdout.read()  # to its end: the stuck process closed it
                 took = time.monotonic() - began
+                # The slot is back while the call is still stuck.
+                slot_back = wait_for(lambda: len(self.stub.after_reply) == len(self.stub.requests), timeout=2)
                 tracer.kill()
                 tracer.wait()
                 proc.wait(timeout=30)
@@ -688,7 +690,7 @@ class StalledVolume(Fixture):
                 self.assertEqual((answer.exit, answer.code), (1, 101))
                 self.assertLess(took, 4)
                 self.assertErrors(answer, [self.BOUND_ERR + "Connection timed out"])
-                self.assertTrue(wait_for(lambda: len(self.stub.after_reply) == len(self.stub.requests)))
+                self.assertTrue(slot_back)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ import hashlib
 import http.client
 import json
 import os
+import socket
 import subprocess
 import threading
 import time
@@ -167,6 +168,18 @@ class ClusterSite(unittest.TestCase):
                     if ".hidden" in line]
         self.assertEqual(len(refusals), 1)
         self.assertIn(f"[client {CLIENT_ADDR}:", refusals[0])
+        # Only the balancer's PROXY header is believed: one sent straight
+        # to a host ends the handshake.
+        forged = (b"\r\n\r\n\x00\r\nQUIT\n\x21\x11\x00\x0c" + socket.inet_aton("192.0.2.99") +
+                  socket.inet_aton(BALANCER_ADDR) + (4242).to_bytes(2, "big") + PORT.to_bytes(2, "big"))
+        host = self.cluster.hosts[0]
+        with socket.create_connection((host.address, PORT), timeout=10) as raw:
+            raw.sendall(forged)
+            ctx = self.cluster.ssl_context(self.clients[0].cert)
+            ctx.check_hostname = False
+            with self.assertRaises(OSError):   # ssl.SSLError included
+                ctx.wrap_socket(raw).close()
+        self.assertNotIn("192.0.2.99", host.httpd.access_log() + host.httpd.error_log())
         self.assertNoSlotHeld()
 
     def test_hosts_write_one_new_image(self):

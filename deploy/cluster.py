@@ -61,6 +61,9 @@ VOLUME_OPTIONS = (("performance.stat-prefetch", "off"), ("performance.quick-read
 MOUNT_OPTIONS = ("--attribute-timeout=0", "--entry-timeout=0")
 
 START_DEADLINE = 30.0
+# Who runs the cluster: "pid folder", so that the next one can clear what
+# a cluster whose owner was killed left behind.
+OWNER = "/tmp/" + PREFIX + "cluster.owner"
 
 GLUSTERD_VOL = """\
 volume management
@@ -212,16 +215,17 @@ class Cluster:
         os.chown(path, uid, gid)
         return path
 
-    def brick_pids(self):
+    def brick_pids(self, folder=None):
         """The brick processes of the volume (glusterd starts them in
         sessions of their own)."""
+        folder = folder or self.dir
         pids = []
-        for pid_file in glob.glob(os.path.join(self.dir, "run", "vols", "*", "*.pid")):
+        for pid_file in glob.glob(os.path.join(folder, "run", "vols", "*", "*.pid")):
             try:
                 with open(pid_file, encoding="ascii") as f:
                     pid = int(f.read().strip())
                 with open(f"/proc/{pid}/cmdline", "rb") as f:
-                    if self.dir.encode() in f.read():
+                    if folder.encode() in f.read():
                         pids.append(pid)
             except (OSError, ValueError):
                 continue
@@ -278,11 +282,13 @@ class Cluster:
         self.stop()
 
     def start(self):
+        self._clear_leftovers()
         if os.path.exists(os.path.join("/sys/class/net", BRIDGE)):
-            raise RuntimeError(f"{BRIDGE} exists: another cluster runs, or one was left behind "
-                               f"(ip link del {BRIDGE}; ip netns del {PREFIX}...)")
+            raise RuntimeError(f"{BRIDGE} exists: another cluster runs (see {OWNER})")
         self.dir = tempfile.mkdtemp(prefix=PREFIX + "cluster-")
         os.chmod(self.dir, 0o711)
+        with open(OWNER, "w", encoding="utf-8") as f:
+            f.write(f"{os.getpid()} {self.dir}\n")
         self._network()
         if self.user:
             self.kdc = KDC(domain=self.domain, address=CLIENT_ADDR).start()
@@ -332,9 +338,45 @@ class Cluster:
         self.namespaces = []
         if os.path.exists(os.path.join("/sys/class/net", BRIDGE)) and self.dir:
             subprocess.run(["ip", "link", "del", BRIDGE], capture_output=True, timeout=30)
+        if self.dir and self._owner() == (os.getpid(), self.dir):
+            os.unlink(OWNER)
         if self.dir and not keep():
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
+
+    @staticmethod
+    def _owner():
+        """(pid, folder) of the cluster that runs or ran last, or None."""
+        try:
+            with open(OWNER, encoding="utf-8") as f:
+                pid, folder = f.read().split()
+            return int(pid), folder
+        except (OSError, ValueError):
+            return None
+
+    def _clear_leftovers(self):
+        """What a cluster whose owner was killed outright leaves: the
+        watchdogs of its servers stopped their sessions, but not the brick
+        (a session of its own), the mounts, the namespaces and the bridge."""
+        owner = self._owner()
+        if owner is None:
+            return
+        pid, folder = owner
+        try:
+            os.kill(pid, 0)
+            return          # it still runs
+        except ProcessLookupError:
+            pass
+        for brick in self.brick_pids(folder):
+            os.kill(brick, signal.SIGKILL)
+        for mount in glob.glob(os.path.join(folder, "mnt-*")):
+            subprocess.run(["umount", "-l", mount], capture_output=True, timeout=30)
+        listed = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True, timeout=30).stdout
+        for ns in [line.split()[0] for line in listed.splitlines() if line.startswith(PREFIX)]:
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=30)
+        subprocess.run(["ip", "link", "del", BRIDGE], capture_output=True, timeout=30)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.unlink(OWNER)
 
     def kill_host(self, host):
         """Kills a host's Apache outright, with every program it runs, as a

@@ -108,6 +108,8 @@ class Client:
         raise AssertionError(f"{image}/{index} never stored: {status} {code}")
 
 
+@unittest.skipUnless(os.geteuid() == 0 and os.path.exists("/dev/fuse"),
+                     "needs root (network namespaces) and FUSE (/dev/fuse) for the volume's mounts")
 class ClusterSite(unittest.TestCase):
     @classmethod
     def setUpClass(cls):

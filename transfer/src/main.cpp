@@ -691,8 +691,8 @@ void *watch_storage(void *)
         }
         // Nothing can run out sooner than the budget left.
         left = std::max<int64_t>(left, 1000000);
-        timespec pause = {static_cast<time_t>(left / ns_per_s), static_cast<long>(left % ns_per_s)};
-        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        timespec nap = {static_cast<time_t>(left / ns_per_s), static_cast<long>(left % ns_per_s)};
+        while (nanosleep(&nap, &nap) != 0 && errno == EINTR) {
         }
     }
 }
@@ -718,8 +718,10 @@ void storage_call_begins()
     storage_call_since.store(monotonic_ns());
 }
 
+// Keeps errno: the caller reports the call's.
 void storage_call_ends()
 {
+    int saved_errno = errno;
     int64_t since = storage_call_since.load();
     if (since == storage_fired || !storage_call_since.compare_exchange_strong(since, storage_idle)) {
         // The watch answers and ends the process.
@@ -727,6 +729,7 @@ void storage_call_ends()
             pause();
     }
     storage_spent.fetch_add(monotonic_ns() - since);
+    errno = saved_errno;
 }
 
 // ---- request flow ----------------------------------------------------------

@@ -236,9 +236,6 @@ class Cluster:
         for pid in self.brick_pids():
             os.kill(pid, signal.SIGSTOP if frozen else signal.SIGCONT)
 
-    def admission_status(self):
-        return [h.adm.status() for h in self.hosts if h.adm and h.adm.proc.poll() is None]
-
     def backends(self):
         """{server name: "UP"/"DOWN"/...} as the balancer sees them."""
         reply = self.haproxy_command("show stat")

@@ -436,8 +436,7 @@ class Cluster:
         self._ready(self.glusterd, answers, "glusterd", os.path.join(self.dir, "glusterd.log"))
         self.gluster("volume", "create", VOLUME, f"{STORAGE_ADDR}:{self.dir}/brick", "force")
         options = VOLUME_OPTIONS + (("network.ping-timeout", str(self.ping_timeout)),)
-        for key, value in options:
-            self.gluster("volume", "set", VOLUME, key, value)
+        self.gluster("volume", "set", VOLUME, *(word for pair in options for word in pair))
         self.gluster("volume", "start", VOLUME)
 
     def _mount(self, host):

@@ -17,6 +17,7 @@ import signal
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 
 import syslog_sink
@@ -557,7 +558,8 @@ class Packages(unittest.TestCase):
         kdc_home = tempfile.mkdtemp(prefix="docs-kdc-", dir=self.work)
 
         def shell(role, script, chroot=(), **kwargs):
-            argv = [*chroot, "sh", "-e", "-c", "cd /root\n" * bool(chroot) + sub(script)]
+            # On the server, in its folder, as root logged in there.
+            argv = [*chroot, "sh", "-e", "-c", ("cd /root\n" if chroot else "") + sub(script)]
             r = subprocess.run(argv, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
                                **kwargs)
             if r.returncode != 0:
@@ -577,7 +579,14 @@ class Packages(unittest.TestCase):
                 with open(pid_file, encoding="ascii") as f:
                     pid = int(f.read())
                 on_server("stop", "apache2ctl stop")
-                os.waitpid(pid, 0)   # ours, through own_network
+                # Ours to reap, through own_network.
+                for _ in range(200):
+                    if os.waitpid(pid, os.WNOHANG)[0] == pid:
+                        return
+                    time.sleep(0.05)
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                self.fail("apache2ctl stop did not stop Apache within 10 s")
 
         def nothing_left():
             left = []
@@ -602,7 +611,7 @@ class Packages(unittest.TestCase):
                     if os.path.exists(os.path.join(kdc_home, name)):
                         shutil.move(os.path.join(kdc_home, name), home)
             elif role == "supervisor":
-                log = os.path.join(kdc_home, "admissiond.log")
+                log = os.path.join(self.work, "docs-admissiond.log")
                 daemon = Process(["chroot", root, "sh", "-e", "-c", sub(script)], log, env=ROOT_ENV)
                 self.addCleanup(daemon.stop)
                 socket_path = root + "/run/admissiond/admission.sock"
@@ -624,6 +633,7 @@ class Packages(unittest.TestCase):
         self.assertEqual([r["legs"] for r in ntlm], [[401, 401, 200]], ntlm)
         self.assertIn("REMOTE_USER=EXAMPLE\\alice\n", ntlm[0]["body"])
         self.assertEqual(daemon.stop(), 0)
+
 
 if __name__ == "__main__":
     unittest.main()

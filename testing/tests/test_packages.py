@@ -633,6 +633,14 @@ class Packages(unittest.TestCase):
         self.assertEqual([r["legs"] for r in ntlm], [[401, 401, 200]], ntlm)
         self.assertIn("REMOTE_USER=EXAMPLE\\alice\n", ntlm[0]["body"])
         self.assertEqual(daemon.stop(), 0)
+        # The logs the docs name: nothing at warn or worse in Apache's, the
+        # site's requests in its own.
+        with open(root + "/var/log/apache2/error.log", encoding="utf-8", errors="replace") as f:
+            levels = [(m.group("level"), line) for line in f.read().splitlines()
+                      if (m := TlsApache.LOG_LINE.match(line))]
+        self.assertEqual([line for level, line in levels if level in TlsApache.BAD_LEVELS], [])
+        with open(root + "/var/log/apache2/orvane-access.log", encoding="utf-8") as f:
+            self.assertRegex(f.read(), rf'"POST /chunks/{DOC_DEVICE}/check.img\?start=0 HTTP/1.1" 200 ')
 
 
 if __name__ == "__main__":

@@ -6,7 +6,10 @@ enables and dpkg purges them for real in a chroot over an overlay of this
 machine, whose changes land in a scratch folder; and cmake --install keeps
 to its prefix."""
 
+import ctypes
+import functools
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -14,6 +17,7 @@ import signal
 import stat
 import subprocess
 import tempfile
+import time
 import unittest
 
 import syslog_sink
@@ -29,6 +33,7 @@ from admission import Admissiond, read_status  # noqa: E402
 from apache import TlsApache, curl  # noqa: E402
 from kdc import KDC  # noqa: E402
 from procs import Process  # noqa: E402
+from tlsca import CA  # noqa: E402
 from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, site_conf  # noqa: E402
 
 CPACK_TIMEOUT = 300
@@ -144,6 +149,44 @@ def changes(upper, skip):
                     if a.read() != b.read():
                         found.append("changed " + lower)
     return found
+
+
+# The administrator's install in docs/operations.md: the sh blocks of this
+# section that a "<!-- test: ROLE -->" line precedes, run in order. ROLE says
+# where: "server" (a shell in the server's folder, /root), "kdc" (on the
+# KDC), "supervisor" (the admission daemon's command, kept running), "check-*"
+# (on the server, their output asserted).
+INSTALL_SECTION = "Installing from the packages"
+INSTALL_ROLES = {"server", "kdc", "supervisor", "check-chunk", "check-login", "check-ntlm"}
+DOC_DEVICE = "1b4e28ba-2fa1-4d3b-a3f5-ef19b5a7633b"
+DOC_PASSWORD = "Alice-Pass-1"
+# A root login's environment, not this test's.
+ROOT_ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "HOME": "/root",
+            "LANG": "C.UTF-8"}
+
+
+def documented_install():
+    """[(role, commands)] of the install section, in order."""
+    with open(os.path.join(SOURCE, "docs", "operations.md"), encoding="utf-8") as f:
+        text = f.read()
+    start = text.index(f"\n## {INSTALL_SECTION}\n")
+    end = text.find("\n## ", start + 1)
+    section = text[start:end]
+    blocks = re.findall(r"^<!-- test: (\S+) -->\n```sh\n(.*?)^```$", section, re.S | re.M)
+    # A mark whose block no longer follows it would drop commands unseen.
+    assert len(blocks) == section.count("<!-- test:"), "a test mark without its sh block below it"
+    return blocks
+
+
+LIBC = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWNET = 0x40000000
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def libc_call(name, *args):
+    if getattr(LIBC, name)(*args) != 0:
+        errno = ctypes.get_errno()
+        raise OSError(errno, f"{name}: {os.strerror(errno)}")
 
 
 def load_lines(path):
@@ -271,12 +314,13 @@ class Packages(unittest.TestCase):
         self.assertEqual(returncode, 0, log)
         self.assertIn("limit %s, retry %s s" % (env["ADMISSION_LIMIT"], env["ADMISSION_RETRY"]), log)
 
-    @unittest.skipUnless(PRIVATE_MOUNTS, "needs root for a private mount namespace")
-    def test_install_enable_purge(self):
-        # dpkg, its maintainer scripts and a2enmod for real, chrooted into an
-        # overlay of this machine whose upper folder takes every change; /opt
-        # is empty there, as on a fresh machine. Services are never started
-        # (policy-rc.d), and the mounts end with this test's namespace.
+    def overlay(self):
+        """A chroot over an overlay of this machine, whose upper folder takes
+        every change; /opt is empty there, as on a fresh machine, and /run as
+        on a machine just booted. Services are never started by dpkg
+        (policy-rc.d), and the mounts end with this test's namespace. The
+        packages lie in /tmp/orvane-debs. Returns (root, upper, setup): setup
+        lists what the overlay itself added."""
         work = tempfile.mkdtemp(prefix="packages-overlay-")
         mount = lambda *args: run(["mount", *args])
         mount("-t", "tmpfs", "none", work)
@@ -302,7 +346,12 @@ class Packages(unittest.TestCase):
         os.makedirs(root + "/tmp/orvane-debs")
         for path in self.debs.values():
             shutil.copy(path, root + "/tmp/orvane-debs")
-        setup = ["opt", "usr/sbin/policy-rc.d", "tmp/orvane-debs", "dev", "proc", "run"]
+        return root, upper, ["opt", "usr/sbin/policy-rc.d", "tmp/orvane-debs", "dev", "proc", "run"]
+
+    @unittest.skipUnless(PRIVATE_MOUNTS, "needs root for a private mount namespace")
+    def test_install_enable_purge(self):
+        # dpkg, its maintainer scripts and a2enmod for real, in the overlay.
+        root, upper, setup = self.overlay()
 
         def chroot(*argv):
             r = subprocess.run(["chroot", root, *argv], capture_output=True, text=True, timeout=120)
@@ -471,6 +520,141 @@ class Packages(unittest.TestCase):
         # version component is checked where no site hides it (modules/tests).
         self.assertEqual(r.headers.get("Server"), "Apache")
         httpd.assert_clean_log(allow=(r"check_lsa_error: LSA error \(40022\)",))
+
+
+    def own_network(self):
+        """Moves this thread, and so whatever it starts, into a network
+        namespace of its own with loopback up until the test ends: Apache
+        takes ports 80 and 443 there as on a server of its own. Daemons that
+        leave their parent (Apache) become this process's children, to be
+        reaped."""
+        home = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+        self.addCleanup(os.close, home)
+        libc_call("unshare", CLONE_NEWNET)
+        self.addCleanup(libc_call, "setns", home, CLONE_NEWNET)
+        run(["ip", "link", "set", "lo", "up"])
+        libc_call("prctl", PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+        self.addCleanup(libc_call, "prctl", PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
+
+    @unittest.skipUnless(PRIVATE_MOUNTS, "needs root for private mount and network namespaces")
+    def test_documented_install_works(self):
+        # docs/operations.md's install, command for command, on a copy of this
+        # machine with the packages not installed and nothing of ours in /opt,
+        # /etc or /run; then its checks: a chunk round trip, a form login and
+        # an NTLM sign-on.
+        self.own_network()
+        root, _, _ = self.overlay()
+        kdc = KDC(domain="EXAMPLE")
+        self.addCleanup(kdc.stop)
+        kdc.start()
+        arch = run(["dpkg", "--print-architecture"]).strip()
+        # What the copy cannot be, and what it is instead: the example names
+        # become the test's own.
+        names = [("EXAMPLE.COM", kdc.realm),                  # the test KDC's realm,
+                 ("kdc.example.com", f"127.0.0.1:{kdc.port}"),  # on a port of its own;
+                 ("relay.example.com", "localhost"),           # the name the test CA gives servers
+                 ("_amd64.deb", f"_{arch}.deb")]
+        sub = lambda text: functools.reduce(lambda t, n: t.replace(*n), names, text)
+        # What the administrator brings into the server's folder: the packages
+        # and the files of their CA.
+        home = root + "/root"
+        for path in self.debs.values():
+            shutil.copy(path, home)
+        ca = CA(tempfile.mkdtemp(prefix="docs-ca-", dir=self.work))
+        server = ca.issue("server", "localhost", server=True)
+        device = ca.issue("device", DOC_DEVICE)
+        brought = {"relay.example.com.pem": server.cert, "relay.example.com.key": server.key,
+                   "device-ca.pem": ca.cert, "ca.pem": ca.cert, "device.pem": device.cert, "device.key": device.key}
+        for name, path in brought.items():
+            shutil.copy(path, os.path.join(home, sub(name)))
+        # Files the KDC's commands make, which the docs send to the server (scp).
+        to_server = ["relay.keytab"]
+        kdc_home = tempfile.mkdtemp(prefix="docs-kdc-", dir=self.work)
+
+        def shell(role, script, chroot=(), **kwargs):
+            # On the server, in its folder, as root logged in there.
+            argv = [*chroot, "sh", "-e", "-c", ("cd /root\n" if chroot else "") + sub(script)]
+            r = subprocess.run(argv, capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
+                               **kwargs)
+            if r.returncode != 0:
+                error_log = root + "/var/log/apache2/error.log"
+                if chroot and os.path.exists(error_log):
+                    with open(error_log, encoding="utf-8", errors="replace") as f:
+                        r.stderr += "\nerror.log:\n" + f.read()[-4000:]
+                self.fail(f"{role} block:\n{sub(script)}\n{r.stdout}{r.stderr}")
+            return r.stdout
+
+        def on_server(role, script):
+            return shell(role, script, chroot=("chroot", root), env=ROOT_ENV)
+
+        def stop_apache():
+            pid_file = root + "/run/apache2/apache2.pid"
+            if os.path.exists(pid_file):
+                with open(pid_file, encoding="ascii") as f:
+                    pid = int(f.read())
+                on_server("stop", "apache2ctl stop")
+                # Ours to reap, through own_network.
+                for _ in range(200):
+                    if os.waitpid(pid, os.WNOHANG)[0] == pid:
+                        return
+                    time.sleep(0.05)
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                self.fail("apache2ctl stop did not stop Apache within 10 s")
+
+        def nothing_left():
+            left = []
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    if os.readlink(f"/proc/{pid}/root") == root:
+                        left.append(pid)
+                except OSError:
+                    pass   # gone, or a kernel thread
+            for pid in left:
+                os.kill(int(pid), signal.SIGKILL)
+            self.assertEqual(left, [], "left running in the chroot")
+        self.addCleanup(nothing_left)
+
+        blocks = documented_install()
+        self.assertEqual({role for role, _ in blocks}, INSTALL_ROLES)
+        out = {}
+        for role, script in blocks:
+            if role == "kdc":
+                shell(role, script, cwd=kdc_home, env=dict(os.environ, **kdc.env))
+                for name in to_server:
+                    if os.path.exists(os.path.join(kdc_home, name)):
+                        shutil.move(os.path.join(kdc_home, name), home)
+            elif role == "supervisor":
+                log = os.path.join(self.work, "docs-admissiond.log")
+                daemon = Process(["chroot", root, "sh", "-e", "-c", sub(script)], log, env=ROOT_ENV)
+                self.addCleanup(daemon.stop)
+                socket_path = root + "/run/admissiond/admission.sock"
+                if daemon.wait_ready(lambda: os.path.exists(socket_path), 10) is not True:
+                    with open(log, encoding="utf-8", errors="replace") as f:
+                        self.fail(f"{role} block:\n{sub(script)}\n{f.read()}")
+            else:
+                if "apache2ctl start" in script:
+                    self.addCleanup(stop_apache)
+                out[role] = on_server(role, script)
+
+        # After what apt says:
+        self.assertEqual(out["check-chunk"].splitlines()[-3:], ["200", "206", "same"], out["check-chunk"])
+        self.assertEqual(out["check-login"], "EXAMPLE\\alice: authenticated (result 1)\n")
+        login = [s for r, s in blocks if r == "check-login"][0]
+        wrong = on_server("check-login", login.replace(DOC_PASSWORD, "Not-" + DOC_PASSWORD))
+        self.assertEqual(wrong, "EXAMPLE\\alice: wrong user name or password (result 0)\n")
+        ntlm = json.loads(out["check-ntlm"][out["check-ntlm"].index("[\n"):])
+        self.assertEqual([r["legs"] for r in ntlm], [[401, 401, 200]], ntlm)
+        self.assertIn("REMOTE_USER=EXAMPLE\\alice\n", ntlm[0]["body"])
+        self.assertEqual(daemon.stop(), 0)
+        # The logs the docs name: nothing at warn or worse in Apache's, the
+        # site's requests in its own.
+        with open(root + "/var/log/apache2/error.log", encoding="utf-8", errors="replace") as f:
+            levels = [(m.group("level"), line) for line in f.read().splitlines()
+                      if (m := TlsApache.LOG_LINE.match(line))]
+        self.assertEqual([line for level, line in levels if level in TlsApache.BAD_LEVELS], [])
+        with open(root + "/var/log/apache2/orvane-access.log", encoding="utf-8") as f:
+            self.assertRegex(f.read(), rf'"POST /chunks/{DOC_DEVICE}/check.img\?start=0 HTTP/1.1" 200 ')
 
 
 if __name__ == "__main__":

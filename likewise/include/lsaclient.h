@@ -101,6 +101,15 @@ DWORD LsaOpenServer(HANDLE *phConnection);
  * Empty user names and passwords are refused without asking the KDC. */
 DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, PCSTR pszPassword);
 
+/* The account the domain confirmed at the handle's last LsaAuthenticateUser,
+ * if that succeeded: "DOMAIN\\user" with DOMAIN as the configuration lists
+ * it and the user name as the KDC returned it (a Windows domain answers a
+ * name in other case, or the account's UPN, with the account name). Returns
+ * the size the name needs (its NUL included), 0 when there is none; with a
+ * buffer, copies as much as fits, NUL-terminated. Callers key on this name,
+ * not on the one typed. */
+size_t LsaGetCanonicalName(HANDLE hLsaConnection, PSTR pszBuffer, size_t stBufSize);
+
 DWORD LsaCloseServer(HANDLE hLsaConnection);
 
 /* With no buffer and size 0, returns the buffer size the error text needs

@@ -54,6 +54,15 @@ constexpr const char *kFilterName = "ORVANE_CHECK_PASSWORD";
 // The filter's helpers log under the filter function's name.
 constexpr const char *kFilterFunction = "mod_auth_orvane_form_if";
 constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
+// Where the application finds the account a successful login checked
+// ("DOMAIN\\user" as the domain spells it): the subprocess environment, and
+// the request header for a handler that reads the body before it forwards
+// the headers. Set only with result code '1'.
+constexpr const char *kAccountVariable = "OV_ACCOUNT";
+constexpr const char *kAccountHeader = "OV-Account";
+// A NetBIOS domain, a backslash and an account name (at most 20 characters
+// in AD, a UPN up to 1024): longer names are not passed on.
+constexpr std::size_t kAccountSize = 1100;
 
 // A login form is small; anything larger is refused rather than buffered.
 constexpr apr_size_t kDataLimit = 0x4000;
@@ -446,9 +455,14 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
                           kFilterFunction);
         }
     }
+    // The account's own name, as the domain returned it: the typed name may
+    // be another spelling of it (other case, the UPN).
+    char account[kAccountSize] = "";
     if (status == APR_SUCCESS) {
         error = LsaAuthenticateUser(hLsaConnection, s->login.text, s->password.text);
         status = check_lsa_error(r, &error);
+        if (status == APR_SUCCESS && LsaGetCanonicalName(hLsaConnection, account, sizeof account) > sizeof account)
+            account[0] = '\0';
     }
 
     rv = apr_thread_mutex_unlock(lsaMutex);
@@ -460,6 +474,11 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
 
     const char code = result_code(status, error);
     *fields->result.raw = code;
+    if (code == '1' && account[0] != '\0') {
+        const char *name = apr_pstrdup(r->pool, account);
+        apr_table_setn(r->subprocess_env, kAccountVariable, name);
+        apr_table_setn(r->headers_in, kAccountHeader, name);
+    }
     ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", kFilterFunction,
                   s->login.text, code);
     return APR_SUCCESS;

@@ -33,7 +33,12 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -537,6 +542,45 @@ char *unalias_domain(apr_pool_t *p, char *user, const apr_table_t *aliases)
     return name ? apr_pstrcat(p, name, backslash, nullptr) : user;
 }
 
+// gss-ntlmssp on a domain member checks answers through winbindd, and
+// reports every refusal as EACCES: a wrong password, a disabled or locked
+// account, and a set-up in which it cannot reach winbindd look alike. After
+// such a failure the set-up is looked at here (not with a user file, which
+// NTLM_USER_FILE names). The paths are those built into Debian's Samba.
+constexpr const char *winbind_pipe = "/run/samba/winbindd/pipe";
+constexpr const char *winbind_privileged_dir = "/var/lib/samba/winbindd_privileged";
+
+// What keeps gss-ntlmssp from winbindd, or null when nothing does.
+const char *winbind_fault()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, winbind_pipe, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool answered = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!answered)
+        return "winbindd does not answer on /run/samba/winbindd/pipe: is it running?";
+    if (access(winbind_privileged_dir, X_OK) != 0)
+        return "this server's user may not use winbindd's privileged pipe in /var/lib/samba/winbindd_privileged "
+               "(add it to the group winbindd_priv)";
+    return nullptr;
+}
+
+// The fault this process last logged: each is logged once, not at every
+// failed sign-on, until the set-up works again.
+std::atomic<const char *> logged_winbind_fault{nullptr};
+
+void check_winbind(const request_rec *r, OM_uint32 minor)
+{
+    if (minor != EACCES || std::getenv("NTLM_USER_FILE") != nullptr)
+        return;
+    const char *fault = winbind_fault();
+    if (logged_winbind_fault.exchange(fault) != fault && fault != nullptr)
+        log_rerror(source_path, 560, APLOG_ERR, 0, r, "NTLM set-up broken, not a wrong password: %s", fault);
+}
+
 // Decodes the base64 token after the scheme word into *token (request
 // pool). Returns OK, or the status that ends the leg.
 int decode_token(request_rec *r, const char *auth_line, gss_buffer_desc *token)
@@ -684,6 +728,7 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
         log_rerror(source_path, 321, APLOG_ERR, 0, r, "%s",
                    get_gss_error(r->pool, accepted.major, accepted.minor, "gss_accept_sec_context() failed"));
         *error_code = result_code_for(accepted.minor);
+        check_winbind(r, accepted.minor);
         return HTTP_UNAUTHORIZED;
     }
 

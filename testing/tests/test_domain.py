@@ -7,6 +7,7 @@ spellings of an account (other case, the UPN, the DNS domain)."""
 
 import json
 import os
+import re
 import subprocess
 import unittest
 import urllib.parse
@@ -149,7 +150,10 @@ class DomainTest(unittest.TestCase):
             ("name in other case", DOMAIN.lower() + "\\" + USERS["good"].upper(), PASSWORD, 200, None, good),
             ("DNS domain", DNS_DOMAIN.upper() + "\\" + USERS["good"], PASSWORD, 200, None, good),
             ("wrong password", good, WRONG, 401, "E", None),
+            ("unknown user", DOMAIN + "\\zed", PASSWORD, 401, "E", None),
             ("disabled account", DOMAIN + "\\" + USERS["disabled"], PASSWORD, 401, "E", None),
+            ("expired account", DOMAIN + "\\" + USERS["expired"], PASSWORD, 401, "E", None),
+            ("password must change", DOMAIN + "\\" + USERS["must_change"], PASSWORD, 401, "E", None),
         ]
         for name, login, password, status, code, user in rows:
             with self.subTest(name):
@@ -158,6 +162,32 @@ class DomainTest(unittest.TestCase):
                 if user:
                     self.assertIn("REMOTE_USER=%s\n" % user, body)
 
+    def test_ntlm_broken_setup(self):
+        # Both look like a wrong password to the client (401, E); the log
+        # tells them apart, once per server process and fault.
+        good = DOMAIN + "\\" + USERS["good"]
+        privileged = "/var/lib/samba/winbindd_privileged"
+        rows = [
+            ("no access to the privileged pipe", lambda: os.chmod(privileged, 0o700),
+             lambda: os.chmod(privileged, 0o750), "may not use winbindd's privileged pipe"),
+            ("winbindd down", self.domain.stop_winbindd, self.domain.start_winbindd, "winbindd does not answer"),
+        ]
+        for name, break_it, mend, logged in rows:
+            with self.subTest(name):
+                before = len(self.httpd.error_lines())
+                break_it()
+                try:
+                    for _ in range(3):
+                        self.assertEqual(self.ntlm(good, PASSWORD)[:2], (401, "E"))
+                finally:
+                    mend()
+                lines = [line for line in self.httpd.error_lines()[before:] if logged in line]
+                pids = [re.search(r"\[pid (\d+)", line).group(1) for line in lines]
+                self.assertTrue(lines)
+                self.assertEqual(len(pids), len(set(pids)), lines)
+                self.assertEqual(self.ntlm(good, PASSWORD)[:2], (200, None))
+        self.httpd.assert_clean_log(allow=(r"gss_accept_sec_context\(\) failed", "NTLM set-up broken",
+                                           "check_lsa_error: LSA error"))
 
 if __name__ == "__main__":
     unittest.main()

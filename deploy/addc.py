@@ -124,6 +124,18 @@ MEMBER_KRB5_CONF = f"""[libdefaults]
     .{DNS_DOMAIN} = {REALM}
 """
 
+# The administrator's steps around winbindd's start (docs/operations.md):
+# $ADMIN is "Administrator%password".
+JOIN_SCRIPT = """\
+net ads join -U "$ADMIN"
+net ads keytab add HTTP -U "$ADMIN"
+chgrp www-data /etc/krb5.keytab && chmod 0640 /etc/krb5.keytab
+"""
+WINBIND_ACCESS_SCRIPT = """\
+usermod -a -G winbindd_priv www-data
+chgrp winbindd_priv /var/lib/samba/winbindd_privileged
+"""
+
 CLONE_NEWNS = 0x00020000
 CLONE_NEWUTS = 0x04000000
 CLONE_NEWNET = 0x40000000
@@ -219,16 +231,25 @@ class Domain:
             self.stop()
             raise
 
-    def join(self):
+    def join(self, files=None, join_script=JOIN_SCRIPT, access_script=WINBIND_ACCESS_SCRIPT):
         """Joins the member to the domain and starts winbindd, as
-        docs/operations.md tells an administrator."""
+        docs/operations.md tells an administrator: files {path: text}
+        (default: smb.conf and krb5.conf), the join script, winbindd, the
+        script that lets Apache's children reach it."""
         began = time.monotonic()
-        self._write("/etc/samba/smb.conf", MEMBER_SMB_CONF)
-        self._write("/etc/krb5.conf", MEMBER_KRB5_CONF)
-        run(["net", "ads", "join", "-U", "Administrator%" + ADMIN_PASSWORD])
-        run(["net", "ads", "keytab", "add", "HTTP", "-U", "Administrator%" + ADMIN_PASSWORD])
+        for path, text in (files or {"/etc/samba/smb.conf": MEMBER_SMB_CONF,
+                                     "/etc/krb5.conf": MEMBER_KRB5_CONF}).items():
+            self._write(path, text)
+        self.script(join_script)
         self.timings["join"] = time.monotonic() - began
         self.start_winbindd()
+        self.script(access_script)
+
+    def script(self, text):
+        """Runs an administrator's commands (bash, stopping at the first
+        failure) on the member; $ADMIN is the administrator with password."""
+        return run(["bash", "-euo", "pipefail", "-c", text],
+                   env=dict(os.environ, ADMIN="Administrator%" + ADMIN_PASSWORD))
 
     def start_winbindd(self):
         began = time.monotonic()

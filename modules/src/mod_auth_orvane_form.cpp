@@ -7,6 +7,7 @@
 #include <httpd.h>
 #include <http_config.h>
 #include <http_log.h>
+#include <http_request.h>
 #include <util_filter.h>
 
 #include <apr_buckets.h>
@@ -770,11 +771,40 @@ void mod_auth_orvane_form_init(apr_pool_t *pchild, server_rec *)
     ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, pchild, "%s: initialization done", __func__);
 }
 
+namespace {
+
+ap_filter_rec_t *form_filter_record = nullptr;
+
+// Checks a login form before the handler starts, so that the account's name
+// (kAccountVariable, kAccountHeader) is there when it does: CGI programs get
+// their environment, and mod_proxy builds the request's head, before they
+// read the body. A speculative read of the filter gathers and checks the
+// whole form and keeps the rewritten body for the handler's reads; its
+// failure comes back to the handler's first read.
+void check_before_handler(request_rec *r)
+{
+    for (ap_filter_t *f = r->input_filters; f != nullptr; f = f->next) {
+        if (f->frec == form_filter_record && f->r == r) {
+            // Only the filter names the account, never the client.
+            apr_table_unset(r->headers_in, kAccountHeader);
+            apr_table_unset(r->subprocess_env, kAccountVariable);
+            apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+            ap_get_brigade(f, bb, AP_MODE_SPECULATIVE, APR_BLOCK_READ, 1);
+            apr_brigade_destroy(bb);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
 {
     ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-    ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+    form_filter_record = ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+    // After the core has added the configured filters.
+    ap_hook_insert_filter(check_before_handler, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }
 
 extern "C" {

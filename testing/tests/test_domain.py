@@ -15,6 +15,7 @@ import urllib.parse
 import addc
 from addc import DOMAIN, DNS_DOMAIN, PASSWORD, USERS
 from apache import Apache, curl
+from procs import free_port
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
@@ -34,12 +35,27 @@ LuaMapHandler ^/login$ "{root}/login.lua" handle
 <Location /login>
     SetInputFilter ORVANE_CHECK_PASSWORD
 </Location>
+LuaMapHandler ^/backend$ "{root}/login.lua" handle
+<Location /cgi-bin/account>
+    SetInputFilter ORVANE_CHECK_PASSWORD
+</Location>
+<Location /proxied>
+    SetInputFilter ORVANE_CHECK_PASSWORD
+    ProxyPass http://127.0.0.1:{port}/backend
+</Location>
 ScriptAlias /ntlm/whoami "{cgi}/whoami"
 <Location /ntlm>
     AuthType NTLM
     OrvaneNTLMDomainAlias {dns} {domain}
     Require valid-user
 </Location>
+"""
+
+ACCOUNT_CGI = """\
+#!/bin/sh
+printf 'Content-Type: text/plain\\r\\n\\r\\n'
+cat
+printf '\\n%s\\n%s\\n' "${OV_ACCOUNT:--}" "${HTTP_OV_ACCOUNT:--}"
 """
 
 LOGIN_LUA = """\
@@ -66,12 +82,6 @@ class DomainTest(unittest.TestCase):
         cls.domain.join()
         print("domain fixture timings (s):",
               {k: round(v, 1) for k, v in cls.domain.timings.items()}, flush=True)
-        # Apache's children (www-data) read the keytab and reach winbind's
-        # privileged pipe, as docs/operations.md sets them up.
-        addc.run(["chgrp", "www-data", addc.Domain.keytab])
-        os.chmod(addc.Domain.keytab, 0o640)
-        addc.run(["usermod", "-a", "-G", "winbindd_priv", "www-data"])
-        addc.run(["chgrp", "winbindd_priv", "/var/lib/samba/winbindd_privileged"])
         conf_dir = os.path.join(cls.domain.dir, "lsa")
         os.makedirs(conf_dir)
         os.chmod(conf_dir, 0o755)
@@ -80,21 +90,23 @@ class DomainTest(unittest.TestCase):
             f.write("%s = %s %s\nkdc_timeout = 5\n" % (DOMAIN, addc.REALM, addc.Domain.keytab))
         os.chmod(cls.lsa_conf, 0o644)
 
-        cls.httpd = Apache("domain", modules=("authn_core", "authz_user", "cgid", "lua"),
+        cls.httpd = Apache("domain", modules=("authn_core", "authz_user", "cgid", "lua", "proxy", "proxy_http"),
                            env={"LSACLIENT_CONF": cls.lsa_conf, "KRB5RCACHETYPE": "none"},
                            load=(("auth_orvane_form_module", FORM_MODULE), ("auth_orvane_gss_module", GSS_MODULE)))
         cls.addClassCleanup(cls.httpd.stop)
+        cls.httpd.port = free_port()
         cls.httpd.conf = CONF.format(root=cls.httpd.root, cgi=cls.httpd.cgi_dir, dns=DNS_DOMAIN.upper(),
-                                     domain=DOMAIN)
+                                     domain=DOMAIN, port=cls.httpd.port)
         with open(os.path.join(cls.httpd.root, "login.lua"), "w") as f:
             f.write(LOGIN_LUA)
+        cls.httpd.write_cgi("account", ACCOUNT_CGI)
         with open(WHOAMI, encoding="utf-8") as f:
             cls.httpd.write_cgi("whoami", f.read())
         cls.httpd.start()
 
-    def login(self, user, password, domain=DOMAIN):
+    def login(self, user, password, domain=DOMAIN, path="/login"):
         body = form(user, password, domain)
-        r = curl(self.httpd, "/login", "-H", "Content-Type: application/x-www-form-urlencoded",
+        r = curl(self.httpd, path, "-H", "Content-Type: application/x-www-form-urlencoded",
                  "--data-binary", "@-", stdin=body)
         self.assertEqual(r.status, 200, r)
         echoed, account, header = r.body.decode().rsplit("\n", 3)[:3]
@@ -133,11 +145,14 @@ class DomainTest(unittest.TestCase):
         for name, user, password, domain, code, account in rows:
             with self.subTest(name):
                 self.assertEqual(self.login(user, password, domain), (code, account or "-", account or "-"))
-        # A client's own header is no account (forwarded only where the
-        # filter did not replace it: see docs/operations.md).
-        r = curl(self.httpd, "/login", "-H", "Content-Type: application/x-www-form-urlencoded",
-                 "-H", "OV-Account: ORVANE\\admin", "--data-binary", "@-", stdin=form(USERS["good"], WRONG))
-        self.assertEqual(r.body.decode().rsplit("\n", 3)[1], "-")
+        # A CGI program gets both, a proxied application the header.
+        self.assertEqual(self.login(USERS["good"].upper(), PASSWORD, path="/cgi-bin/account"), ("1", good, good))
+        self.assertEqual(self.login(USERS["good"].upper(), PASSWORD, path="/proxied"), ("1", "-", good))
+        # A client's own header names no account, directly or proxied.
+        for path in ("/login", "/cgi-bin/account", "/proxied"):
+            r = curl(self.httpd, path, "-H", "Content-Type: application/x-www-form-urlencoded",
+                     "-H", "OV-Account: ORVANE\\admin", "--data-binary", "@-", stdin=form(USERS["good"], WRONG))
+            self.assertEqual(r.body.decode().rsplit("\n", 3)[1:3], ["-", "-"], path)
         log = self.httpd.error_log()
         self.assertNotIn(PASSWORD, log)
         self.assertNotIn(WRONG, log)

@@ -15,7 +15,8 @@
  * LW_ERROR_DOMAIN_IS_OFFLINE.
  *
  * With a keytab for the domain, the ticket is asked for a service principal
- * of that keytab in the realm and verified with its key, so that only the
+ * of that keytab in the realm (its first HTTP/ one, else its first) and
+ * verified with its key, so that only the
  * realm's real KDC can vouch for a password; a reply that fails verification
  * gives LW_ERROR_KDC_REPLY_UNVERIFIED. Without one, replies are believed and
  * a connection warns once that they are not verified (through the logger, or

@@ -25,6 +25,11 @@ WHOAMI = os.path.join(SOURCE, "modules", "tests", "gss_whoami.cgi")
 NTLM_CLIENT = os.path.join(SOURCE, "deploy", "ntlm_client.py")
 NTLM_OPENSSL_CONF = os.path.join(SOURCE, "deploy", "ntlm_openssl.cnf")
 CACHE = os.path.join(BUILD, "ov20-addc")
+DOCS = os.path.join(SOURCE, "docs", "operations.md")
+LSA_CONF = "/opt/likewise/etc/lsaclient.conf"
+# The docs' example names, as this domain has them.
+RENAMES = (("AD.ORVANE.EXAMPLE", addc.REALM), ("ad.orvane.example", DNS_DOMAIN),
+           ("RELAY", addc.MEMBER_NAME.upper()), ("-U Administrator", '-U "$ADMIN"'))
 WRONG = "Wr0ng-pass"
 
 # /login: an application that reads the form and then shows what the
@@ -46,8 +51,7 @@ LuaMapHandler ^/backend$ "{root}/login.lua" handle
 ScriptAlias /ntlm/whoami "{cgi}/whoami"
 <Location /ntlm>
     AuthType NTLM
-    OrvaneNTLMDomainAlias {dns} {domain}
-    Require valid-user
+    {ntlm_conf}    Require valid-user
 </Location>
 """
 
@@ -68,6 +72,18 @@ end
 """
 
 
+def documented_setup():
+    """The files ({path: text}), shell blocks and Apache lines of
+    docs/operations.md's "Joining an Active Directory domain"."""
+    with open(DOCS, encoding="utf-8") as f:
+        section = f.read().split("\n## Joining an Active Directory domain\n")[1].split("\n## ")[0]
+    for old, new in RENAMES:
+        section = section.replace(old, new)
+    blocks = re.findall(r"```(\w+)\n(.*?)```", section, re.S)
+    files = {body.split("\n", 1)[0].lstrip("# "): body for kind, body in blocks if kind == "ini"}
+    return files, [body for kind, body in blocks if kind == "sh"], "".join(b for k, b in blocks if k == "apache")
+
+
 def form(user, password, domain=DOMAIN):
     return ("username=%s&domain=%s&password=%s&result=9" % tuple(
         urllib.parse.quote_plus(v) for v in (user, domain, password))).encode()
@@ -79,7 +95,10 @@ class DomainTest(unittest.TestCase):
         cls.domain = addc.Domain(CACHE)
         cls.addClassCleanup(cls.domain.stop)
         cls.domain.start()
-        cls.domain.join()
+        # The member is set up by the commands of docs/operations.md.
+        files, (join_script, access_script), ntlm_conf = documented_setup()
+        lsa_conf = files.pop(LSA_CONF)
+        cls.domain.join(files, join_script, access_script)
         print("domain fixture timings (s):",
               {k: round(v, 1) for k, v in cls.domain.timings.items()}, flush=True)
         conf_dir = os.path.join(cls.domain.dir, "lsa")
@@ -87,7 +106,7 @@ class DomainTest(unittest.TestCase):
         os.chmod(conf_dir, 0o755)
         cls.lsa_conf = os.path.join(conf_dir, "lsaclient.conf")
         with open(cls.lsa_conf, "w") as f:
-            f.write("%s = %s %s\nkdc_timeout = 5\n" % (DOMAIN, addc.REALM, addc.Domain.keytab))
+            f.write(lsa_conf)
         os.chmod(cls.lsa_conf, 0o644)
 
         cls.httpd = Apache("domain", modules=("authn_core", "authz_user", "cgid", "lua", "proxy", "proxy_http"),
@@ -95,8 +114,8 @@ class DomainTest(unittest.TestCase):
                            load=(("auth_orvane_form_module", FORM_MODULE), ("auth_orvane_gss_module", GSS_MODULE)))
         cls.addClassCleanup(cls.httpd.stop)
         cls.httpd.port = free_port()
-        cls.httpd.conf = CONF.format(root=cls.httpd.root, cgi=cls.httpd.cgi_dir, dns=DNS_DOMAIN.upper(),
-                                     domain=DOMAIN, port=cls.httpd.port)
+        cls.httpd.conf = CONF.format(root=cls.httpd.root, cgi=cls.httpd.cgi_dir, ntlm_conf=ntlm_conf,
+                                     port=cls.httpd.port)
         with open(os.path.join(cls.httpd.root, "login.lua"), "w") as f:
             f.write(LOGIN_LUA)
         cls.httpd.write_cgi("account", ACCOUNT_CGI)

@@ -22,6 +22,13 @@
  * a connection warns once that they are not verified (through the logger, or
  * on standard error when none is installed).
  *
+ * A Windows (Active Directory) domain's KDC says why it refuses an account
+ * in an NTSTATUS inside its error (e-data): disabled and locked-out accounts
+ * give LW_ERROR_ACCOUNT_DISABLED, an expired account LW_ERROR_ACCOUNT_EXPIRED,
+ * a password expired or to be changed LW_ERROR_PASSWORD_EXPIRED; without one
+ * the Kerberos error decides. The account's own name, as the KDC spells it,
+ * comes from LsaGetCanonicalName after a success.
+ *
  * Configuration file: /opt/likewise/etc/lsaclient.conf (fixed when the
  * library is built), or the file named by the environment variable
  * LSACLIENT_CONF (ignored in setuid programs). One setting per line, "#"

@@ -77,10 +77,10 @@ PROVISION = [
       for state, user in USERS.items()],
     ["samba-tool", "user", "disable", USERS["disabled"]],
     ["samba-tool", "user", "setexpiry", USERS["expired"], "--days", "0"],
-    ["samba-tool", "domain", "passwordsettings", "pso", "create", "ov20-lockout", "1",
+    ["samba-tool", "domain", "passwordsettings", "pso", "create", "test-lockout", "1",
      "--account-lockout-threshold", str(LOCKOUT_THRESHOLD), "--account-lockout-duration", "600",
      "--reset-account-lockout-after", "600"],
-    ["samba-tool", "domain", "passwordsettings", "pso", "apply", "ov20-lockout", USERS["locked"]],
+    ["samba-tool", "domain", "passwordsettings", "pso", "apply", "test-lockout", USERS["locked"]],
 ]
 
 # The DC's own mount namespace: its run folder over /run/samba, then samba in

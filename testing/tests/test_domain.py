@@ -25,7 +25,7 @@ GSS_MODULE = os.path.join(BUILD, "modules", "mod_auth_orvane_gss.so")
 WHOAMI = os.path.join(SOURCE, "modules", "tests", "gss_whoami.cgi")
 NTLM_CLIENT = os.path.join(SOURCE, "deploy", "ntlm_client.py")
 NTLM_OPENSSL_CONF = os.path.join(SOURCE, "deploy", "ntlm_openssl.cnf")
-CACHE = os.path.join(BUILD, "ov20-addc")
+CACHE = os.path.join(BUILD, "ad-domain")
 DOCS = os.path.join(SOURCE, "docs", "operations.md")
 LSA_CONF = "/opt/likewise/etc/lsaclient.conf"
 # The docs' example names, as this domain has them.

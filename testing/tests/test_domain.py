@@ -112,7 +112,7 @@ class DomainTest(unittest.TestCase):
         os.chmod(cls.lsa_conf, 0o644)
 
         cls.httpd = Apache("domain", modules=("authn_core", "authz_user", "cgid", "lua", "proxy", "proxy_http"),
-                           env={"LSACLIENT_CONF": cls.lsa_conf, "KRB5RCACHETYPE": "none"},
+                           env={"LSACLIENT_CONF": cls.lsa_conf},
                            load=(("auth_orvane_form_module", FORM_MODULE), ("auth_orvane_gss_module", GSS_MODULE)))
         cls.addClassCleanup(cls.httpd.stop)
         cls.httpd.port = free_port()
@@ -190,6 +190,9 @@ class DomainTest(unittest.TestCase):
             ("disabled account", DOMAIN + "\\" + USERS["disabled"], PASSWORD, 401, "E", None),
             ("expired account", DOMAIN + "\\" + USERS["expired"], PASSWORD, 401, "E", None),
             ("password must change", DOMAIN + "\\" + USERS["must_change"], PASSWORD, 401, "E", None),
+            *[("wrong password before the lockout", DOMAIN + "\\" + USERS["locked"], WRONG, 401, "E", None)] *
+            addc.LOCKOUT_THRESHOLD,
+            ("locked out, right password", DOMAIN + "\\" + USERS["locked"], PASSWORD, 401, "E", None),
         ]
         for name, login, password, status, code, user in rows:
             with self.subTest(name):

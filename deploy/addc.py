@@ -176,8 +176,9 @@ def provision(cache):
     for step in PROVISION:
         argv = [a.format(dir=target) for a in step]
         run(argv + ([] if step is PROVISION[0] else ["-s", conf]), timeout=300)
+    # Where it was made: its smb.conf names that folder.
     with open(os.path.join(target, "provisioned"), "w") as f:
-        f.write("ok\n")
+        f.write(target + "\n")
     return time.monotonic() - began
 
 
@@ -348,8 +349,10 @@ class Domain:
         shutil.copytree(os.path.join(self.cache, "dc"), dc, symlinks=True)
         os.makedirs(os.path.join(dc, "run"), exist_ok=True)
         conf = os.path.join(dc, "etc", "smb.conf")
+        with open(os.path.join(dc, "provisioned")) as f:
+            made_in = f.read().strip()
         with open(conf) as f:
-            text = f.read().replace(os.path.join(self.cache, "dc"), dc)
+            text = f.read().replace(made_in, dc)
         self._write(conf, text)
         self._write(os.path.join(dc, "hosts"), HOSTS)
         self.dc = Process(["unshare", "--mount", "--propagation", "private", "sh", "-c", DC_SHELL, "dc", dc,

@@ -689,14 +689,20 @@ void log_krb5_error(krb5_context krb, const char *what, krb5_error_code ret)
 
 // "DOMAIN\\user" from the listed domain and the name the KDC returned for
 // the client: one component in the domain's realm. False only when memory
-// runs out; a name of another shape leaves the canonical name empty.
+// runs out; a name of another shape leaves the canonical name empty, and so
+// does one with control characters (callers put it into headers).
 bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_principal client)
 {
     if (client == nullptr || client->length != 1 ||
         std::string_view(client->realm.data, client->realm.length) != domain.realm)
         return true;
+    const std::string_view user(client->data[0].data, client->data[0].length);
+    if (user.empty() || std::any_of(user.begin(), user.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        }))
+        return true;
     try {
-        conn->canonical = domain.domain + '\\' + std::string(client->data[0].data, client->data[0].length);
+        conn->canonical = domain.domain + '\\' + std::string(user);
     } catch (const std::bad_alloc &) {
         return false;
     }

@@ -110,9 +110,10 @@ DWORD LsaOpenServer(HANDLE *phConnection);
 DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, PCSTR pszPassword);
 
 /* The account the domain confirmed at the handle's last LsaAuthenticateUser,
- * if that succeeded: "DOMAIN\\user" with DOMAIN as the configuration lists
- * it and the user name as the KDC returned it (a Windows domain answers a
- * name in other case, or the account's UPN, with the account name). Returns
+ * if that succeeded: "DOMAIN\\user" with DOMAIN the first domain the
+ * configuration lists for the realm and the user name as the KDC returned
+ * it (a Windows domain answers a name in other case, or the account's UPN,
+ * with the account name). Returns
  * the size the name needs (its NUL included), 0 when there is none; with a
  * buffer, copies as much as fits, NUL-terminated. Callers key on this name,
  * not on the one typed. */

@@ -687,8 +687,9 @@ void log_krb5_error(krb5_context krb, const char *what, krb5_error_code ret)
     krb5_free_error_message(krb, message);
 }
 
-// "DOMAIN\\user" from the listed domain and the name the KDC returned for
-// the client: one component in the domain's realm. False only when memory
+// "DOMAIN\\user" from the realm's first listed domain (a realm listed under
+// several names still has one name per account) and the name the KDC
+// returned for the client: one component in the domain's realm. False only when memory
 // runs out; a name of another shape leaves the canonical name empty, and so
 // does one with control characters (callers put it into headers).
 bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_principal client)
@@ -702,7 +703,13 @@ bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_p
         }))
         return true;
     try {
-        conn->canonical = domain.domain + '\\' + std::string(user);
+        const DomainRealm *first = &domain;
+        for (const DomainRealm &m : conn->realms)
+            if (m.realm == domain.realm) {
+                first = &m;
+                break;
+            }
+        conn->canonical = first->domain + '\\' + std::string(user);
     } catch (const std::bad_alloc &) {
         return false;
     }

@@ -108,7 +108,8 @@ class DomainTest(unittest.TestCase):
         os.chmod(conf_dir, 0o755)
         cls.lsa_conf = os.path.join(conf_dir, "lsaclient.conf")
         with open(cls.lsa_conf, "w") as f:
-            f.write(lsa_conf)
+            # The realm under a second name too (its DNS name).
+            f.write(lsa_conf + "%s = %s %s\n" % (DNS_DOMAIN, addc.REALM, addc.Domain.keytab))
         os.chmod(cls.lsa_conf, 0o644)
 
         cls.httpd = Apache("domain", modules=("authn_core", "authz_user", "cgid", "lua", "proxy", "proxy_http"),
@@ -161,6 +162,7 @@ class DomainTest(unittest.TestCase):
             *[("wrong password before the lockout", USERS["locked"], WRONG, DOMAIN, "0", None)] *
             addc.LOCKOUT_THRESHOLD,
             ("locked out, right password", USERS["locked"], PASSWORD, DOMAIN, "L", None),
+            ("the realm's second listed name", USERS["good"], PASSWORD, DNS_DOMAIN, "1", good),
             ("domain not listed", USERS["good"], PASSWORD, "OTHER", "E", None),
         ]
         for name, user, password, domain, code, account in rows:

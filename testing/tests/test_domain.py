@@ -202,6 +202,8 @@ class DomainTest(unittest.TestCase):
                 self.assertEqual((got_status, got_code), (status, code), body)
                 if user:
                     self.assertIn("REMOTE_USER=%s\n" % user, body)
+        # Refusals of a working set-up are no broken set-up.
+        self.assertNotIn("NTLM set-up broken", self.httpd.error_log())
 
     def test_ntlm_broken_setup(self):
         # Both look like a wrong password to the client (401, E); the log

@@ -25,7 +25,9 @@ GSS_MODULE = os.path.join(BUILD, "modules", "mod_auth_orvane_gss.so")
 WHOAMI = os.path.join(SOURCE, "modules", "tests", "gss_whoami.cgi")
 NTLM_CLIENT = os.path.join(SOURCE, "deploy", "ntlm_client.py")
 NTLM_OPENSSL_CONF = os.path.join(SOURCE, "deploy", "ntlm_openssl.cnf")
-CACHE = os.path.join(BUILD, "ad-domain")
+# The provisioned domain, made by the first run (ORVANE_DOMAIN_CACHE: another
+# build's, as the sanitizer run of scripts/test takes the plain run's).
+CACHE = os.environ.get("ORVANE_DOMAIN_CACHE") or os.path.join(BUILD, "ad-domain")
 DOCS = os.path.join(SOURCE, "docs", "operations.md")
 LSA_CONF = "/opt/likewise/etc/lsaclient.conf"
 # The docs' example names, as this domain has them.

@@ -15,11 +15,19 @@
  * LW_ERROR_DOMAIN_IS_OFFLINE.
  *
  * With a keytab for the domain, the ticket is asked for a service principal
- * of that keytab in the realm and verified with its key, so that only the
+ * of that keytab in the realm (its first HTTP/ one, else its first) and
+ * verified with its key, so that only the
  * realm's real KDC can vouch for a password; a reply that fails verification
  * gives LW_ERROR_KDC_REPLY_UNVERIFIED. Without one, replies are believed and
  * a connection warns once that they are not verified (through the logger, or
  * on standard error when none is installed).
+ *
+ * A Windows (Active Directory) domain's KDC says why it refuses an account
+ * in an NTSTATUS inside its error (e-data): disabled and locked-out accounts
+ * give LW_ERROR_ACCOUNT_DISABLED, an expired account LW_ERROR_ACCOUNT_EXPIRED,
+ * a password expired or to be changed LW_ERROR_PASSWORD_EXPIRED; without one
+ * the Kerberos error decides. The account's own name, as the KDC spells it,
+ * comes from LsaGetCanonicalName after a success.
  *
  * Configuration file: /opt/likewise/etc/lsaclient.conf (fixed when the
  * library is built), or the file named by the environment variable
@@ -101,6 +109,16 @@ DWORD LsaOpenServer(HANDLE *phConnection);
 /* Checks pszPassword for pszLoginName ("DOMAIN\user") against the domain.
  * Empty user names and passwords are refused without asking the KDC. */
 DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, PCSTR pszPassword);
+
+/* The account the domain confirmed at the handle's last LsaAuthenticateUser,
+ * if that succeeded: "DOMAIN\\user" with DOMAIN the first domain the
+ * configuration lists for the realm and the user name as the KDC returned
+ * it (a Windows domain answers a name in other case, or the account's UPN,
+ * with the account name). Returns
+ * the size the name needs (its NUL included), 0 when there is none; with a
+ * buffer, copies as much as fits, NUL-terminated. Callers key on this name,
+ * not on the one typed. */
+size_t LsaGetCanonicalName(HANDLE hLsaConnection, PSTR pszBuffer, size_t stBufSize);
 
 DWORD LsaCloseServer(HANDLE hLsaConnection);
 

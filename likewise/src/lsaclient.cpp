@@ -118,6 +118,95 @@ constexpr KrbEntry krb5_table[] = {
     {ENOMEM, LW_ERROR_OUT_OF_MEMORY},
 };
 
+// What a Windows domain's KDC says beyond the Kerberos code: an NTSTATUS in
+// the error's e-data. Disabled, expired and locked accounts all come back as
+// KDC_ERR_CLIENT_REVOKED, told apart only by this status.
+struct NtStatusEntry {
+    uint32_t status;
+    DWORD lw;
+};
+
+constexpr NtStatusEntry ntstatus_table[] = {
+    {0xC0000072, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_DISABLED
+    {0xC0000234, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_LOCKED_OUT
+    {0xC0000193, LW_ERROR_ACCOUNT_EXPIRED},   // STATUS_ACCOUNT_EXPIRED
+    {0xC0000071, LW_ERROR_PASSWORD_EXPIRED},  // STATUS_PASSWORD_EXPIRED
+    {0xC0000224, LW_ERROR_PASSWORD_EXPIRED},  // STATUS_PASSWORD_MUST_CHANGE
+    {0xC000006A, LW_ERROR_PASSWORD_MISMATCH}, // STATUS_WRONG_PASSWORD
+    {0xC0000064, LW_ERROR_NO_SUCH_USER},      // STATUS_NO_SUCH_USER
+};
+
+// One DER element at the front of *in (tag, definite length up to 4 length
+// bytes); *in moves past it. False when it does not fit.
+bool der_next(std::string_view *in, unsigned char *tag, std::string_view *contents)
+{
+    if (in->size() < 2)
+        return false;
+    *tag = static_cast<unsigned char>((*in)[0]);
+    size_t length = static_cast<unsigned char>((*in)[1]), head = 2;
+    if (length & 0x80) {
+        size_t bytes = length & 0x7f;
+        if (bytes == 0 || bytes > 4 || in->size() < 2 + bytes)
+            return false;
+        length = 0;
+        for (size_t i = 0; i < bytes; i++)
+            length = length << 8 | static_cast<unsigned char>((*in)[2 + i]);
+        head += bytes;
+    }
+    if (in->size() - head < length)
+        return false;
+    *contents = in->substr(head, length);
+    in->remove_prefix(head + length);
+    return true;
+}
+
+// The NTSTATUS of one PA-DATA / KERB-ERROR-DATA (SEQUENCE { [1] INTEGER,
+// [2] OCTET STRING }) of type 3 (PA-PW-SALT, KERB_ERR_TYPE_EXTENDED) whose
+// value is a 12-byte KERB-EXT-ERROR: status, reserved, flags, little endian.
+// 0 when it is anything else.
+uint32_t ntstatus_of_entry(std::string_view entry)
+{
+    unsigned char tag;
+    std::string_view type, value, inner;
+    if (!der_next(&entry, &tag, &type) || tag != 0xa1 || !der_next(&type, &tag, &inner) || tag != 0x02 ||
+        inner.size() != 1 || inner[0] != 3)
+        return 0;
+    if (!der_next(&entry, &tag, &value) || tag != 0xa2 || !der_next(&value, &tag, &inner) || tag != 0x04 ||
+        inner.size() != 12)
+        return 0;
+    auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(inner[i])); };
+    return byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
+}
+
+// The NTSTATUS in a KDC error's e-data, 0 when there is none. Windows sends
+// a METHOD-DATA (a SEQUENCE OF PA-DATA) or one KERB-ERROR-DATA; Samba sends
+// one PA-DATA. The last two have the same shape.
+uint32_t ntstatus_of_edata(std::string_view edata)
+{
+    unsigned char tag;
+    std::string_view outer;
+    if (!der_next(&edata, &tag, &outer) || tag != 0x30)
+        return 0;
+    if (!outer.empty() && static_cast<unsigned char>(outer[0]) == 0xa1)
+        return ntstatus_of_entry(outer);
+    while (!outer.empty()) {
+        std::string_view entry;
+        if (!der_next(&outer, &tag, &entry) || tag != 0x30)
+            return 0;
+        if (uint32_t status = ntstatus_of_entry(entry))
+            return status;
+    }
+    return 0;
+}
+
+DWORD map_ntstatus(uint32_t status)
+{
+    for (const NtStatusEntry &e : ntstatus_table)
+        if (e.status == status)
+            return e.lw;
+    return LW_ERROR_SUCCESS;
+}
+
 DWORD map_krb5_error(krb5_error_code ret)
 {
     if (ret == 0)
@@ -171,6 +260,7 @@ struct LsaConnection {
     std::string keytab;                    // for domains that name none
     int kdc_timeout = default_kdc_timeout;  // seconds per KDC and exchange
     bool warned_unverified = false;
+    std::string canonical;                 // "DOMAIN\\user" of the last success
 };
 
 // Bytes that cannot be part of a domain or realm name here: they would turn
@@ -501,10 +591,14 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
 // Authentication.
 
 // Asks the KDC for initial credentials of client for service (null: the
-// ticket-granting service), carrying the messages with send_to_realm.
-krb5_error_code request_ticket(const LsaConnection *conn, krb5_principal client, const char *password,
-                               const char *service, krb5_creds *creds, long long *deadline)
+// ticket-granting service), carrying the messages with send_to_realm; with
+// canonicalize the reply names the account as the KDC spells it. When the
+// KDC refuses, *ntstatus is the NTSTATUS its error carried, else 0.
+krb5_error_code request_ticket(const LsaConnection *conn, krb5_const_principal client, const char *password,
+                               const char *service, bool canonicalize, krb5_creds *creds, long long *deadline,
+                               uint32_t *ntstatus)
 {
+    *ntstatus = 0;
     krb5_context krb = conn->krb;
     krb5_get_init_creds_opt *options = nullptr;
     krb5_error_code ret = krb5_get_init_creds_opt_alloc(krb, &options);
@@ -515,9 +609,10 @@ krb5_error_code request_ticket(const LsaConnection *conn, krb5_principal client,
     krb5_get_init_creds_opt_set_forwardable(options, 0);
     krb5_get_init_creds_opt_set_proxiable(options, 0);
     krb5_get_init_creds_opt_set_renew_life(options, 0);
+    krb5_get_init_creds_opt_set_canonicalize(options, canonicalize ? 1 : 0);
 
     krb5_init_creds_context init = nullptr;
-    ret = krb5_init_creds_init(krb, client, nullptr, nullptr, 0, options, &init);
+    ret = krb5_init_creds_init(krb, const_cast<krb5_principal>(client), nullptr, nullptr, 0, options, &init);
     if (ret == 0)
         ret = krb5_init_creds_set_password(krb, init, password);
     if (ret == 0 && service != nullptr)
@@ -536,15 +631,26 @@ krb5_error_code request_ticket(const LsaConnection *conn, krb5_principal client,
         krb5_free_data_contents(krb, &request);
         krb5_free_data_contents(krb, &realm);
     }
-    if (ret == 0)
+    if (ret == 0) {
         ret = krb5_init_creds_get_creds(krb, init, creds);
+    } else if (init != nullptr) {
+        krb5_error *refusal = nullptr;
+        if (krb5_init_creds_get_error(krb, init, &refusal) == 0 && refusal != nullptr) {
+            // Only the error that ended the exchange speaks for the account.
+            if (static_cast<krb5_error_code>(refusal->error) + ERROR_TABLE_BASE_krb5 == ret)
+                *ntstatus = ntstatus_of_edata(std::string_view(refusal->e_data.data, refusal->e_data.length));
+            krb5_free_error(krb, refusal);
+        }
+    }
     krb5_init_creds_free(krb, init);
     krb5_get_init_creds_opt_free(krb, options);
     return ret;
 }
 
-// The first principal of keytab in realm: the service whose key vouches for
-// the KDC's replies.
+// The service whose key vouches for the KDC's replies: the keytab's first
+// HTTP/ principal in realm, else its first principal there. A domain
+// member's keytab starts with host/ and the machine account, whose keys the
+// web server's own HTTP/ entries share.
 krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::string_view realm,
                                  krb5_principal *server)
 {
@@ -553,11 +659,22 @@ krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::stri
     if (ret != 0)
         return ret;
     ret = KRB5_KT_NOTFOUND;
+    *server = nullptr;
+    bool http = false;
     krb5_keytab_entry entry;
-    while (ret == KRB5_KT_NOTFOUND && krb5_kt_next_entry(krb, keytab, &entry, &cursor) == 0) {
+    while (!http && krb5_kt_next_entry(krb, keytab, &entry, &cursor) == 0) {
         const krb5_data &r = entry.principal->realm;
-        if (std::string_view(r.data, r.length) == realm)
+        http = entry.principal->length == 2 &&
+               std::string_view(entry.principal->data[0].data, entry.principal->data[0].length) == "HTTP";
+        if (std::string_view(r.data, r.length) == realm && (http || *server == nullptr)) {
+            krb5_free_principal(krb, *server);
+            *server = nullptr;
             ret = krb5_copy_principal(krb, entry.principal, server);
+            if (ret != 0)
+                http = true;  // out of memory: stop looking
+        } else {
+            http = false;
+        }
         krb5_free_keytab_entry_contents(krb, &entry);
     }
     krb5_kt_end_seq_get(krb, keytab, &cursor);
@@ -570,6 +687,35 @@ void log_krb5_error(krb5_context krb, const char *what, krb5_error_code ret)
     log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: %s: Kerberos error %ld: %s", what, static_cast<long>(ret),
                 message ? message : "");
     krb5_free_error_message(krb, message);
+}
+
+// "DOMAIN\\user" from the realm's first listed domain (a realm listed under
+// several names still has one name per account) and the name the KDC
+// returned for the client: one component in the domain's realm. False only when memory
+// runs out; a name of another shape leaves the canonical name empty, and so
+// does one with control characters (callers put it into headers).
+bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_principal client)
+{
+    if (client == nullptr || client->length != 1 ||
+        std::string_view(client->realm.data, client->realm.length) != domain.realm)
+        return true;
+    const std::string_view user(client->data[0].data, client->data[0].length);
+    if (user.empty() || std::any_of(user.begin(), user.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+        }))
+        return true;
+    try {
+        const DomainRealm *first = &domain;
+        for (const DomainRealm &m : conn->realms)
+            if (m.realm == domain.realm) {
+                first = &m;
+                break;
+            }
+        conn->canonical = first->domain + '\\' + std::string(user);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
 }
 
 // The KDC's verdict on principal and password as a Likewise error number,
@@ -604,9 +750,28 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
     krb5_creds creds;
     memset(&creds, 0, sizeof creds);
     long long deadline = 0;  // of the whole login, set at its first message
-    krb5_error_code ret = request_ticket(conn, client, password, service, &creds, &deadline);
-    DWORD error;
+    uint32_t ntstatus = 0;
+    // A Windows domain's KDC names the account as it spells it (other case,
+    // the account name for a UPN) only in a ticket-granting ticket: MIT's
+    // library refuses a renamed client in a ticket for any other service.
+    // So the ticket for our service is asked for that name, in a second
+    // exchange.
+    krb5_error_code ret = request_ticket(conn, client, password, nullptr, true, &creds, &deadline, &ntstatus);
     if (ret == 0 && keytab != nullptr) {
+        krb5_principal account = nullptr;
+        ret = krb5_copy_principal(krb, creds.client, &account);
+        krb5_free_cred_contents(krb, &creds);
+        memset(&creds, 0, sizeof creds);
+        if (ret == 0)
+            ret = request_ticket(conn, account, password, service, false, &creds, &deadline, &ntstatus);
+        krb5_free_principal(krb, account);
+    }
+    DWORD error;
+    if (ntstatus != 0 && map_ntstatus(ntstatus) != LW_ERROR_SUCCESS) {
+        log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: Kerberos error %ld with NTSTATUS 0x%08x",
+                    static_cast<long>(ret), static_cast<unsigned>(ntstatus));
+        error = map_ntstatus(ntstatus);
+    } else if (ret == 0 && keytab != nullptr) {
         // The ticket is for our own service: only a KDC that knows its key
         // made it, and checking it asks no KDC again.
         krb5_verify_init_creds_opt verify;
@@ -619,7 +784,7 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
     } else if (ret == KRB5KDC_ERR_KEY_EXP) {
         // The KDC says so before it looks at the password. The password
         // service still accepts an expired password, and only the right one.
-        ret = request_ticket(conn, client, password, "kadmin/changepw", &creds, &deadline);
+        ret = request_ticket(conn, client, password, "kadmin/changepw", false, &creds, &deadline, &ntstatus);
         if (ret == 0)
             error = LW_ERROR_PASSWORD_EXPIRED;
         else if (ret == KRB5KDC_ERR_KEY_EXP)
@@ -629,6 +794,8 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
     } else {
         error = map_krb5_error(ret);
     }
+    if (error == LW_ERROR_SUCCESS && !canonical_name(conn, domain, creds.client))
+        error = LW_ERROR_OUT_OF_MEMORY;
     if (ret != 0 && (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW ||
                      error == LW_ERROR_DOMAIN_IS_OFFLINE))
         log_krb5_error(krb, "ticket", ret);
@@ -716,7 +883,10 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
     if (ret != 0)
         return map_krb5_error(ret) == LW_ERROR_OUT_OF_MEMORY ? LW_ERROR_OUT_OF_MEMORY : LW_ERROR_INTERNAL;
 
+    conn->canonical.clear();
     DWORD error = check_password(conn, *domain, client, pszPassword);
+    if (error != LW_ERROR_SUCCESS)
+        conn->canonical.clear();
 
     if (gpfnLogger != nullptr && gLsaMaxLogLevel >= LSA_LOG_LEVEL_DEBUG) {
         char *name = nullptr;
@@ -729,6 +899,21 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
     }
     krb5_free_principal(conn->krb, client);
     return error;
+}
+
+LSA_EXPORT size_t LsaGetCanonicalName(HANDLE hLsaConnection, PSTR pszBuffer, size_t stBufSize)
+{
+    if (hLsaConnection == nullptr)
+        return 0;
+    const std::string &name = static_cast<const LsaConnection *>(hLsaConnection)->canonical;
+    if (name.empty())
+        return 0;
+    if (pszBuffer != nullptr && stBufSize > 0) {
+        size_t n = std::min(name.size(), stBufSize - 1);
+        memcpy(pszBuffer, name.data(), n);
+        pszBuffer[n] = '\0';
+    }
+    return name.size() + 1;
 }
 
 LSA_EXPORT DWORD LsaCloseServer(HANDLE hLsaConnection)

@@ -4,7 +4,10 @@ in a server process)."""
 
 import os
 import socket
+import struct
 import subprocess
+import tempfile
+import threading
 import time
 import unittest
 
@@ -75,6 +78,65 @@ def run_lsa_auth(env, pairs, log_level=None):
     stdin = "".join("%s\n%s\n" % pair for pair in pairs)
     done = subprocess.run(argv, input=stdin, env=env, capture_output=True, text=True, timeout=120)
     return done.stdout.splitlines(), done.stderr
+
+
+def der(tag, *parts):
+    body = b"".join(parts)
+    n = len(body)
+    length = bytes([n]) if n < 128 else bytes([0x81, n]) if n < 256 else bytes([0x82]) + n.to_bytes(2, "big")
+    return bytes([tag]) + length + body
+
+
+def der_int(value):
+    return der(0x02, value.to_bytes(max(1, (value.bit_length() + 8) // 8), "big", signed=True))
+
+
+def pa_data(kind, value):
+    """PA-DATA, which has the shape of Windows' KERB-ERROR-DATA."""
+    return der(0x30, der(0xa1, der_int(kind)), der(0xa2, der(0x04, value)))
+
+
+def ntstatus(status):
+    """KERB-EXT-ERROR: the status, reserved, flags; little endian."""
+    return pa_data(3, struct.pack("<III", status, 0, 1))
+
+
+def krb_error(code, realm, e_data=None):
+    """A KRB-ERROR from the realm's KDC, with e-data when given."""
+    name = der(0x30, der(0xa0, der_int(2)), der(0xa1, der(0x30, der(0x1b, b"krbtgt"), der(0x1b, realm.encode()))))
+    fields = [der(0xa0, der_int(5)), der(0xa1, der_int(30)), der(0xa4, der(0x18, b"20260101000000Z")),
+              der(0xa5, der_int(0)), der(0xa6, der_int(code)), der(0xa9, der(0x1b, realm.encode())),
+              der(0xaa, name)]
+    if e_data is not None:
+        fields.append(der(0xac, der(0x04, e_data)))
+    return der(0x7e, der(0x30, *fields))
+
+
+class RefusingKdc:
+    """A loopback KDC that answers every TCP request with one KRB-ERROR."""
+
+    def __init__(self):
+        self.reply = b""
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.port = self.sock.getsockname()[1]
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def _serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with conn:
+                head = conn.recv(4, socket.MSG_WAITALL)
+                if len(head) == 4:
+                    conn.recv(struct.unpack(">I", head)[0], socket.MSG_WAITALL)
+                    conn.sendall(struct.pack(">I", len(self.reply)) + self.reply)
+
+    def close(self):
+        self.sock.close()
 
 
 class LsaAgainstKdc(unittest.TestCase):
@@ -211,6 +273,42 @@ class KdcFixture(unittest.TestCase):
                     lines, log = run_lsa_auth(env, pair)
                     self.assertEqual(lines[0].split()[0], expected, log)
         self.assertIsNone(kdc.proc)
+
+
+class WindowsErrorData(unittest.TestCase):
+    def test_ntstatus_in_the_error(self):
+        # A Windows domain's KDC tells disabled, locked and expired accounts
+        # apart only by the NTSTATUS in the error's e-data: one KERB-ERROR-
+        # DATA, or PA-PW-SALT in a METHOD-DATA (as Samba sends it). Anything
+        # else there leaves the Kerberos code to decide.
+        revoked, key_expired = 18, 23
+        etype_info2 = pa_data(19, der(0x30, der(0x30, der(0xa0, der_int(18)))))
+        rows = [
+            ("KERB-ERROR-DATA, account expired", revoked, ntstatus(0xC0000193), ACCOUNT_EXPIRED),
+            ("METHOD-DATA, account disabled", revoked, der(0x30, etype_info2, ntstatus(0xC0000072)), DISABLED),
+            ("METHOD-DATA, account locked out", revoked, der(0x30, ntstatus(0xC0000234)), DISABLED),
+            ("password must change", key_expired, ntstatus(0xC0000224), EXPIRED),
+            ("no e-data", revoked, None, DISABLED),
+            ("no e-data, password expired: the right password is not known", key_expired, None, MISMATCH),
+            ("a real salt in PA-PW-SALT", revoked, der(0x30, pa_data(3, b"WINDOWS.TESTalice")), DISABLED),
+            ("a status of no account state", revoked, ntstatus(0xC000006F), DISABLED),
+            ("cut short", revoked, ntstatus(0xC0000193)[:-2], DISABLED),
+        ]
+        kdc = RefusingKdc()
+        self.addCleanup(kdc.close)
+        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="lsa-windows-"))
+        conf = {"krb5.conf": "[realms]\n    WINDOWS.TEST = {\n        kdc = 127.0.0.1:%d\n    }\n" % kdc.port,
+                "lsaclient.conf": "WINDOWS = WINDOWS.TEST\nkdc_timeout = 2\n"}
+        for name, text in conf.items():
+            with open(os.path.join(folder, name), "w") as f:
+                f.write(text)
+        env = dict(os.environ, KRB5_CONFIG=os.path.join(folder, "krb5.conf"),
+                   LSACLIENT_CONF=os.path.join(folder, "lsaclient.conf"))
+        for name, code, e_data, expected in rows:
+            with self.subTest(name):
+                kdc.reply = krb_error(code, "WINDOWS.TEST", e_data)
+                lines, log = run_lsa_auth(env, [("WINDOWS\\alice", "pw-windows-93")])
+                self.assertEqual([int(line.split()[0]) for line in lines], [expected], log)
 
 
 def closed_port():

@@ -7,6 +7,7 @@
 #include <httpd.h>
 #include <http_config.h>
 #include <http_log.h>
+#include <http_request.h>
 #include <util_filter.h>
 
 #include <apr_buckets.h>
@@ -54,6 +55,15 @@ constexpr const char *kFilterName = "ORVANE_CHECK_PASSWORD";
 // The filter's helpers log under the filter function's name.
 constexpr const char *kFilterFunction = "mod_auth_orvane_form_if";
 constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
+// Where the application finds the account a successful login checked
+// ("DOMAIN\\user" as the domain spells it): the subprocess environment, and
+// the request header for a handler that reads the body before it forwards
+// the headers. Set only with result code '1'.
+constexpr const char *kAccountVariable = "OV_ACCOUNT";
+constexpr const char *kAccountHeader = "OV-Account";
+// A NetBIOS domain, a backslash and an account name (at most 20 characters
+// in AD, a UPN up to 1024): longer names are not passed on.
+constexpr std::size_t kAccountSize = 1100;
 
 // A login form is small; anything larger is refused rather than buffered.
 constexpr apr_size_t kDataLimit = 0x4000;
@@ -446,9 +456,14 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
                           kFilterFunction);
         }
     }
+    // The account's own name, as the domain returned it: the typed name may
+    // be another spelling of it (other case, the UPN).
+    char account[kAccountSize] = "";
     if (status == APR_SUCCESS) {
         error = LsaAuthenticateUser(hLsaConnection, s->login.text, s->password.text);
         status = check_lsa_error(r, &error);
+        if (status == APR_SUCCESS && LsaGetCanonicalName(hLsaConnection, account, sizeof account) > sizeof account)
+            account[0] = '\0';
     }
 
     rv = apr_thread_mutex_unlock(lsaMutex);
@@ -460,6 +475,11 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
 
     const char code = result_code(status, error);
     *fields->result.raw = code;
+    if (code == '1' && account[0] != '\0') {
+        const char *name = apr_pstrdup(r->pool, account);
+        apr_table_setn(r->subprocess_env, kAccountVariable, name);
+        apr_table_setn(r->headers_in, kAccountHeader, name);
+    }
     ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", kFilterFunction,
                   s->login.text, code);
     return APR_SUCCESS;
@@ -757,13 +777,42 @@ void mod_auth_orvane_form_init(apr_pool_t *pchild, server_rec *)
     ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, pchild, "%s: initialization done", __func__);
 }
 
+namespace {
+
+ap_filter_rec_t *form_filter_record = nullptr;
+
+// Checks a login form before the handler starts, so that the account's name
+// (kAccountVariable, kAccountHeader) is there when it does: CGI programs get
+// their environment, and mod_proxy builds the request's head, before they
+// read the body. A speculative read of the filter gathers and checks the
+// whole form and keeps the rewritten body for the handler's reads; its
+// failure comes back to the handler's first read.
+void check_before_handler(request_rec *r)
+{
+    for (ap_filter_t *f = r->input_filters; f != nullptr; f = f->next) {
+        if (f->frec == form_filter_record && f->r == r) {
+            // Only the filter names the account, never the client.
+            apr_table_unset(r->headers_in, kAccountHeader);
+            apr_table_unset(r->subprocess_env, kAccountVariable);
+            apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+            ap_get_brigade(f, bb, AP_MODE_SPECULATIVE, APR_BLOCK_READ, 1);
+            apr_brigade_destroy(bb);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
 void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
 {
     // Debug, not notice: every apache2ctl call registers the hooks, and an
     // administrator's terminal has no use for the line.
     ap_log_perror(APLOG_MARK, APLOG_DEBUG, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-    ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+    form_filter_record = ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+    // After the core has added the configured filters.
+    ap_hook_insert_filter(check_before_handler, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }
 
 extern "C" {

@@ -8,6 +8,7 @@
 //                                  stays signed on for the requests after it
 //   OrvaneNTLMDefaultDomain NAME   the domain of a client name that has none
 //   OrvaneNTLMChannelBinding On    answers must be bound to this TLS channel
+//   OrvaneNTLMDomainAlias DNS NAME a client's domain DNS is the domain NAME
 
 #include <httpd.h>
 #include <http_config.h>
@@ -32,7 +33,12 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +113,7 @@ struct directory_config {
     setting connection_bound;
     setting channel_binding;
     const char *default_domain;  // upper case; null for none
+    apr_table_t *domain_aliases; // upper case alias -> domain; null for none
 };
 
 void *create_directory_config(apr_pool_t *p, char *)
@@ -127,6 +134,9 @@ void *merge_directory_config(apr_pool_t *p, void *base_conf, void *add_conf)
     merged->connection_bound = inherit(base->connection_bound, add->connection_bound);
     merged->channel_binding = inherit(base->channel_binding, add->channel_binding);
     merged->default_domain = add->default_domain ? add->default_domain : base->default_domain;
+    merged->domain_aliases = !add->domain_aliases    ? base->domain_aliases
+                             : !base->domain_aliases ? add->domain_aliases
+                                                     : apr_table_overlay(p, add->domain_aliases, base->domain_aliases);
     return merged;
 }
 
@@ -165,6 +175,29 @@ const char *set_default_domain(cmd_parms *cmd, void *config, const char *name)
     return nullptr;
 }
 
+char *upper_case(apr_pool_t *p, const char *text)
+{
+    char *upper = apr_pstrdup(p, text);
+    for (char *c = upper; *c != '\0'; ++c)
+        *c = static_cast<char>(apr_toupper(*c));
+    return upper;
+}
+
+// A domain's other names (its DNS name beside the NetBIOS one): a client may
+// send either, and the domain controller accepts both for one account.
+const char *set_domain_alias(cmd_parms *cmd, void *config, const char *alias, const char *name)
+{
+    if (*alias == '\0' || *name == '\0' || std::strpbrk(alias, "\\@/ \t") != nullptr ||
+        std::strpbrk(name, "\\@/ \t") != nullptr)
+        return "OrvaneNTLMDomainAlias takes a domain's other name and its NetBIOS name, such as "
+               "AD.ORVANE.EXAMPLE ORVANE";
+    auto *dir = static_cast<directory_config *>(config);
+    if (dir->domain_aliases == nullptr)
+        dir->domain_aliases = apr_table_make(cmd->pool, 2);
+    apr_table_setn(dir->domain_aliases, upper_case(cmd->pool, alias), upper_case(cmd->pool, name));
+    return nullptr;
+}
+
 // C++ sees the command table's function type without its parameters; the
 // core calls each handler with the parameters its FLAG or TAKE1 kind has.
 // (void (*)() is the type a function pointer passes through unwarned.)
@@ -181,6 +214,8 @@ const command_rec directives[] = {
      "the domain of an NTLM user name sent without one; without it such names are refused"},
     {"OrvaneNTLMChannelBinding", directive_func(set_channel_binding), nullptr, OR_AUTHCFG, FLAG,
      "On: NTLM answers must carry this TLS channel's bindings (tls-server-end-point)"},
+    {"OrvaneNTLMDomainAlias", directive_func(set_domain_alias), nullptr, OR_AUTHCFG, TAKE2,
+     "another name of a domain (its DNS name) and the NetBIOS name that user names carry instead"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
 };
 
@@ -496,6 +531,56 @@ char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_d
     return text;
 }
 
+// user ("DOMAIN\\user", as canonical_user made it) with an alias domain
+// replaced by the domain's own name, so one account has one name.
+char *unalias_domain(apr_pool_t *p, char *user, const apr_table_t *aliases)
+{
+    char *backslash = std::strchr(user, '\\');
+    if (aliases == nullptr || backslash == nullptr)
+        return user;
+    const char *name = apr_table_get(aliases, apr_pstrmemdup(p, user, static_cast<apr_size_t>(backslash - user)));
+    return name ? apr_pstrcat(p, name, backslash, nullptr) : user;
+}
+
+// gss-ntlmssp on a domain member checks answers through winbindd, and
+// reports every refusal as EACCES: a wrong password, a disabled or locked
+// account, and a set-up in which it cannot reach winbindd look alike. After
+// such a failure the set-up is looked at here (not with a user file, which
+// NTLM_USER_FILE names). The paths are those built into Debian's Samba.
+constexpr const char *winbind_pipe = "/run/samba/winbindd/pipe";
+constexpr const char *winbind_privileged_dir = "/var/lib/samba/winbindd_privileged";
+
+// What keeps gss-ntlmssp from winbindd, or null when nothing does.
+const char *winbind_fault()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, winbind_pipe, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool answered = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!answered)
+        return "winbindd does not answer on /run/samba/winbindd/pipe: is it running?";
+    if (access(winbind_privileged_dir, X_OK) != 0)
+        return "this server's user may not use winbindd's privileged pipe in /var/lib/samba/winbindd_privileged "
+               "(add it to the group winbindd_priv)";
+    return nullptr;
+}
+
+// The fault this process last logged: each is logged once, not at every
+// failed sign-on, until the set-up works again.
+std::atomic<const char *> logged_winbind_fault{nullptr};
+
+void check_winbind(const request_rec *r, OM_uint32 minor)
+{
+    if (minor != EACCES || std::getenv("NTLM_USER_FILE") != nullptr)
+        return;
+    const char *fault = winbind_fault();
+    if (logged_winbind_fault.exchange(fault) != fault && fault != nullptr)
+        log_rerror(source_path, 560, APLOG_ERR, 0, r, "NTLM set-up broken, not a wrong password: %s", fault);
+}
+
 // Decodes the base64 token after the scheme word into *token (request
 // pool). Returns OK, or the status that ends the leg.
 int decode_token(request_rec *r, const char *auth_line, gss_buffer_desc *token)
@@ -615,6 +700,7 @@ int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
         gss_release_buffer(&ignored, &held.output_token);
         return HTTP_UNAUTHORIZED;
     }
+    user = unalias_domain(r->pool, user, config.domain_aliases);
     log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", user);
     r->user = user;
     r->ap_auth_type = const_cast<char *>("NTLM");
@@ -642,6 +728,7 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
         log_rerror(source_path, 321, APLOG_ERR, 0, r, "%s",
                    get_gss_error(r->pool, accepted.major, accepted.minor, "gss_accept_sec_context() failed"));
         *error_code = result_code_for(accepted.minor);
+        check_winbind(r, accepted.minor);
         return HTTP_UNAUTHORIZED;
     }
 

@@ -92,6 +92,14 @@ DWORD LsaAuthenticateUser(HANDLE, PCSTR pszLoginName, PCSTR pszPassword)
     return current.auth_result;
 }
 
+// No canonical name: the account is the one typed.
+size_t LsaGetCanonicalName(HANDLE, PSTR pszBuffer, size_t stBufSize)
+{
+    if (pszBuffer != nullptr && stBufSize > 0)
+        pszBuffer[0] = '\0';
+    return 0;
+}
+
 DWORD LsaCloseServer(HANDLE)
 {
     ++current.close_calls;

@@ -525,7 +525,7 @@ TEST_F(gss_module, record_and_registration)
     for (const command_rec *cmd = m.cmds; cmd && cmd->name; ++cmd)
         directives.emplace_back(cmd->name);
     EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain",
-                                   "OrvaneNTLMChannelBinding"}));
+                                   "OrvaneNTLMChannelBinding", "OrvaneNTLMDomainAlias"}));
 
     request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
     gss_test::run_hook(r);  // registers the module

@@ -3,6 +3,7 @@
 #include "httpd_standin.h"
 
 #include <apr_strings.h>
+#include <http_request.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,6 +17,7 @@ std::mutex log_mutex;
 std::vector<log_line> lines;
 std::vector<registered_filter> filters;
 std::vector<registered_hook> hooks;
+std::vector<void (*)(request_rec *)> insert_hooks;
 
 void capture(const char *file, int line, int level, apr_status_t status, const char *fmt, va_list args)
 {
@@ -53,12 +55,18 @@ const std::vector<registered_hook> &child_inits()
     return hooks;
 }
 
+const std::vector<void (*)(request_rec *)> &insert_filters()
+{
+    return insert_hooks;
+}
+
 void clear_registrations()
 {
     for (auto &f : filters)
         delete f.rec;
     filters.clear();
     hooks.clear();
+    insert_hooks.clear();
 }
 
 void make_request(request *req, apr_pool_t *parent)
@@ -169,6 +177,11 @@ AP_DECLARE(void) ap_hook_child_init(ap_HOOK_child_init_t *pf, const char *const 
                                     const char *const *, int nOrder)
 {
     standin::hooks.push_back({pf, nOrder});
+}
+
+AP_DECLARE(void) ap_hook_insert_filter(ap_HOOK_insert_filter_t *pf, const char *const *, const char *const *, int)
+{
+    standin::insert_hooks.push_back(pf);
 }
 
 AP_DECLARE(ap_filter_rec_t *) ap_register_input_filter(const char *name, ap_in_filter_func filter_func,

@@ -42,6 +42,8 @@ struct registered_hook {
     int order;
 };
 const std::vector<registered_hook> &child_inits();
+// The form module's insert-filter hooks (functions of request_rec *).
+const std::vector<void (*)(request_rec *)> &insert_filters();
 
 void clear_registrations();
 

@@ -7,6 +7,7 @@
 #include <httpd.h>
 #include <http_config.h>
 #include <http_log.h>
+#include <http_protocol.h>
 #include <util_filter.h>
 
 #include <apr_buckets.h>
@@ -589,6 +590,96 @@ void hand_up(form_ctx *ctx, apr_bucket_brigade *bb, ap_input_mode_t mode, apr_of
     }
 }
 
+// apr_table_do over the request's Content-Encoding lines: clears *identity
+// at the first value that is not "identity".
+int identity_coding(void *identity, const char *, const char *value)
+{
+    std::string_view coding(value);
+    coding.remove_prefix(std::min(coding.find_first_not_of(" \t"), coding.size()));
+    coding = coding.substr(0, coding.find_last_not_of(" \t") + 1);
+    if (coding.size() == 8 && strncasecmp(coding.data(), "identity", 8) == 0)
+        return 1;
+    *static_cast<bool *>(identity) = false;
+    return 0;
+}
+
+// A body in a content coding (gzip, deflate, ...) is not the form the filter
+// reads, yet frameworks behind it decode such bodies (Express's body-parser
+// does) and would read a form that nobody checked.
+bool body_in_identity(request_rec *r)
+{
+    bool identity = true;
+    apr_table_do(identity_coding, &identity, r->headers_in, "Content-Encoding", nullptr);
+    return identity;
+}
+
+// The checks made before a byte of the body is read, and the context that
+// gathers it. Returns 0 with *out set, or the filter's status.
+apr_status_t start_form(ap_filter_t *f, form_ctx **out)
+{
+    request_rec *r = f->r;
+    const char *type = apr_table_get(r->headers_in, "Content-Type");
+    if (!type) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: no content type in headers", kFilterFunction);
+        return kEINVAL;
+    }
+    if (strcasecmp(type, kFormContentType) != 0) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r,
+                      "%s: content type isn't application/x-www-form-urlencoded", kFilterFunction);
+        return kEINVAL;
+    }
+    if (!body_in_identity(r)) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: content coding isn't identity", kFilterFunction);
+        return kEINVAL;
+    }
+    auto *form = static_cast<char *>(std::calloc(kFormSize, 1));
+    if (!form) {
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for form buffer",
+                      kFilterFunction);
+        return kENOMEM;
+    }
+    auto *ctx = static_cast<form_ctx *>(apr_pcalloc(r->pool, sizeof(form_ctx)));
+    ctx->form = form;
+    ctx->out = apr_brigade_create(r->pool, f->c->bucket_alloc);
+    apr_pool_cleanup_register(r->pool, ctx, release_form_cleanup, apr_pool_cleanup_null);
+    *out = ctx;
+    return APR_SUCCESS;
+}
+
+// Gathers the whole body, checks the form once and keeps the rewritten body
+// in ctx->out.
+apr_status_t take_form(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_read_type_e block)
+{
+    apr_status_t rv = gather(f, ctx, bb, block);
+    if (rv != APR_SUCCESS)
+        return rv;
+    if (ctx->count > 0) {
+        form_secrets secrets{};
+        rv = check_form(f->r, ctx, &secrets);
+        release_secrets(&secrets);
+        if (rv != APR_SUCCESS)
+            return fail(ctx, rv);
+    }
+    release_form(ctx);
+    ctx->rewritten = true;
+    return APR_SUCCESS;
+}
+
+// Ends the request in the filter's init: every later read of the body
+// fails with status, and the connection closes after the answer, so that
+// Apache does not read (through this filter) and discard a body it refused.
+int refuse_request(ap_filter_t *f, apr_status_t status, int http_status)
+{
+    auto *ctx = static_cast<form_ctx *>(f->ctx);
+    if (!ctx) {
+        ctx = static_cast<form_ctx *>(apr_pcalloc(f->r->pool, sizeof *ctx));
+        f->ctx = ctx;
+    }
+    fail(ctx, status);
+    f->r->connection->keepalive = AP_CONN_CLOSE;
+    return http_status;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -681,26 +772,9 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
 
     auto *ctx = static_cast<form_ctx *>(f->ctx);
     if (!ctx) {
-        const char *type = apr_table_get(r->headers_in, "Content-Type");
-        if (!type) {
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: no content type in headers", __func__);
-            return kEINVAL;
-        }
-        if (strcasecmp(type, kFormContentType) != 0) {
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r,
-                          "%s: content type isn't application/x-www-form-urlencoded", __func__);
-            return kEINVAL;
-        }
-        auto *form = static_cast<char *>(std::calloc(kFormSize, 1));
-        if (!form) {
-            ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for form buffer",
-                          __func__);
-            return kENOMEM;
-        }
-        ctx = static_cast<form_ctx *>(apr_pcalloc(r->pool, sizeof *ctx));
-        ctx->form = form;
-        ctx->out = apr_brigade_create(r->pool, f->c->bucket_alloc);
-        apr_pool_cleanup_register(r->pool, ctx, release_form_cleanup, apr_pool_cleanup_null);
+        const apr_status_t rv = start_form(f, &ctx);
+        if (rv != APR_SUCCESS)
+            return rv;
         f->ctx = ctx;
     }
 
@@ -708,19 +782,9 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
         return ctx->failed;
 
     if (!ctx->rewritten) {
-        apr_status_t rv = gather(f, ctx, bb, block);
+        const apr_status_t rv = take_form(f, ctx, bb, block);
         if (rv != APR_SUCCESS)
             return rv;
-
-        if (ctx->count > 0) {
-            form_secrets secrets{};
-            rv = check_form(r, ctx, &secrets);
-            release_secrets(&secrets);
-            if (rv != APR_SUCCESS)
-                return fail(ctx, rv);
-        }
-        release_form(ctx);
-        ctx->rewritten = true;
     }
 
     if (APR_BRIGADE_EMPTY(ctx->out))
@@ -730,6 +794,45 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
 
     ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter exit with success", __func__);
     return APR_SUCCESS;
+}
+
+// Runs before the handler, so before a CGI application starts; returns OK
+// or the HTTP status that ends the request there.
+// - A body in a content coding is refused with 415 (and "Accept-Encoding:
+//   identity", as RFC 7694 has it); the filter itself would refuse it too.
+// - A body without a length (chunked) is gathered and checked here, and the
+//   request then carries the length of the rewritten body instead of its
+//   Transfer-Encoding, as mod_request does for a body it kept: a CGI
+//   application learns the length only from CONTENT_LENGTH, and without it
+//   reads no form. The handler's reads get the rewritten body as usual.
+int mod_auth_orvane_form_if_init(ap_filter_t *f)
+{
+    request_rec *r = f->r;
+    const bool has_length = apr_table_get(r->headers_in, "Content-Length") != nullptr;
+    if (!has_length && !apr_table_get(r->headers_in, "Transfer-Encoding"))
+        return OK;  // no body
+
+    if (!body_in_identity(r)) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: content coding isn't identity", kFilterFunction);
+        apr_table_setn(r->err_headers_out, "Accept-Encoding", "identity");
+        return refuse_request(f, kEINVAL, HTTP_UNSUPPORTED_MEDIA_TYPE);
+    }
+    if (has_length)
+        return OK;
+
+    form_ctx *ctx = nullptr;
+    apr_status_t rv = start_form(f, &ctx);
+    if (rv == APR_SUCCESS) {
+        f->ctx = ctx;
+        apr_bucket_brigade *bb = apr_brigade_create(r->pool, f->c->bucket_alloc);
+        rv = take_form(f, ctx, bb, APR_BLOCK_READ);
+        apr_brigade_destroy(bb);
+    }
+    if (rv != APR_SUCCESS)
+        return refuse_request(f, rv, ap_map_http_request_error(rv, HTTP_BAD_REQUEST));
+    apr_table_unset(r->headers_in, "Transfer-Encoding");
+    apr_table_setn(r->headers_in, "Content-Length", apr_off_t_toa(r->pool, static_cast<apr_off_t>(ctx->count)));
+    return OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -763,7 +866,8 @@ void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
     // administrator's terminal has no use for the line.
     ap_log_perror(APLOG_MARK, APLOG_DEBUG, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-    ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+    ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, mod_auth_orvane_form_if_init,
+                             AP_FTYPE_RESOURCE);
 }
 
 extern "C" {

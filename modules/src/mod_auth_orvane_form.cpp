@@ -330,11 +330,60 @@ bool has_bad_escape(const form_value &value)
 
 // Remembers a username or domain value; a second one makes the form one
 // that is not checked, as applications differ on which of two they read.
+// So does a raw ';' in the value, where some parsers end it (below).
 void remember(form_fields *fields, form_value *field, const form_value &value)
 {
-    if (field->raw)
+    if (field->raw || std::memchr(value.raw, ';', value.len))
         fields->ambiguous = true;
     *field = value;
+}
+
+// What a key that is not exactly a field, but that some parser may read as
+// one, does to the form: a user name or domain leaves it unchecked, a
+// password is blanked, a result value starts with '0'.
+void neutralise(const decoded &key, std::string_view raw_key, const form_value &value, form_fields *fields)
+{
+    if (may_read_as(key, "username") || may_read_as(key, "domain")) {
+        fields->ambiguous = true;
+    } else if (has_unicode_escape(raw_key)) {
+        fields->ambiguous = true;
+        std::memset(value.raw, '&', value.len);
+    } else if (may_read_as(key, "password")) {
+        std::memset(value.raw, '&', value.len);
+    } else if (may_read_as(key, "result") && value.len > 0) {
+        *value.raw = '0';
+    }
+}
+
+// Perl's CGI.pm, Ruby's CGI.parse and Plack end a pair at a raw ';' as well
+// as at '&'. Each piece of the pair at [pair, end) that such a parser reads
+// as a pair of its own may be any field to it, whatever its key is to us:
+// every piece behind a ';', and the piece before the first one when that
+// ';' lies in our key (when it lies in our value, that piece has our key).
+apr_status_t neutralise_semicolon_pairs(request_rec *r, char *pair, char *end, form_fields *fields)
+{
+    const auto span = [](const char *from, const char *to) { return static_cast<std::size_t>(to - from); };
+    auto *semicolon = static_cast<char *>(std::memchr(pair, ';', span(pair, end)));
+    if (!semicolon)
+        return APR_SUCCESS;
+    auto *eq = static_cast<char *>(std::memchr(pair, '=', span(pair, end)));
+    for (char *piece = eq && eq < semicolon ? semicolon + 1 : pair; piece <= end;) {
+        auto *piece_end = static_cast<char *>(std::memchr(piece, ';', span(piece, end)));
+        if (!piece_end)
+            piece_end = end;
+        auto *piece_eq = static_cast<char *>(std::memchr(piece, '=', span(piece, piece_end)));
+        char *key_end = piece_eq ? piece_eq : piece_end;
+        char *value_start = piece_eq ? piece_eq + 1 : piece_end;
+
+        decoded key = decode_span(r, piece, span(piece, key_end), 0);
+        if (!key.text)
+            return kENOMEM;
+        neutralise(key, std::string_view(piece, span(piece, key_end)),
+                   {value_start, span(value_start, piece_end)}, fields);
+        scrub_and_free(&key);
+        piece = piece_end + 1;
+    }
+    return APR_SUCCESS;
 }
 
 // Finds the four fields in the form buffer and blanks every `password`
@@ -356,11 +405,12 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         decoded key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0);
         if (!key.text)
             return kENOMEM;
+        const bool password = is_field(key, "password");
         if (is_field(key, "username")) {
             remember(fields, &fields->username, value);
         } else if (is_field(key, "domain")) {
             remember(fields, &fields->domain, value);
-        } else if (is_field(key, "password")) {
+        } else if (password) {
             if (!fields->password.raw)
                 fields->password = value;
             else
@@ -368,17 +418,16 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         } else if (is_field(key, "result") && value.len > 0) {
             fields->result = value;
             *value.raw = '0';
-        } else if (may_read_as(key, "username") || may_read_as(key, "domain")) {
-            fields->ambiguous = true;
-        } else if (has_unicode_escape(std::string_view(cursor, static_cast<std::size_t>(key_end - cursor)))) {
-            fields->ambiguous = true;
-            std::memset(value.raw, '&', value.len);
-        } else if (may_read_as(key, "password")) {
-            std::memset(value.raw, '&', value.len);
-        } else if (may_read_as(key, "result") && value.len > 0) {
-            *value.raw = '0';
+        } else {
+            neutralise(key, std::string_view(cursor, static_cast<std::size_t>(key_end - cursor)), value, fields);
         }
         scrub_and_free(&key);
+        // A password's value is blanked whole, whatever ';' pieces it holds.
+        if (!password) {
+            const apr_status_t rv = neutralise_semicolon_pairs(r, cursor, amp, fields);
+            if (rv != APR_SUCCESS)
+                return rv;
+        }
         cursor = amp + 1;
     }
     return APR_SUCCESS;

@@ -57,9 +57,11 @@ def ntlm_user_file(httpd, domain, user, password):
     return path
 
 
-def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
+def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE", login_app=None):
     """The site's configuration text for httpd; device images lie in
-    image_dir/<device id>/."""
+    image_dir/<device id>/. login_app: another login application already
+    in place for the server's children (a folder of them serves
+    LOGIN_URL/<name>), instead of site-login.cgi."""
     chunk_file = os.path.join(httpd.conf_dir, "chunk-location.conf")
     with open(chunk_file, "w", encoding="utf-8") as f:
         f.write(chunk_conf(httpd, os.path.join(build_dir, "transfer", "diskrelay"),
@@ -74,7 +76,7 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
                   CHUNK_PREFIX=CHUNK_PREFIX,
                   CHUNK_LOCATION_CONF=chunk_file,
                   LOGIN_URL=LOGIN_URL,
-                  LOGIN_APP=install(httpd, LOGIN_APP, "site-login.cgi"),
+                  LOGIN_APP=login_app or install(httpd, LOGIN_APP, "site-login.cgi"),
                   LOGIN_DOMAIN=domain,
                   NTLM_URL=NTLM_URL,
                   NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"),

@@ -82,10 +82,12 @@ def proxy_protocol(balancer=None):
             "PROXY_PROTOCOL_EXCEPTIONS": "RemoteIPProxyProtocolExceptions " + " \\\n            ".join(lines)}
 
 
-def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE", balancer=None):
+def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE", balancer=None, login_app=None):
     """The site's configuration text for httpd; device images lie in
     image_dir/<device id>/. With balancer (its address), the site takes
-    each client's address from the balancer's PROXY header."""
+    each client's address from the balancer's PROXY header. login_app:
+    another login application already in place for the server's children
+    (a folder of them serves LOGIN_URL/<name>), instead of site-login.cgi."""
     chunk_file = os.path.join(httpd.conf_dir, "chunk-location.conf")
     with open(chunk_file, "w", encoding="utf-8") as f:
         f.write(chunk_conf(httpd, os.path.join(build_dir, "transfer", "diskrelay"),
@@ -100,7 +102,7 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE", balan
                   CHUNK_PREFIX=CHUNK_PREFIX,
                   CHUNK_LOCATION_CONF=chunk_file,
                   LOGIN_URL=LOGIN_URL,
-                  LOGIN_APP=install(httpd, LOGIN_APP, "site-login.cgi"),
+                  LOGIN_APP=login_app or install(httpd, LOGIN_APP, "site-login.cgi"),
                   LOGIN_DOMAIN=domain,
                   NTLM_URL=NTLM_URL,
                   NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"),

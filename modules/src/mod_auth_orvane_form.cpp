@@ -7,6 +7,7 @@
 #include <httpd.h>
 #include <http_config.h>
 #include <http_log.h>
+#include <http_protocol.h>
 #include <http_request.h>
 #include <util_filter.h>
 
@@ -339,11 +340,60 @@ bool has_bad_escape(const form_value &value)
 
 // Remembers a username or domain value; a second one makes the form one
 // that is not checked, as applications differ on which of two they read.
+// So does a raw ';' in the value, where some parsers end it (below).
 void remember(form_fields *fields, form_value *field, const form_value &value)
 {
-    if (field->raw)
+    if (field->raw || std::memchr(value.raw, ';', value.len))
         fields->ambiguous = true;
     *field = value;
+}
+
+// What a key that is not exactly a field, but that some parser may read as
+// one, does to the form: a user name or domain leaves it unchecked, a
+// password is blanked, a result value starts with '0'.
+void neutralise(const decoded &key, std::string_view raw_key, const form_value &value, form_fields *fields)
+{
+    if (may_read_as(key, "username") || may_read_as(key, "domain")) {
+        fields->ambiguous = true;
+    } else if (has_unicode_escape(raw_key)) {
+        fields->ambiguous = true;
+        std::memset(value.raw, '&', value.len);
+    } else if (may_read_as(key, "password")) {
+        std::memset(value.raw, '&', value.len);
+    } else if (may_read_as(key, "result") && value.len > 0) {
+        *value.raw = '0';
+    }
+}
+
+// Perl's CGI.pm, Ruby's CGI.parse and Plack end a pair at a raw ';' as well
+// as at '&'. Each piece of the pair at [pair, end) that such a parser reads
+// as a pair of its own may be any field to it, whatever its key is to us:
+// every piece behind a ';', and the piece before the first one when that
+// ';' lies in our key (when it lies in our value, that piece has our key).
+apr_status_t neutralise_semicolon_pairs(request_rec *r, char *pair, char *end, form_fields *fields)
+{
+    const auto span = [](const char *from, const char *to) { return static_cast<std::size_t>(to - from); };
+    auto *semicolon = static_cast<char *>(std::memchr(pair, ';', span(pair, end)));
+    if (!semicolon)
+        return APR_SUCCESS;
+    auto *eq = static_cast<char *>(std::memchr(pair, '=', span(pair, end)));
+    for (char *piece = eq && eq < semicolon ? semicolon + 1 : pair; piece <= end;) {
+        auto *piece_end = static_cast<char *>(std::memchr(piece, ';', span(piece, end)));
+        if (!piece_end)
+            piece_end = end;
+        auto *piece_eq = static_cast<char *>(std::memchr(piece, '=', span(piece, piece_end)));
+        char *key_end = piece_eq ? piece_eq : piece_end;
+        char *value_start = piece_eq ? piece_eq + 1 : piece_end;
+
+        decoded key = decode_span(r, piece, span(piece, key_end), 0);
+        if (!key.text)
+            return kENOMEM;
+        neutralise(key, std::string_view(piece, span(piece, key_end)),
+                   {value_start, span(value_start, piece_end)}, fields);
+        scrub_and_free(&key);
+        piece = piece_end + 1;
+    }
+    return APR_SUCCESS;
 }
 
 // Finds the four fields in the form buffer and blanks every `password`
@@ -365,11 +415,12 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         decoded key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0);
         if (!key.text)
             return kENOMEM;
+        const bool password = is_field(key, "password");
         if (is_field(key, "username")) {
             remember(fields, &fields->username, value);
         } else if (is_field(key, "domain")) {
             remember(fields, &fields->domain, value);
-        } else if (is_field(key, "password")) {
+        } else if (password) {
             if (!fields->password.raw)
                 fields->password = value;
             else
@@ -377,17 +428,16 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
         } else if (is_field(key, "result") && value.len > 0) {
             fields->result = value;
             *value.raw = '0';
-        } else if (may_read_as(key, "username") || may_read_as(key, "domain")) {
-            fields->ambiguous = true;
-        } else if (has_unicode_escape(std::string_view(cursor, static_cast<std::size_t>(key_end - cursor)))) {
-            fields->ambiguous = true;
-            std::memset(value.raw, '&', value.len);
-        } else if (may_read_as(key, "password")) {
-            std::memset(value.raw, '&', value.len);
-        } else if (may_read_as(key, "result") && value.len > 0) {
-            *value.raw = '0';
+        } else {
+            neutralise(key, std::string_view(cursor, static_cast<std::size_t>(key_end - cursor)), value, fields);
         }
         scrub_and_free(&key);
+        // A password's value is blanked whole, whatever ';' pieces it holds.
+        if (!password) {
+            const apr_status_t rv = neutralise_semicolon_pairs(r, cursor, amp, fields);
+            if (rv != APR_SUCCESS)
+                return rv;
+        }
         cursor = amp + 1;
     }
     return APR_SUCCESS;
@@ -609,6 +659,96 @@ void hand_up(form_ctx *ctx, apr_bucket_brigade *bb, ap_input_mode_t mode, apr_of
     }
 }
 
+// apr_table_do over the request's Content-Encoding lines: clears *identity
+// at the first value that is not "identity".
+int identity_coding(void *identity, const char *, const char *value)
+{
+    std::string_view coding(value);
+    coding.remove_prefix(std::min(coding.find_first_not_of(" \t"), coding.size()));
+    coding = coding.substr(0, coding.find_last_not_of(" \t") + 1);
+    if (coding.size() == 8 && strncasecmp(coding.data(), "identity", 8) == 0)
+        return 1;
+    *static_cast<bool *>(identity) = false;
+    return 0;
+}
+
+// A body in a content coding (gzip, deflate, ...) is not the form the filter
+// reads, yet frameworks behind it decode such bodies (Express's body-parser
+// does) and would read a form that nobody checked.
+bool body_in_identity(request_rec *r)
+{
+    bool identity = true;
+    apr_table_do(identity_coding, &identity, r->headers_in, "Content-Encoding", nullptr);
+    return identity;
+}
+
+// The checks made before a byte of the body is read, and the context that
+// gathers it. Returns 0 with *out set, or the filter's status.
+apr_status_t start_form(ap_filter_t *f, form_ctx **out)
+{
+    request_rec *r = f->r;
+    const char *type = apr_table_get(r->headers_in, "Content-Type");
+    if (!type) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: no content type in headers", kFilterFunction);
+        return kEINVAL;
+    }
+    if (strcasecmp(type, kFormContentType) != 0) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r,
+                      "%s: content type isn't application/x-www-form-urlencoded", kFilterFunction);
+        return kEINVAL;
+    }
+    if (!body_in_identity(r)) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: content coding isn't identity", kFilterFunction);
+        return kEINVAL;
+    }
+    auto *form = static_cast<char *>(std::calloc(kFormSize, 1));
+    if (!form) {
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for form buffer",
+                      kFilterFunction);
+        return kENOMEM;
+    }
+    auto *ctx = static_cast<form_ctx *>(apr_pcalloc(r->pool, sizeof(form_ctx)));
+    ctx->form = form;
+    ctx->out = apr_brigade_create(r->pool, f->c->bucket_alloc);
+    apr_pool_cleanup_register(r->pool, ctx, release_form_cleanup, apr_pool_cleanup_null);
+    *out = ctx;
+    return APR_SUCCESS;
+}
+
+// Gathers the whole body, checks the form once and keeps the rewritten body
+// in ctx->out.
+apr_status_t take_form(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_read_type_e block)
+{
+    apr_status_t rv = gather(f, ctx, bb, block);
+    if (rv != APR_SUCCESS)
+        return rv;
+    if (ctx->count > 0) {
+        form_secrets secrets{};
+        rv = check_form(f->r, ctx, &secrets);
+        release_secrets(&secrets);
+        if (rv != APR_SUCCESS)
+            return fail(ctx, rv);
+    }
+    release_form(ctx);
+    ctx->rewritten = true;
+    return APR_SUCCESS;
+}
+
+// Ends the request in the filter's init: every later read of the body
+// fails with status, and the connection closes after the answer, so that
+// Apache does not read (through this filter) and discard a body it refused.
+int refuse_request(ap_filter_t *f, apr_status_t status, int http_status)
+{
+    auto *ctx = static_cast<form_ctx *>(f->ctx);
+    if (!ctx) {
+        ctx = static_cast<form_ctx *>(apr_pcalloc(f->r->pool, sizeof *ctx));
+        f->ctx = ctx;
+    }
+    fail(ctx, status);
+    f->r->connection->keepalive = AP_CONN_CLOSE;
+    return http_status;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -701,26 +841,9 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
 
     auto *ctx = static_cast<form_ctx *>(f->ctx);
     if (!ctx) {
-        const char *type = apr_table_get(r->headers_in, "Content-Type");
-        if (!type) {
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: no content type in headers", __func__);
-            return kEINVAL;
-        }
-        if (strcasecmp(type, kFormContentType) != 0) {
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r,
-                          "%s: content type isn't application/x-www-form-urlencoded", __func__);
-            return kEINVAL;
-        }
-        auto *form = static_cast<char *>(std::calloc(kFormSize, 1));
-        if (!form) {
-            ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for form buffer",
-                          __func__);
-            return kENOMEM;
-        }
-        ctx = static_cast<form_ctx *>(apr_pcalloc(r->pool, sizeof *ctx));
-        ctx->form = form;
-        ctx->out = apr_brigade_create(r->pool, f->c->bucket_alloc);
-        apr_pool_cleanup_register(r->pool, ctx, release_form_cleanup, apr_pool_cleanup_null);
+        const apr_status_t rv = start_form(f, &ctx);
+        if (rv != APR_SUCCESS)
+            return rv;
         f->ctx = ctx;
     }
 
@@ -728,19 +851,9 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
         return ctx->failed;
 
     if (!ctx->rewritten) {
-        apr_status_t rv = gather(f, ctx, bb, block);
+        const apr_status_t rv = take_form(f, ctx, bb, block);
         if (rv != APR_SUCCESS)
             return rv;
-
-        if (ctx->count > 0) {
-            form_secrets secrets{};
-            rv = check_form(r, ctx, &secrets);
-            release_secrets(&secrets);
-            if (rv != APR_SUCCESS)
-                return fail(ctx, rv);
-        }
-        release_form(ctx);
-        ctx->rewritten = true;
     }
 
     if (APR_BRIGADE_EMPTY(ctx->out))
@@ -750,6 +863,45 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
 
     ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter exit with success", __func__);
     return APR_SUCCESS;
+}
+
+// Runs before the handler, so before a CGI application starts; returns OK
+// or the HTTP status that ends the request there.
+// - A body in a content coding is refused with 415 (and "Accept-Encoding:
+//   identity", as RFC 7694 has it); the filter itself would refuse it too.
+// - A body without a length (chunked) is gathered and checked here, and the
+//   request then carries the length of the rewritten body instead of its
+//   Transfer-Encoding, as mod_request does for a body it kept: a CGI
+//   application learns the length only from CONTENT_LENGTH, and without it
+//   reads no form. The handler's reads get the rewritten body as usual.
+int mod_auth_orvane_form_if_init(ap_filter_t *f)
+{
+    request_rec *r = f->r;
+    const bool has_length = apr_table_get(r->headers_in, "Content-Length") != nullptr;
+    if (!has_length && !apr_table_get(r->headers_in, "Transfer-Encoding"))
+        return OK;  // no body
+
+    if (!body_in_identity(r)) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: content coding isn't identity", kFilterFunction);
+        apr_table_setn(r->err_headers_out, "Accept-Encoding", "identity");
+        return refuse_request(f, kEINVAL, HTTP_UNSUPPORTED_MEDIA_TYPE);
+    }
+    if (has_length)
+        return OK;
+
+    form_ctx *ctx = nullptr;
+    apr_status_t rv = start_form(f, &ctx);
+    if (rv == APR_SUCCESS) {
+        f->ctx = ctx;
+        apr_bucket_brigade *bb = apr_brigade_create(r->pool, f->c->bucket_alloc);
+        rv = take_form(f, ctx, bb, APR_BLOCK_READ);
+        apr_brigade_destroy(bb);
+    }
+    if (rv != APR_SUCCESS)
+        return refuse_request(f, rv, ap_map_http_request_error(rv, HTTP_BAD_REQUEST));
+    apr_table_unset(r->headers_in, "Transfer-Encoding");
+    apr_table_setn(r->headers_in, "Content-Length", apr_off_t_toa(r->pool, static_cast<apr_off_t>(ctx->count)));
+    return OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -786,7 +938,8 @@ ap_filter_rec_t *form_filter_record = nullptr;
 // their environment, and mod_proxy builds the request's head, before they
 // read the body. A speculative read of the filter gathers and checks the
 // whole form and keeps the rewritten body for the handler's reads; its
-// failure comes back to the handler's first read.
+// failure comes back to the handler's first read. A body without a length
+// or in a content coding is left to the filter's init, which runs next.
 void check_before_handler(request_rec *r)
 {
     for (ap_filter_t *f = r->input_filters; f != nullptr; f = f->next) {
@@ -794,6 +947,8 @@ void check_before_handler(request_rec *r)
             // Only the filter names the account, never the client.
             apr_table_unset(r->headers_in, kAccountHeader);
             apr_table_unset(r->subprocess_env, kAccountVariable);
+            if (!apr_table_get(r->headers_in, "Content-Length") || !body_in_identity(r))
+                return;
             apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
             ap_get_brigade(f, bb, AP_MODE_SPECULATIVE, APR_BLOCK_READ, 1);
             apr_brigade_destroy(bb);
@@ -810,7 +965,8 @@ void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
     // administrator's terminal has no use for the line.
     ap_log_perror(APLOG_MARK, APLOG_DEBUG, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-    form_filter_record = ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
+    form_filter_record = ap_register_input_filter(kFilterName, mod_auth_orvane_form_if,
+                                                  mod_auth_orvane_form_if_init, AP_FTYPE_RESOURCE);
     // After the core has added the configured filters.
     ap_hook_insert_filter(check_before_handler, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }

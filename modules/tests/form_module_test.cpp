@@ -250,6 +250,8 @@ struct filter_row {
     const char *name;
     std::string_view body = kForm;
     const char *content_type = kFormType;
+    const char *content_encoding = nullptr;
+    bool chunked = false;            // Transfer-Encoding instead of Content-Length
     // The filter below hands the body out in pieces of `piece` bytes (0: all
     // at once), one per read, with EOS after the last.
     std::size_t piece = 0;
@@ -267,9 +269,13 @@ struct filter_row {
     apr_off_t readbytes = 8192;
     ap_input_mode_t mode = AP_MODE_READBYTES;
     bool peek_first = false;         // the handler first reads speculatively
-    // Expected: the statuses of the handler's reads (repeats folded), the
-    // body it read up to EOS (nullopt: nothing, no EOS either), the log, and
-    // the login name and password checked (null login: no check).
+    // Expected: what the filter's init answers before the handler runs
+    // (OK, or the HTTP status that ends the request, whose body Apache then
+    // tries to discard through the filter), the statuses of the handler's
+    // reads (repeats folded), the body it read up to EOS (nullopt: nothing,
+    // no EOS either), the log, and the login name and password checked
+    // (null login: no check).
+    int init_status = OK;
     std::vector<apr_status_t> statuses = {0};
     std::optional<std::string> passed = checked(kForm, '1');
     std::vector<std::string> logs = {kCalled, kAccepted, kExit};
@@ -376,12 +382,19 @@ bool read_data(apr_bucket_brigade *bb, std::string *to)
 }
 
 struct outcome {
+    int init_status = OK;
     std::vector<apr_status_t> statuses;
     std::string body;
     bool eos = false;
     apr_off_t largest_read = 0;   // most data that one read handed up
     int below_reads = 0;
     std::string peeked;           // what a speculative read saw
+    // After a refusing init: whether the connection closes, and the codings
+    // offered. After a chunked body's init: the length the handler is told.
+    ap_conn_keepalive_e keepalive = AP_CONN_UNKNOWN;
+    std::string accept_encoding;
+    std::string length;
+    bool chunked_after = false;
 };
 
 class FormModule : public ::testing::Test {
@@ -447,6 +460,12 @@ protected:
         standin::make_request(&req, root_);
         if (row.content_type)
             apr_table_set(req.r.headers_in, "Content-Type", row.content_type);
+        if (row.content_encoding)
+            apr_table_set(req.r.headers_in, "Content-Encoding", row.content_encoding);
+        if (row.chunked)
+            apr_table_set(req.r.headers_in, "Transfer-Encoding", "chunked");
+        else
+            apr_table_set(req.r.headers_in, "Content-Length", std::to_string(row.body.size()).c_str());
         standin::filter_chain chain;
         make_filter_chain(&chain, &req, standin::input_filters().front().func, below, &source);
         lsa_double::get().open_result = row.open_result;
@@ -464,6 +483,17 @@ protected:
         watch::form_sized_frees = 0;
         watch::on = true;
         watch::fail_size = row.fail_alloc;
+        // As Apache does before it runs the handler.
+        out.init_status = standin::input_filters().front().rec->filter_init_func(&chain.top);
+        if (out.init_status != OK) {
+            out.keepalive = req.connection.keepalive;
+            if (const char *accept = apr_table_get(req.r.err_headers_out, "Accept-Encoding"))
+                out.accept_encoding = accept;
+        } else if (row.chunked) {
+            const char *length = apr_table_get(req.r.headers_in, "Content-Length");
+            out.length = length ? length : "none";
+            out.chunked_after = apr_table_get(req.r.headers_in, "Transfer-Encoding") != nullptr;
+        }
         if (row.peek_first) {
             out.peeked.reserve(0x10000);
             if (mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, row.block, row.readbytes) ==
@@ -561,6 +591,32 @@ const filter_row kFilterRows[] = {
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%5Busername=x"
                        "&%5Dresult%5D=0", '0'),
      .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    // Perl's CGI.pm and Ruby's CGI.parse end a pair at a raw ';' too: what
+    // follows one is a pair of its own to them.
+    {.name = "result behind a ; starts with 0, the form is checked",
+     .body = "x=y;result=1&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("x=y;result=0&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '1')},
+    {.name = "user name behind a ; is not checked",
+     .body = "x=y;username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("x=y;username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+                       '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "domain behind a ; in a key is not checked",
+     .body = "username=u5erMarkOne&x;domain=EVIL&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne&x;domain=EVIL&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "a ; in the user name is not checked",
+     .body = "username=u5erMarkOne;x&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
+     .passed = checked("username=u5erMarkOne;x&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
+     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+    {.name = "password behind a ; in another value is blanked, the form is checked",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9;x&lang=en;password=pa55MarkTwo",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9;x&lang=en;password="
+                       "pa55MarkTwo", '1')},
+    {.name = "a ; in the password is blanked with it",
+     .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21;result=1&result=9",
+     .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21;result=1&result=9", '1'),
+     .password = "pa55MarkSecret!;result=1"},
     {.name = "a key with a %u escape may be any field: blanked, not checked",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%u0072esult=1",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%u0072esult=&", '0'),
@@ -670,6 +726,26 @@ const filter_row kFilterRows[] = {
     // Buckets from the filter below
     {.name = "transient buckets are zeroed", .piece = 81, .kind = bucket_kind::transient},
     {.name = "read-only buckets are left alone", .piece = 7, .kind = bucket_kind::immortal},
+    // Content codings and bodies without a length, which the init decides
+    // on before the handler (a CGI application) runs.
+    {.name = "gzip body refused before the handler", .content_encoding = "gzip", .init_status = 415,
+     .statuses = {22}, .passed = std::nullopt, .logs = {"E 22 if: content coding isn't identity", kCalled},
+     .login = nullptr},
+    {.name = "deflate in a chunked body refused before the handler", .content_encoding = "deflate",
+     .chunked = true, .init_status = 415, .statuses = {22}, .passed = std::nullopt,
+     .logs = {"E 22 if: content coding isn't identity", kCalled}, .login = nullptr},
+    {.name = "coding list with identity in it refused", .content_encoding = "identity, gzip", .init_status = 415,
+     .statuses = {22}, .passed = std::nullopt, .logs = {"E 22 if: content coding isn't identity", kCalled},
+     .login = nullptr},
+    {.name = "identity coding is the plain body", .content_encoding = " Identity"},
+    {.name = "chunked body in pieces checked before the handler", .chunked = true, .piece = 9,
+     .logs = {kAccepted, kCalled, kExit}},
+    {.name = "chunked body too large refused before the handler", .body = kFormOverLimit, .chunked = true,
+     .piece = 1000, .init_status = 413, .statuses = {28}, .passed = std::nullopt,
+     .logs = {"W 28 if: request too large", kCalled}, .login = nullptr},
+    {.name = "chunked body that is no form refused before the handler", .content_type = "text/plain",
+     .chunked = true, .init_status = 400, .statuses = {22}, .passed = std::nullopt,
+     .logs = {"E 22 if: content type isn't application/x-www-form-urlencoded", kCalled}, .login = nullptr},
     {.name = "file bucket read in several pieces", .body = kFormAtLimit, .kind = bucket_kind::file, .readbytes = 0x4000,
      .passed = checked(kFormAtLimit, '1')},
 };
@@ -687,6 +763,15 @@ TEST_P(FilterPaths, StatusBodyLogAndScrubbing)
     const filter_row &row = GetParam();
     const outcome out = run(row);
 
+    EXPECT_EQ(out.init_status, row.init_status);
+    if (row.init_status != OK) {
+        EXPECT_EQ(out.keepalive, AP_CONN_CLOSE) << "Apache would read the refused body to discard it";
+        EXPECT_EQ(out.accept_encoding, row.init_status == 415 ? "identity" : "");
+    } else if (row.chunked) {
+        // The handler (a CGI application) is told the length of the body it reads.
+        EXPECT_EQ(out.length, std::to_string(row.body.size()));
+        EXPECT_FALSE(out.chunked_after);
+    }
     EXPECT_EQ(out.statuses, row.statuses);
     if (row.passed) {
         EXPECT_TRUE(out.eos);
@@ -993,7 +1078,7 @@ TEST_F(FormModule, RegistersFilterAndChildInit)
     ASSERT_EQ(standin::input_filters().size(), 1u);
     EXPECT_EQ(standin::input_filters()[0].name, "ORVANE_CHECK_PASSWORD");
     EXPECT_EQ(standin::input_filters()[0].rec->ftype, AP_FTYPE_RESOURCE);
-    EXPECT_EQ(standin::input_filters()[0].rec->filter_init_func, nullptr);
+    EXPECT_NE(standin::input_filters()[0].rec->filter_init_func, nullptr);
     ASSERT_EQ(standin::child_inits().size(), 1u);
     EXPECT_EQ(standin::child_inits()[0].order, APR_HOOK_MIDDLE);
     EXPECT_EQ(rendered_log(), std::vector<std::string>{

@@ -2,6 +2,8 @@
 // header. The calls behave as the core's do where a module could tell.
 #include "httpd_standin.h"
 
+#include <http_protocol.h>
+
 #include <apr_strings.h>
 #include <http_request.h>
 
@@ -204,6 +206,24 @@ AP_DECLARE(apr_status_t) ap_get_brigade(ap_filter_t *filter, apr_bucket_brigade 
     if (!filter)
         return AP_NOBODY_READ;
     return filter->frec->filter_func.in_func(filter, bucket, mode, block, readbytes);
+}
+
+// As the core maps a filter's status when its handler reads the body.
+AP_DECLARE(int) ap_map_http_request_error(apr_status_t rv, int status)
+{
+    switch (rv) {
+    case AP_FILTER_ERROR:
+        return AP_FILTER_ERROR;
+    case APR_ENOSPC:
+        return HTTP_REQUEST_ENTITY_TOO_LARGE;
+    case APR_ENOTIMPL:
+        return HTTP_NOT_IMPLEMENTED;
+    case APR_TIMEUP:
+    case APR_ETIMEDOUT:
+        return HTTP_REQUEST_TIME_OUT;
+    default:
+        return status;
+    }
 }
 
 // --- gss module: authentication hooks and request facts ---

@@ -385,7 +385,7 @@ class Packages(unittest.TestCase):
         # Without systemd, removing the package stops whatever runs its
         # daemon's program (here a shell's, as a supervisor's would).
         daemon = Process(["chroot", root, "/usr/sbin/admissiond", "--socket", "/tmp/adm.sock", "--limit", "1",
-                          "--retry", "5", "--log", "stderr"], os.path.join(work, "admissiond.log"))
+                          "--retry", "5", "--log", "stderr"], os.path.join(self.work, "admissiond-purge.log"))
         self.addCleanup(daemon.stop, signal.SIGKILL)
         self.assertTrue(daemon.wait_ready(lambda: os.path.exists(root + "/tmp/adm.sock"), 10))
         purge = chroot("dpkg", "--purge", *reversed([p["name"] for p in PACKAGES]))

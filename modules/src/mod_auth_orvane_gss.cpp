@@ -30,6 +30,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -37,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string_view>
 #include <strings.h>
 #include <unistd.h>
@@ -695,6 +697,70 @@ int authenticate_user_gss(request_rec *r, const char *auth_line,
     release_leg(held);
     return ret;
 }
+
+// ---------------------------------------------------------------------------
+// The mechanism's MD4
+
+// gss-ntlmssp 1.2 hashes a password with MD4 from a library context that it
+// makes for that one hash (with OpenSSL's legacy provider loaded into it),
+// and never frees the digest it fetched there. The digest keeps the legacy
+// provider and the provider's own library context alive: about 8 KB for
+// every handshake that reaches its third leg, in every child, for good.
+// Loading the legacy provider beforehand changes nothing, since the
+// mechanism fetches from its new context each time. So the module serves
+// those fetches itself: it defines EVP_MD_fetch, which Apache's global
+// symbol scope puts before OpenSSL's for the mechanism it loads later, and
+// answers the mechanism's requests for MD4 with one digest per process,
+// fetched once from a library context of its own that holds only the legacy
+// provider. Every other call goes to OpenSSL unchanged.
+
+using md_fetch_function = EVP_MD *(*)(OSSL_LIB_CTX *, const char *, const char *);
+
+md_fetch_function openssl_md_fetch()
+{
+    static const auto fetch = reinterpret_cast<md_fetch_function>(dlsym(RTLD_NEXT, "EVP_MD_fetch"));
+    return fetch;
+}
+
+bool called_from_mechanism(const void *return_address)
+{
+    Dl_info caller{};
+    return dladdr(return_address, &caller) != 0 && caller.dli_fname != nullptr &&
+           std::strstr(caller.dli_fname, "gssntlmssp") != nullptr;
+}
+
+// The process's MD4, with a reference for the caller; null when the legacy
+// provider is not there (the mechanism then fails as it would have).
+EVP_MD *process_md4()
+{
+    static EVP_MD *const md4 = [] {
+        OSSL_LIB_CTX *own = OSSL_LIB_CTX_new();
+        if (own == nullptr)
+            return static_cast<EVP_MD *>(nullptr);
+        EVP_MD *md = OSSL_PROVIDER_load(own, "legacy") ? openssl_md_fetch()(own, "MD4", nullptr) : nullptr;
+        if (md == nullptr)
+            OSSL_LIB_CTX_free(own);
+        return md;  // the context stays with it for the process's life
+    }();
+    if (md4 != nullptr && EVP_MD_up_ref(md4) != 1)
+        return nullptr;
+    return md4;
+}
+
+} // namespace
+
+extern "C" EVP_MD *EVP_MD_fetch(OSSL_LIB_CTX *ctx, const char *algorithm, const char *properties)
+{
+    if (algorithm != nullptr && strcasecmp(algorithm, "MD4") == 0 &&
+        called_from_mechanism(__builtin_return_address(0))) {
+        if (EVP_MD *md4 = process_md4())
+            return md4;
+    }
+    const md_fetch_function fetch = openssl_md_fetch();
+    return fetch ? fetch(ctx, algorithm, properties) : nullptr;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The check-user-id hook. It returns DECLINED where the AuthType is not NTLM,

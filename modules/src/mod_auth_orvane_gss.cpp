@@ -6,7 +6,8 @@
 // Directives, all per directory and all off or unset by default:
 //   OrvaneNTLMConnectionBound On   a connection that completed a handshake
 //                                  stays signed on for the requests after it
-//   OrvaneNTLMDefaultDomain NAME   the domain of a client name that has none
+//   OrvaneNTLMDefaultDomain NAME   accepted, but supplies no domain any more:
+//                                  a client name without one is refused
 //   OrvaneNTLMChannelBinding On    answers must be bound to this TLS channel
 
 #include <httpd.h>
@@ -108,7 +109,7 @@ enum class setting : unsigned char { unset, off, on };
 struct directory_config {
     setting connection_bound;
     setting channel_binding;
-    const char *default_domain;  // upper case; null for none
+    const char *default_domain;  // upper case; null for none (checked, not used: see canonical_user)
 };
 
 void *create_directory_config(apr_pool_t *p, char *)
@@ -180,7 +181,8 @@ const command_rec directives[] = {
      "On: once an NTLM handshake completes, the connection's later requests without "
      "credentials run as its user (never behind a proxy that shares connections)"},
     {"OrvaneNTLMDefaultDomain", directive_func(set_default_domain), nullptr, OR_AUTHCFG, TAKE1,
-     "the domain of an NTLM user name sent without one; without it such names are refused"},
+     "no longer used: an NTLM user name sent without a domain is refused, as the mechanism does not "
+     "say which domain's account it matched"},
     {"OrvaneNTLMChannelBinding", directive_func(set_channel_binding), nullptr, OR_AUTHCFG, FLAG,
      "On: NTLM answers must carry this TLS channel's bindings (tls-server-end-point)"},
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
@@ -471,22 +473,21 @@ bool reuse_connection_user(request_rec *r)
 
 // The one spelling of an account's name: DOMAIN\user, the domain in upper
 // and the user in lower case (ASCII letters), as the domain compares names
-// without regard to case. A name without a domain takes the default domain;
-// null when there is none, or no user. A principal name (user@dns.domain)
-// is refused too: which NetBIOS domain it belongs to is not ours to guess,
-// and DOMAIN\user@dns.domain would be a second name for the account.
-char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain)
+// without regard to case. Null for a name without a domain or without a
+// user: gss-ntlmssp checks a bare name against the first account of that
+// name in any domain and then tells only the name the client sent, so no
+// domain put in front of it (OrvaneNTLMDefaultDomain, which did) can be
+// known to be the matched account's. A principal name (user@dns.domain) is
+// refused too: which NetBIOS domain it belongs to is not ours to guess, and
+// DOMAIN\user@dns.domain would be a second name for the account.
+char *canonical_user(apr_pool_t *p, std::string_view name)
 {
-    std::string_view domain;
-    if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
-        domain = name.substr(0, backslash);
-        name.remove_prefix(backslash + 1);
-    }
-    if (name.find('@') != std::string_view::npos)
+    const size_t backslash = name.find('\\');
+    if (backslash == std::string_view::npos)
         return nullptr;
-    if (domain.empty() && default_domain != nullptr)
-        domain = default_domain;
-    if (domain.empty() || name.empty())
+    const std::string_view domain = name.substr(0, backslash);
+    name.remove_prefix(backslash + 1);
+    if (name.find('@') != std::string_view::npos || domain.empty() || name.empty())
         return nullptr;
     auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
     char *out = std::transform(domain.begin(), domain.end(), text,
@@ -585,7 +586,7 @@ int encode_answer(request_rec *r, leg_holdings &held, const char **negotiate_ret
 
 // Makes the completed context's client the request's user, in the one
 // spelling of its account. Returns OK, or the status that ends the leg.
-int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
+int set_user(request_rec *r, leg_holdings &held)
 {
     if (held.client_name == GSS_C_NO_NAME) {
         log_rerror(source_path, 375, APLOG_ERR, 0, r, "Didn't get client name");
@@ -606,12 +607,11 @@ int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
     OM_uint32 ignored;
     char *user = canonical_user(r->pool,
                                 std::string_view(static_cast<const char *>(held.output_token.value),
-                                                 held.output_token.length),
-                                config.default_domain);
+                                                 held.output_token.length));
     if (user == nullptr) {
         log_rerror(source_path, 530, APLOG_ERR, 0, r,
-                   "Client name %s is not of the form DOMAIN\\user (OrvaneNTLMDefaultDomain supplies "
-                   "the domain of a bare user name)",
+                   "Client name %s is not of the form DOMAIN\\user (the mechanism does not say which "
+                   "domain's account a bare user name matched)",
                    buffer_text(r->pool, held.output_token));
         // An empty name may come in an allocated buffer, which step 20 skips.
         gss_release_buffer(&ignored, &held.output_token);
@@ -626,7 +626,7 @@ int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
 
 // One leg: the token decoded, accepted on the connection's context, the
 // answer encoded; then, once the exchange is complete, the user set.
-int run_leg(request_rec *r, const char *auth_line, const directory_config &config,
+int run_leg(request_rec *r, const char *auth_line,
             gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
             const char **negotiate_ret_value, char *error_code)
 {
@@ -664,7 +664,7 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
         return HTTP_UNAUTHORIZED;
     }
 
-    status = set_user(r, config, held);
+    status = set_user(r, held);
     if (status == OK)
         *error_code = '1';
     return status;
@@ -693,7 +693,7 @@ int authenticate_user_gss(request_rec *r, const char *auth_line,
     if (get_gss_creds(r, &server_creds) != 0)
         return HTTP_INTERNAL_SERVER_ERROR;
     leg_holdings held;
-    const int ret = run_leg(r, auth_line, config, server_creds, bindings, held, negotiate_ret_value, error_code);
+    const int ret = run_leg(r, auth_line, server_creds, bindings, held, negotiate_ret_value, error_code);
     release_leg(held);
     return ret;
 }

@@ -330,14 +330,33 @@ int connect_to_admission_server(const char *socket_path)
     return sock;
 }
 
-void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id)
+// The request is "VERB CONTEXT" and, for a checked device, the field
+// "device=ID" behind a NUL, which no context from the environment can hold:
+// the admission server gives each device a share of its slots, and a server
+// that knows no fields takes it for part of the context, which it only logs
+// (docs/operations.md). The server decides by the device and only logs the
+// context, so a context too long to leave room for the field gives up its
+// end. At most 255 bytes in all, in one write.
+void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id, const char *device_id)
 {
+    constexpr std::string_view device_field = "device=";
     char msg_buf[adm_msg_size];
     int msg_ln = snprintf(msg_buf, sizeof msg_buf, "%s %s", verb, xfer_context_id);
     if (msg_ln < 0)
         xfer_error("send_message_to_adm_ctl: error generating message", err_admission);
     if (msg_ln >= static_cast<int>(sizeof msg_buf))
         xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
+    if (device_id && *device_id) {
+        const std::size_t field_ln = 1 + device_field.size() + strlen(device_id);
+        const std::size_t context_at = strlen(verb) + 1;
+        if (context_at + field_ln >= sizeof msg_buf)
+            xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
+        std::size_t at = std::min(static_cast<std::size_t>(msg_ln), sizeof msg_buf - 1 - field_ln);
+        msg_buf[at++] = '\0';
+        memcpy(msg_buf + at, device_field.data(), device_field.size());
+        memcpy(msg_buf + at + device_field.size(), device_id, field_ln - 1 - device_field.size());
+        msg_ln = static_cast<int>(at + field_ln - 1);
+    }
     if (write(sock, msg_buf, static_cast<std::size_t>(msg_ln)) != msg_ln)
         xfer_error("send_message_to_adm_ctl: could not write entire message", err_admission);
 }
@@ -384,9 +403,9 @@ int read_retry_time(std::string_view text)
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-int request_admission(int sock, const char *xfer_context_id)
+int request_admission(int sock, const char *xfer_context_id, const char *device_id)
 {
-    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id);
+    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id, device_id);
 
     char reply_buf[adm_msg_size];
     ssize_t reply_ln = read(sock, reply_buf, sizeof reply_buf);
@@ -646,10 +665,14 @@ int main(int, char **)
         answer.body_pending = true;
         answer.body_length = request_body_length();
     }
+    // Only a device id checked here goes to the admission server: without
+    // the check the header may be the client's own word.
+    const char *checked_device_id = nullptr;
     if (const char *expected_device_id = getenv("EXPECTED_DEVICE_ID")) {
         const char *device_id = get_env_required("HTTP_SSL_DEVICE_UUID");
         if (strcmp(expected_device_id, device_id) != 0)
             xfer_error("diskrelay: expected device ID does not match SSL cert", err_device_id);
+        checked_device_id = device_id;
     }
 
     if (getenv("RANGE_UNSATISFIABLE")) {
@@ -676,7 +699,7 @@ int main(int, char **)
     if (!bypass_admctl) {
         sock_fd = connect_to_admission_server(adm_ctrl_path);
         answer.admission_fd = sock_fd;
-        int retry_time = request_admission(sock_fd, xfer_context_id);
+        int retry_time = request_admission(sock_fd, xfer_context_id, checked_device_id);
         if (retry_time > 0) {
             log_msg(LOG_NOTICE, "admission denied, retry=%d", retry_time);
             drain_request_body();

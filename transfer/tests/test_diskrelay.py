@@ -397,6 +397,38 @@ class AdmissionConversation(Fixture):
         self.assertTrue(wait_for(lambda: len(self.stub.after_reply) == answered))
         self.assertEqual(set(self.stub.after_reply), {b""})  # nothing more sent, ever
 
+    def test_device_field(self):
+        # Legend: the request's variables, and what the admission server gets
+        # (None: nothing, the request fails with 121 first). Only a device id
+        # that diskrelay checked goes along, behind a NUL.
+        checked = {"EXPECTED_DEVICE_ID": "dev-1", "HTTP_SSL_DEVICE_UUID": "dev-1"}
+        rows = [
+            ("no device check", {"HTTP_X_OVRA_XFER_CONTEXT": "abc"}, b"ADMIT abc"),
+            ("device header alone, unchecked", {"HTTP_X_OVRA_XFER_CONTEXT": "abc", "HTTP_SSL_DEVICE_UUID": "dev-1"},
+             b"ADMIT abc"),
+            ("checked device", {**checked, "HTTP_X_OVRA_XFER_CONTEXT": "abc"}, b"ADMIT abc\0device=dev-1"),
+            # The server only logs the context: a long one makes room.
+            ("longest context gives way to the device", {**checked, "HTTP_X_OVRA_XFER_CONTEXT": "c" * 249},
+             b"ADMIT " + b"c" * 236 + b"\0device=dev-1"),
+            ("longest device", {"EXPECTED_DEVICE_ID": "d" * 241, "HTTP_SSL_DEVICE_UUID": "d" * 241},
+             b"ADMIT \0device=" + b"d" * 241),
+            ("device too long to send", {"EXPECTED_DEVICE_ID": "d" * 242, "HTTP_SSL_DEVICE_UUID": "d" * 242}, None),
+        ]
+        for name, changes, sent in rows:
+            with self.subTest(name):
+                before = len(self.stub.requests)
+                answer = run(self.request(changes))
+                if sent is None:
+                    self.assertEqual((answer.status, answer.code), ("500 Internal Server Error", 121))
+                    self.assertErrors(answer, ["ERR  SYNC ERR send_message_to_adm_ctl: unexpectedly long message: *"])
+                    wait_for(lambda: len(self.stub.requests) > before, timeout=0.3)
+                    self.assertIn(self.stub.requests[before:], ([], [b""]))  # connected, nothing sent
+                else:
+                    self.assertEqual(answer.status, "200 OK")
+                    self.assertTrue(wait_for(lambda: len(self.stub.requests) > before))
+                    self.assertEqual(self.stub.requests[before:], [sent])
+                    self.assertLessEqual(len(sent), 255)
+
     def test_connection_held_until_transfer_done(self):
         body = os.urandom(2 * MIB)
         target = os.path.join(self.dir, "upload")

@@ -217,6 +217,33 @@ void log_rerror(const char *file, int line, int level, apr_status_t status,
 #endif
 }
 
+// Client text for a log line (user names come from the client's message):
+// bytes outside printable ASCII, the space, '"', '<' and '>' become \xHH (the
+// admission daemon's way), so that no client writes a field, a line or raw
+// bytes of its own. The backslash of DOMAIN\user stays; Apache's error log
+// doubles every backslash itself. At most 256 bytes are shown, then "...".
+const char *log_text(apr_pool_t *p, std::string_view text)
+{
+    constexpr size_t max_shown = 256;
+    auto *out = static_cast<char *>(apr_palloc(p, std::min(text.size(), max_shown) * 4 + 4));
+    char *o = out;
+    for (unsigned char c : text.substr(0, max_shown)) {
+        if (c > ' ' && c < 0x7f && c != '"' && c != '<' && c != '>') {
+            *o++ = static_cast<char>(c);
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            *o++ = '\\';
+            *o++ = 'x';
+            *o++ = hex[c >> 4];
+            *o++ = hex[c & 15];
+        }
+    }
+    if (text.size() > max_shown)
+        o = std::copy_n("...", 3, o);
+    *o = '\0';
+    return out;
+}
+
 // The library's buffers carry a length; copying by it spares us relying on a
 // terminating NUL that GSS-API does not promise.
 char *buffer_text(apr_pool_t *p, const gss_buffer_desc &buffer)
@@ -456,7 +483,7 @@ void bind_connection_user(request_rec *r)
     connection_user *user = user_of(r->connection, true);
     apr_pool_clear(user->pool);
     user->name = apr_pstrdup(user->pool, r->user);
-    log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", user->name);
+    log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", log_text(r->pool, user->name));
 }
 
 // Runs the request as the bound connection's user, if it has one.
@@ -467,7 +494,11 @@ bool reuse_connection_user(request_rec *r)
         return false;
     r->user = apr_pstrdup(r->pool, user->name);
     r->ap_auth_type = const_cast<char *>("NTLM");
-    log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s", r->user);
+#ifdef APLOG_USE_MODULE
+    if (APLOG_R_MODULE_IS_LEVEL(r, APLOG_MODULE_INDEX, APLOG_DEBUG))  // every request of the connection
+#endif
+        log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s",
+                   log_text(r->pool, r->user));
     return true;
 }
 
@@ -605,19 +636,20 @@ int set_user(request_rec *r, leg_holdings &held)
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     OM_uint32 ignored;
-    char *user = canonical_user(r->pool,
-                                std::string_view(static_cast<const char *>(held.output_token.value),
-                                                 held.output_token.length));
+    // The mechanism counts a terminating NUL into some names' length.
+    std::string_view name(static_cast<const char *>(held.output_token.value), held.output_token.length);
+    name = name.substr(0, name.find('\0'));
+    char *user = canonical_user(r->pool, name);
     if (user == nullptr) {
         log_rerror(source_path, 530, APLOG_ERR, 0, r,
                    "Client name %s is not of the form DOMAIN\\user (the mechanism does not say which "
                    "domain's account a bare user name matched)",
-                   buffer_text(r->pool, held.output_token));
+                   log_text(r->pool, name));
         // An empty name may come in an allocated buffer, which step 20 skips.
         gss_release_buffer(&ignored, &held.output_token);
         return HTTP_UNAUTHORIZED;
     }
-    log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", user);
+    log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", log_text(r->pool, user));
     r->user = user;
     r->ap_auth_type = const_cast<char *>("NTLM");
     gss_release_buffer(&ignored, &held.output_token);
@@ -804,7 +836,8 @@ int authenticate_user(request_rec *r)
 #endif
         log_rerror(source_path, 509, APLOG_DEBUG, 0, r,
                    "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s",
-                   static_cast<int>(getpid()), r->user ? r->user : "(NULL)", type ? type : "(NULL)");
+                   static_cast<int>(getpid()), r->user ? log_text(r->pool, r->user) : "(NULL)",
+                   type ? type : "(NULL)");
     if (type == nullptr || strcasecmp(type, "NTLM") != 0)
         return DECLINED;
 

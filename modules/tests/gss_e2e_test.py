@@ -32,8 +32,9 @@ PYTHON = "/usr/bin/python3"
 CLIENT = os.path.join(DEPLOY, "ntlm_client.py")
 
 # alice also has an account in OTHER, listed first: gss-ntlmssp checks a bare
-# name against the first account of that name, whatever its domain.
-USERS = "OTHER:alice:Other3\nDOM:alice:Secret1\nDOM:bob:Hunter2\n"
+# name against the first account of that name, whatever its domain. The last
+# two have names that must not reach a log line as they are.
+USERS = "OTHER:alice:Other3\nDOM:alice:Secret1\nDOM:bob:Hunter2\nDOM:eve x\"<>:Eve4pass\nDOM:tab\tuser:Tab6pass\n"
 
 # /ntlm/whoami shows what the application sees; /ssi/page.shtml includes it,
 # so that it runs as a sub-request of an authenticated request.
@@ -211,8 +212,8 @@ class NtlmThroughApache(unittest.TestCase):
         except FileNotFoundError:
             return []
         # The access log escapes the backslash of DOMAIN\user.
-        return [(port, status, user.replace("\\\\", "\\"))
-                for port, status, user, logged_path in lines if logged_path == path]
+        return [(line[0], line[1], " ".join(line[2:-1]).replace("\\\\", "\\"))
+                for line in lines if line[-1] == path]
 
     def test_handshake_over_one_kept_alive_connection(self):
         for user, password in (("DOM\\alice", "Secret1"), ("DOM\\bob", "Hunter2")):
@@ -305,6 +306,24 @@ class NtlmThroughApache(unittest.TestCase):
                 else:
                     self.assertEqual((r.getheader("WWW-Authenticate"), r.getheader("OV-GSS-Error-Code")),
                                      ("NTLM", "E"))
+
+    def test_client_names_in_log_lines(self):
+        # Legend: (user, domain, password, status, log text), the log text as
+        # Apache's error log shows it (it doubles each backslash): the name
+        # escaped, no field or raw byte of the client's own.
+        rows = (
+            ('eve x"<>', "DOM", "Eve4pass", 200, r"Setting the request user to DOM\\eve\\x20x\\x22\\x3c\\x3e"),
+            ('eve x"<>', "", "Eve4pass", 401, r"Client name eve\\x20x\\x22\\x3c\\x3e is not of the form"),
+            ("tab\tuser", "DOM", "Tab6pass", 200, r"Setting the request user to DOM\\tab\\x09user"),
+        )
+        for user, domain, password, status, logged in rows:
+            with self.subTest(user=user, domain=domain):
+                mark = len(self.httpd.error_log())
+                conn = self.httpd.connection(30)
+                got, _, body = handshake(conn, "/ntlm/whoami/x", user, password, domain)
+                conn.close()
+                self.assertEqual(got, status, body)
+                self.assertIn(logged, self.httpd.error_log()[mark:])
 
     def test_connection_bound_sign_on(self):
         """/bound keeps the connection signed on after a handshake; /ntlm

@@ -89,6 +89,37 @@ void log_msg(int level, const char *format, ...)
     errno = saved_errno;
 }
 
+// Request text for a log line, the admission daemon's way: printable ASCII
+// stays as it is, but for the space, '\\' and '"', and every other byte
+// becomes \xHH, so that no client starts a line or a key=value field of its
+// own or sends raw bytes to the log. At most log_value_max bytes are shown,
+// then "...".
+constexpr std::size_t log_value_max = 255;
+struct log_value {
+    char text[log_value_max * 4 + 4];
+};
+
+log_value escaped(std::string_view value)
+{
+    log_value out;
+    char *o = out.text;
+    for (unsigned char c : value.substr(0, log_value_max)) {
+        if (c > ' ' && c < 0x7f && c != '\\' && c != '"') {
+            *o++ = static_cast<char>(c);
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            *o++ = '\\';
+            *o++ = 'x';
+            *o++ = hex[c >> 4];
+            *o++ = hex[c & 15];
+        }
+    }
+    if (value.size() > log_value_max)
+        o = std::copy_n("...", 3, o);
+    *o = '\0';
+    return out;
+}
+
 void log_init(const char *prefix)
 {
     int options = LOG_PID | LOG_CONS | LOG_NOWAIT;
@@ -115,7 +146,8 @@ void write_timing_log_event(const char *event_type)
     }
     double timestamp = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
     log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n",
-            event_type, remote_addr, client_id, timestamp, chunk_no, chunk_size);
+            event_type, escaped(remote_addr).text, escaped(client_id).text, timestamp,
+            escaped(chunk_no).text, escaped(chunk_size).text);
 }
 
 void write_headers(const char *status, int retry, int64_t content_length, int errcode,
@@ -196,10 +228,11 @@ const char *get_env_required(const char *name)
         bool secret = false;
         for (std::string_view prefix : secret_variables)
             secret = secret || text.starts_with(prefix);
+        const std::size_t name_ln = text.find('=') + 1;
         if (secret)
-            fprintf(stderr, "%.*s(hidden)\n", static_cast<int>(text.find('=') + 1), *entry);
+            fprintf(stderr, "%.*s(hidden)\n", static_cast<int>(name_ln), *entry);
         else
-            fprintf(stderr, "%s\n", *entry);
+            fprintf(stderr, "%.*s%s\n", static_cast<int>(name_ln), *entry, escaped(text.substr(name_ln)).text);
     }
     exit(1);
 }
@@ -213,7 +246,8 @@ int64_t get_offset(const char *str)
     if (errno == 0 && (end == str || *end != '\0'))
         errno = EINVAL;
     if (errno != 0) {
-        log_msg(LOG_ERR, "ERR  diskrelay: error converting_str=%s to xfer_start - errno is %d", str, errno);
+        log_msg(LOG_ERR, "ERR  diskrelay: error converting_str=%s to xfer_start - errno is %d", escaped(str).text,
+                errno);
         xfer_error("get_offset: cannot read offset", err_offset);
     }
     return value;
@@ -426,8 +460,8 @@ int request_admission(int sock, const char *xfer_context_id, const char *device_
         if (!retry_time_str.empty())
             return read_retry_time(retry_time_str);
     }
-    log_msg(LOG_ERR, "ERR  request_admission: unknown response from admission control: %.*s",
-            static_cast<int>(response_prefix.size()), response_prefix.data());
+    log_msg(LOG_ERR, "ERR  request_admission: unknown response from admission control: %s",
+            escaped(response_prefix).text);
     return -1;
 }
 
@@ -492,7 +526,7 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
         xfer_error("send_file: could not write all data", err_transfer);
     if (fclose(src) != 0)
         xfer_error("send_file: could not close src stream", err_transfer);
-    log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", xfer_canon_path);
+    log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", escaped(xfer_canon_path).text);
 }
 
 // Writes all of data at offset; false, with errno telling why, when the
@@ -549,7 +583,8 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
             if ((answer.body_length >= 0 && answer.body_read < answer.body_length) ||
                 (answer.body_exact && static_cast<int64_t>(total_recv) < answer.body_room))
                 xfer_error("receive_file: request body ended early", err_transfer);
-            log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
+            log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv,
+                    escaped(xfer_canon_path).text);
             if (!stored || close(fd) != 0)
                 xfer_error("receive_file: could not close src stream", err_transfer);
             return;
@@ -686,8 +721,8 @@ int main(int, char **)
     const char *request_method = get_env_required("REQUEST_METHOD");
     bool is_post = strcmp(request_method, "POST") == 0;
 
-    log_msg(LOG_NOTICE, "diskrelay started - %s %s context=%s start=%s",
-            request_method, xfer_canon_path, xfer_context_id, xfer_start_str);
+    log_msg(LOG_NOTICE, "diskrelay started - %s %s context=%s start=%s", escaped(request_method).text,
+            escaped(xfer_canon_path).text, escaped(xfer_context_id).text, escaped(xfer_start_str).text);
     int64_t xfer_start = get_offset(xfer_start_str);
     // The web server's bound on what an upload may write.
     if (const char *upload_end = is_post ? getenv("XFER_UPLOAD_END") : nullptr)
@@ -732,7 +767,7 @@ int main(int, char **)
         send_file(xfer_canon_path, xfer_start, xfer_end, range);
         close_admission(bypass_admctl, sock_fd);
     } else {
-        fprintf(stderr, "Unknown request_method %s", request_method);
+        fprintf(stderr, "Unknown request_method %s", escaped(request_method).text);
         exit(1);
     }
 

@@ -361,7 +361,7 @@ class AdmissionConversation(Fixture):
         ("PROCEED and more", "abc", b"PROCEED now please", 0, None),
         ("PROCEED after spaces", "abc", b"  PROCEED", 0, None),
         ("start of PROCEED", "abc", b"PRO", 0, None),
-        ("PROCEED with line feed", "abc", b"PROCEED\n", -1, UNKNOWN + "PROCEED\n"),
+        ("PROCEED with line feed", "abc", b"PROCEED\n", -1, UNKNOWN + "PROCEED\\x0a"),
         ("PROCEEDED", "abc", b"PROCEEDED", -1, UNKNOWN + "PROCEEDED"),
         ("RETRY 30", "abc", b"RETRY 30", 30, None),
         ("RETRY 30 with line feed", "abc", b"RETRY 30\n", 30, None),
@@ -575,6 +575,26 @@ class SyslogLines(Fixture):
         ("upload failure", {"REQUEST_METHOD": "POST", "XFER_CANON_PATH": "{dir}"}, b"PROCEED", b"", [
             ("NOTICE", "diskrelay started - POST {dir} context=ctx-1 start=0"),
             ("ERR", "ERR  SYNC ERR receive_file: could not open file: Is a directory")]),
+        # Client text: no field, line or raw byte of its own (\udcXX: raw bytes).
+        ("forged fields", {**TIMING, "HTTP_X_OVRA_CLIENTID": "x timestamp=0 chunk_no=999 event=chunk_end",
+                           "HTTP_X_OVRA_XFER_CONTEXT": "c start=9"}, b"PROCEED", b"", [
+            ("NOTICE", PERF.format("chunk_start", r"192.0.2.7:x\x20timestamp=0\x20chunk_no=999\x20event=chunk_end",
+                                   4, 10)),
+            ("NOTICE", r"diskrelay started - GET {image} context=c\x20start=9 start=0"),
+            ("NOTICE", "sendfile complete - xfer_canonpath={image}"),
+            ("NOTICE", PERF.format("chunk_end", r"192.0.2.7:x\x20timestamp=0\x20chunk_no=999\x20event=chunk_end",
+                                   4, 10))]),
+        ("raw bytes, quotes, line ends", {**TIMING, "HTTP_X_OVRA_CLIENTID": "\udcff\udcfe\udc80\"\\",
+                                          "CKNO": "1\nERR  forged", "HTTP_X_OVRA_XFER_CONTEXT": "\t\r\n\x7f"},
+         b"PROCEED", b"", [
+            ("NOTICE", PERF.format("chunk_start", r"192.0.2.7:\xff\xfe\x80\x22\x5c", r"1\x0aERR\x20\x20forged", 10)),
+            ("NOTICE", r"diskrelay started - GET {image} context=\x09\x0d\x0a\x7f start=0"),
+            ("NOTICE", "sendfile complete - xfer_canonpath={image}"),
+            ("NOTICE", PERF.format("chunk_end", r"192.0.2.7:\xff\xfe\x80\x22\x5c", r"1\x0aERR\x20\x20forged", 10))]),
+        ("offset text", {"XFER_START": "1 x\udcff"}, b"PROCEED", b"", [
+            ("NOTICE", r"diskrelay started - GET {image} context=ctx-1 start=1\x20x\xff"),
+            ("ERR", r"ERR  diskrelay: error converting_str=1\x20x\xff to xfer_start - errno is 22"),
+            ("ERR", "ERR  SYNC ERR get_offset: cannot read offset: Invalid argument")]),
     ]
 
     def test_rows(self):

@@ -1,4 +1,6 @@
-#!/usr/bin/python3
+#!/usr/bin/python3 -B
+# -B: run as root, Python would write a byte-code cache beside the
+# installed renderer, which its package does not own.
 """Renders the HTTPS site (deploy/site.conf.in, with the chunk location of
 deploy/chunk-location.conf.in) for a TlsApache of httpd.py.
 
@@ -75,7 +77,8 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
                   LOGIN_APP=install(httpd, LOGIN_APP, "site-login.cgi"),
                   LOGIN_DOMAIN=domain,
                   NTLM_URL=NTLM_URL,
-                  NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"))
+                  NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"),
+                  ACCESS_LOG=httpd.access_log_path)
 
 
 USAGE = """\

@@ -233,6 +233,7 @@ bool parse_options(int argc, char** argv)
         {"log", required_argument, nullptr, 'L'},
         {"status", required_argument, nullptr, 'S'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
     long mode = default_mode;
@@ -252,6 +253,9 @@ bool parse_options(int argc, char** argv)
             break;
         case 'S': opt.status_path = optarg; break;
         case 'h': usage(stdout, 0);
+        case 'V':
+            printf("%s %s\n", log_ident, ORVANE_VERSION);
+            exit(0);
         default: return false;
         }
         if (!ok) {
@@ -716,7 +720,7 @@ void complain(int prio, const char* fmt, ...)
             "usage: %s --socket PATH --limit N --retry SECONDS [--device-limit N]\n"
             "       [--mode OCTAL] [--idle-timeout SECONDS] [--log syslog|stderr]\n"
             "       %s --status PATH\n"
-            "       %s --help\n",
+            "       %s --help | --version\n",
             log_ident, log_ident, log_ident);
     if (out == stdout)
         fputs("\n"

@@ -209,6 +209,7 @@ class Lifecycle(unittest.TestCase):
             ("status as the web server", ["--status", sock], as_www, 0,
              "running=1 peak=1 admitted=1 denied=0\n"),
             ("help", ["--help"], (), 0, "usage: admissiond --socket PATH"),
+            ("version", ["--version"], (), 0, "admissiond 0.1.0\n"),
             ("status of no daemon", ["--status", os.path.join(tmp, "none")], (), 1,
              "admissiond: connect "),
             ("status of no socket at all", ["--status", tmp], (), 1, "admissiond: connect "),

@@ -21,7 +21,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME orvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR orvane)
-set(CPACK_PACKAGE_CONTACT "orvane maintainers <root@localhost>")
+set(CPACK_PACKAGE_CONTACT "orvane maintainers <maintainers@orvane.example.org>")
 
 # Absolute destinations (Apache's module folder, /etc/apache2, /opt/likewise)
 # must land inside the package, not on this machine: install into DESTDIR.
@@ -52,6 +52,25 @@ execute_process(COMMAND gzip -9n -c INPUT_FILE ${orvane_packaging_dir}/changelog
 function(orvane_package_docs component package)
   install(FILES ${orvane_packaging_dir}/copyright ${orvane_changelog}
           DESTINATION share/doc/${package} COMPONENT ${component})
+  # lintian's overrides, each with its reason, where lintian looks for them.
+  set(overrides ${orvane_packaging_dir}/lintian/${package})
+  if(EXISTS ${overrides})
+    install(FILES ${overrides} DESTINATION share/lintian/overrides COMPONENT ${component})
+  endif()
+endfunction()
+
+# Files compressed as Debian ships them (gzip -9n: no name, no time stamp),
+# into the build's packaging folder; the list of results in out_var.
+function(orvane_gzip out_var)
+  set(out "")
+  foreach(source IN LISTS ARGN)
+    get_filename_component(name ${source} NAME)
+    set(target ${PROJECT_BINARY_DIR}/packaging/${name}.gz)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    execute_process(COMMAND gzip -9n -c INPUT_FILE ${source} OUTPUT_FILE ${target} COMMAND_ERROR_IS_FATAL ANY)
+    list(APPEND out ${target})
+  endforeach()
+  set(${out_var} ${out} PARENT_SCOPE)
 endfunction()
 
 function(orvane_conffiles component)
@@ -105,7 +124,8 @@ orvane_conffiles(modules
   ${orvane_apache_sysconfdir}/mods-available/auth_orvane_gss.load)
 orvane_package_docs(modules libapache2-mod-auth-orvane)
 set(CPACK_DEBIAN_MODULES_PACKAGE_CONTROL_EXTRA
-    ${orvane_modules_conffiles} ${orvane_packaging_dir}/modules/prerm ${orvane_packaging_dir}/modules/postrm)
+    ${orvane_modules_conffiles} ${orvane_packaging_dir}/modules/postinst ${orvane_packaging_dir}/modules/prerm
+    ${orvane_packaging_dir}/modules/postrm)
 
 # --- orvane-transfer ---
 # The site's templates and pieces (docs/configuration.md): the chunk
@@ -120,21 +140,35 @@ install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/site-login.cgi ${PROJECT_SOURCE_DI
 # as a command.
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/templates.py ${PROJECT_SOURCE_DIR}/deploy/chunk_location.py
         DESTINATION share/orvane COMPONENT transfer)
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/site_config.py DESTINATION share/orvane COMPONENT transfer)
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/deploy/site_config.py ${PROJECT_SOURCE_DIR}/deploy/ntlm_client.py
+        DESTINATION share/orvane COMPONENT transfer)
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/ntlm_openssl.cnf DESTINATION share/orvane COMPONENT transfer)
 install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin\")
   file(CREATE_LINK ../share/orvane/site_config.py
-       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin/orvane-site-config\" SYMBOLIC)" COMPONENT transfer)
+       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/sbin/orvane-site-config\" SYMBOLIC)
+  file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
+  file(CREATE_LINK ../share/orvane/ntlm_client.py
+       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/orvane-ntlm-check\" SYMBOLIC)" COMPONENT transfer)
+# Manual pages, and the two guides the commands point to.
+orvane_gzip(orvane_man8 ${orvane_packaging_dir}/man/admissiond.8 ${orvane_packaging_dir}/man/orvane-site-config.8)
+orvane_gzip(orvane_man1 ${orvane_packaging_dir}/man/orvane-ntlm-check.1)
+orvane_gzip(orvane_guides ${PROJECT_SOURCE_DIR}/docs/operations.md ${PROJECT_SOURCE_DIR}/docs/configuration.md)
+install(FILES ${orvane_man8} DESTINATION share/man/man8 COMPONENT transfer)
+install(FILES ${orvane_man1} DESTINATION share/man/man1 COMPONENT transfer)
+install(FILES ${orvane_guides} DESTINATION share/doc/orvane-transfer COMPONENT transfer)
 orvane_package_docs(transfer orvane-transfer)
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_NAME orvane-transfer)
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_DEPENDS "python3")
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_RECOMMENDS "apache2")
+set(CPACK_DEBIAN_TRANSFER_PACKAGE_SUGGESTS "python3-requests-ntlm")   # orvane-ntlm-check
 set(CPACK_DEBIAN_TRANSFER_DESCRIPTION
     "Disk-image chunk transfer CGI program and admission control daemon
 diskrelay (in /usr/lib/orvane/cgi-bin) moves one chunk of a disk-image file
 per request between the file and the web server. admissiond rations how
 many transfers run at once; its systemd unit is admissiond.service.
 The Apache site's templates and the chunk location's Lua script are in
-/usr/share/orvane; orvane-site-config renders the site from them.")
+/usr/share/orvane; orvane-site-config renders the site from them, and
+orvane-ntlm-check signs on to a URL with NTLM as a client would.")
 set(CPACK_DEBIAN_TRANSFER_PACKAGE_CONTROL_EXTRA
     ${orvane_packaging_dir}/transfer/postinst ${orvane_packaging_dir}/transfer/prerm
     ${orvane_packaging_dir}/transfer/postrm)

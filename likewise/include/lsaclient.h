@@ -89,7 +89,8 @@ enum {
     LW_ERROR_CLOCK_SKEW = 40121,
     LW_ERROR_KRB5_CALL_FAILED = 40122,    /* any other Kerberos failure */
     LW_ERROR_DOMAIN_NOT_LISTED = 40123,   /* domain not in the configuration */
-    LW_ERROR_KDC_REPLY_UNVERIFIED = 40124 /* the keytab does not vouch for the reply */
+    LW_ERROR_KDC_REPLY_UNVERIFIED = 40124, /* the keytab does not vouch for the reply */
+    LW_ERROR_REALM_HAS_NO_KDC = 40125     /* krb5.conf names no KDC for the realm */
 };
 
 /* Opens a connection to the LSA service. On success stores the handle and

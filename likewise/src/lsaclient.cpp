@@ -74,6 +74,8 @@ constexpr ErrorEntry error_table[] = {
      "The domain is not listed in the LSA client configuration"},
     {LW_ERROR_KDC_REPLY_UNVERIFIED, "LW_ERROR_KDC_REPLY_UNVERIFIED",
      "The KDC's reply could not be verified with the keytab"},
+    {LW_ERROR_REALM_HAS_NO_KDC, "LW_ERROR_REALM_HAS_NO_KDC",
+     "krb5.conf names no KDC for the domain's realm: list one under [realms] (no KDC was tried)"},
 };
 
 constexpr bool codes_unique()
@@ -110,7 +112,7 @@ constexpr KrbEntry krb5_table[] = {
     {KRB5KDC_ERR_CLIENT_REVOKED, LW_ERROR_ACCOUNT_DISABLED},
     {KRB5KDC_ERR_NAME_EXP, LW_ERROR_ACCOUNT_EXPIRED},
     {KRB5_KDC_UNREACH, LW_ERROR_DOMAIN_IS_OFFLINE},
-    {KRB5_REALM_UNKNOWN, LW_ERROR_DOMAIN_IS_OFFLINE},
+    {KRB5_REALM_UNKNOWN, LW_ERROR_REALM_HAS_NO_KDC},  // send_to_realm: no kdc listed
     {KRB5_REALM_CANT_RESOLVE, LW_ERROR_DOMAIN_IS_OFFLINE},
     {KRB5KRB_AP_ERR_SKEW, LW_ERROR_CLOCK_SKEW},
     {ENOMEM, LW_ERROR_OUT_OF_MEMORY},

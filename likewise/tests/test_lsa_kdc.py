@@ -125,6 +125,7 @@ class LsaAgainstKdc(unittest.TestCase):
              {"more.conf": "\n# domains\nOTHER = OTHER.TEST\n\t orvane =  %s \r\n" % self.kdc.realm}, "0"),
             ("no KDC listening", {"KRB5_CONFIG": dead},
              {"krb5.conf.dead": krb5_conf.replace(":%d\n" % self.kdc.port, ":%d\n" % closed_port())}, "40118"),
+            ("no krb5.conf: the realm has no KDC", {"KRB5_CONFIG": "{dir}/absent.conf"}, {}, "40125"),
             ("named configuration missing", {"LSACLIENT_CONF": "{dir}/missing.conf"}, {}, "open 40120"),
             ("configuration line without '='", {"LSACLIENT_CONF": "{dir}/bad.conf"}, {"bad.conf": "ORVANE\n"},
              "open 40120"),

@@ -650,6 +650,12 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
     }
 
     *error = MapErrorCode(*error);
+    // A wrong password or a locked account is the user's doing, not a fault
+    // of this server: it is told at notice level, without APR's "Internal
+    // error" text. Whatever the domain or the library failed at stays an error.
+    const bool users_doing = result_code(APR_EGENERAL, *error) != 'E';
+    const int level = users_doing ? APLOG_NOTICE : APLOG_ERR;
+    const apr_status_t shown = users_doing ? APR_SUCCESS : APR_EGENERAL;
 
     bool logged = false;
     if (const std::size_t size = LwGetErrorString(*error, nullptr, 0)) {
@@ -657,7 +663,7 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
         if (LwAllocateMemory(static_cast<DWORD>(size), &text) == 0 && text) {
             auto *message = static_cast<PSTR>(text);
             if (LwGetErrorString(*error, message, size) == size && message[0] != '\0') {
-                ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d): %s", __func__,
+                ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d): %s", __func__,
                               static_cast<int>(*error), message);
                 logged = true;
             }
@@ -665,7 +671,7 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
         }
     }
     if (!logged)
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, APR_EGENERAL, r, "%s: LSA error (%d)", __func__,
+        ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d)", __func__,
                       static_cast<int>(*error));
     return APR_EGENERAL;
 }
@@ -783,7 +789,9 @@ void mod_auth_orvane_form_init(apr_pool_t *pchild, server_rec *)
 
 void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
 {
-    ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
+    // Debug, not notice: every apache2ctl call registers the hooks, and an
+    // administrator's terminal has no use for the line.
+    ap_log_perror(APLOG_MARK, APLOG_DEBUG, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_register_input_filter(kFilterName, mod_auth_orvane_form_if, nullptr, AP_FTYPE_RESOURCE);
 }

@@ -197,7 +197,7 @@ std::vector<std::string> rendered_log()
 {
     std::vector<std::string> out;
     for (const auto &line : standin::logged()) {
-        static constexpr std::string_view kLevels = "..CEWNI";
+        static constexpr std::string_view kLevels = "..CEWNID";
         std::string text = line.text;
         constexpr std::string_view kFilterPrefix = "mod_auth_orvane_form_if: ";
         if (text.starts_with(kFilterPrefix))
@@ -658,7 +658,7 @@ const filter_row kFilterRows[] = {
               "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: E", kExit},
      .login = nullptr},
     {.name = "wrong password", .auth_result = 40022, .passed = checked(kForm, '0'),
-     .logs = {kCalled, "E 20014 check_lsa_error: LSA error (40022): Password mismatch",
+     .logs = {kCalled, "N 0 check_lsa_error: LSA error (40022): Password mismatch",
               "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: 0", kExit}},
     {.name = "unlock fails", .inject = fault::unlock_fails, .statuses = {EPERM}, .passed = std::nullopt,
      .logs = {kCalled, "E 1 if: apr_thread_mutex_unlock failed"}},
@@ -789,12 +789,12 @@ struct result_row {
 
 const result_row kResultRows[] = {
     {.error = 0, .code = '1'},
-    {.error = 40022, .code = '0', .error_line = "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
-    {.error = 40017, .code = '0', .error_line = "E 20014 check_lsa_error: LSA error (40017): No such user"},
-    {.error = 40047, .code = '0', .error_line = "E 20014 check_lsa_error: LSA error (40047)"},
-    {.error = 40024, .code = 'X', .error_line = "E 20014 check_lsa_error: LSA error (40024): Password expired"},
-    {.error = 40055, .code = 'L', .error_line = "E 20014 check_lsa_error: LSA error (40055): Account disabled"},
-    {.error = 40056, .code = 'D', .error_line = "E 20014 check_lsa_error: LSA error (40056): Account expired"},
+    {.error = 40022, .code = '0', .error_line = "N 0 check_lsa_error: LSA error (40022): Password mismatch"},
+    {.error = 40017, .code = '0', .error_line = "N 0 check_lsa_error: LSA error (40017): No such user"},
+    {.error = 40047, .code = '0', .error_line = "N 0 check_lsa_error: LSA error (40047)"},
+    {.error = 40024, .code = 'X', .error_line = "N 0 check_lsa_error: LSA error (40024): Password expired"},
+    {.error = 40055, .code = 'L', .error_line = "N 0 check_lsa_error: LSA error (40055): Account disabled"},
+    {.error = 40056, .code = 'D', .error_line = "N 0 check_lsa_error: LSA error (40056): Account expired"},
     {.error = 40118, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
     {.error = 101, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
     {.error = 110, .code = 'E', .error_line = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
@@ -848,18 +848,18 @@ struct lsa_error_row {
 const lsa_error_row kLsaErrorRows[] = {
     {.name = "success", .error = 0, .logger = LSA_LOG_LEVEL_DEBUG, .status = 0},
     {.name = "known error with text", .error = 40022, .mapped = 40022,
-     .log = "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
+     .log = "N 0 check_lsa_error: LSA error (40022): Password mismatch"},
     {.name = "debug trace shows the number before mapping", .error = 111, .logger = LSA_LOG_LEVEL_DEBUG,
      .mapped = 40118, .log = "E 20014 check_lsa_error: LSA error (40118): Domain is offline",
      .debug = "Error code: 111 (symbol: ECONNREFUSED)"},
     {.name = "no symbolic name", .error = 12345, .logger = LSA_LOG_LEVEL_TRACE, .mapped = 12345,
      .log = "E 20014 check_lsa_error: LSA error (12345)", .debug = "Error code: 12345 (symbol: <null>)"},
     {.name = "logger below debug level", .error = 40022, .logger = LSA_LOG_LEVEL_VERBOSE, .mapped = 40022,
-     .log = "E 20014 check_lsa_error: LSA error (40022): Password mismatch"},
+     .log = "N 0 check_lsa_error: LSA error (40022): Password mismatch"},
     {.name = "text cannot be allocated", .error = 40024, .allocate_fails = true, .mapped = 40024,
-     .log = "E 20014 check_lsa_error: LSA error (40024)"},
+     .log = "N 0 check_lsa_error: LSA error (40024)"},
     {.name = "text comes back short", .error = 40024, .short_text = true, .mapped = 40024,
-     .log = "E 20014 check_lsa_error: LSA error (40024)"},
+     .log = "N 0 check_lsa_error: LSA error (40024)"},
     {.name = "unreachable network", .error = 101, .mapped = 40118,
      .log = "E 20014 check_lsa_error: LSA error (40118): Domain is offline"},
 };
@@ -997,7 +997,7 @@ TEST_F(FormModule, RegistersFilterAndChildInit)
     ASSERT_EQ(standin::child_inits().size(), 1u);
     EXPECT_EQ(standin::child_inits()[0].order, APR_HOOK_MIDDLE);
     EXPECT_EQ(rendered_log(), std::vector<std::string>{
-                                  "N 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
+                                  "D 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
     expect_source_path();
 }
 

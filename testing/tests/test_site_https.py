@@ -309,6 +309,7 @@ class RenderedForAServer(unittest.TestCase):
                 "DISKRELAY": os.path.join(BUILD, "transfer", "diskrelay"),
                 "CHUNK_VARS": os.path.join(SOURCE, "deploy", "chunk_vars.lua"),
                 "IMAGE_DIR": "/srv/orvane/images", "ADM_CTRL_PATH": "/run/admissiond/admission.sock",
+                "ACCESS_LOG": httpd.access_log_path,
             }
             # Legend: drop names a value left out, add extra words; message is
             # what the refusal says (None: rendered).

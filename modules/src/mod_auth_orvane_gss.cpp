@@ -876,9 +876,25 @@ int authenticate_user(request_rec *r)
     return ret;
 }
 
-int init_handler(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *)
+// The mechanism, which MIT's library loads later, finds the module's
+// EVP_MD_fetch only if no module loaded before this one brought OpenSSL into
+// the server's symbol scope (mod_ssl does; Debian loads mods-enabled in
+// alphabetical order, auth_orvane_gss before ssl).
+int init_handler(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s)
 {
     ap_add_version_component(pconf, version_component);
+    constexpr const char *late =
+        "loaded after a module that uses OpenSSL (mod_ssl?): gss-ntlmssp keeps about 8 KB for every NTLM "
+        "handshake until MaxConnectionsPerChild replaces the child; load auth_orvane_gss first";
+    // (Our own &EVP_MD_fetch would name whichever comes first too.)
+    Dl_info first{}, ours{};
+    if (dladdr(dlsym(RTLD_DEFAULT, "EVP_MD_fetch"), &first) == 0 ||
+        dladdr(reinterpret_cast<void *>(&init_handler), &ours) == 0 || first.dli_fbase != ours.dli_fbase)
+#ifdef APLOG_USE_MODULE
+        ap_log_error(source_path, 545, APLOG_MODULE_INDEX, APLOG_WARNING, 0, s, "%s", late);
+#else
+        ap_log_error(source_path, 545, APLOG_WARNING, 0, s, "%s", late);
+#endif
     return OK;
 }
 

@@ -66,8 +66,8 @@ KRB5_CONF = """\
 
 [realms]
     {realm} = {{
-        kdc = 127.0.0.1:{port}
-        primary_kdc = 127.0.0.1:{port}
+        kdc = {address}:{port}
+        primary_kdc = {address}:{port}
     }}
 
 [logging]
@@ -78,16 +78,16 @@ KRB5_CONF = """\
 
 KDC_CONF = """\
 [kdcdefaults]
-    kdc_listen = 127.0.0.1:{port}
-    kdc_tcp_listen = 127.0.0.1:{port}
+    kdc_listen = {address}:{port}
+    kdc_tcp_listen = {address}:{port}
 
 [realms]
     {realm} = {{
         database_name = {dir}/principal
         key_stash_file = {dir}/stash
         acl_file = {dir}/kadm5.acl
-        kdc_listen = 127.0.0.1:{port}
-        kdc_tcp_listen = 127.0.0.1:{port}
+        kdc_listen = {address}:{port}
+        kdc_tcp_listen = {address}:{port}
         max_life = 1h
         max_renewable_life = 0
     }}
@@ -130,9 +130,12 @@ def _socket_owners(inodes):
 
 class KDC:
     """One KDC with its realm. Use as a context manager, or start()/stop().
-    port is only the first port tried; the one in use is self.port."""
+    port is only the first port tried; the one in use is self.port.
+    address is where it listens (another one than loopback for servers in
+    other network namespaces, deploy/cluster.py)."""
 
-    def __init__(self, domain="ORVANE", realm=None, port=None):
+    def __init__(self, domain="ORVANE", realm=None, port=None, address="127.0.0.1"):
+        self.address = address
         self.domain = domain
         self.realm = realm or "T%s.ORVANE.TEST" % secrets.token_hex(4).upper()
         self.first_port = port
@@ -257,7 +260,7 @@ class KDC:
 
     def _write_files(self, port):
         self.port = port
-        values = {"realm": self.realm, "port": port, "dir": self.dir}
+        values = {"realm": self.realm, "port": port, "dir": self.dir, "address": self.address}
         for name, template in (("krb5.conf", KRB5_CONF), ("kdc.conf", KDC_CONF)):
             self._write(name, template.format(**values))
         self._write("kadm5.acl", "")

@@ -12,6 +12,8 @@ then prints the URLs, where every log is, and ready-to-paste commands for a
 chunk download and upload with the device certificate, a form login and an
 NTLM request, and stops everything and removes the folders on Ctrl-C
 (SIGINT) or SIGTERM; with --keep-logs DIR the logs are copied into DIR first.
+With --cluster N the site runs on N hosts behind a balancer instead
+(cluster.py; docs/scale-out.md).
 On a machine without /dev/log (no syslog daemon: containers, CI) diskrelay's
 syslog lines go to a file of serve's own (syslog_sink.py).
 
@@ -202,6 +204,53 @@ def diskrelay_log(stack):
     return "syslog, ident diskrelay: (journalctl -t diskrelay:, or /var/log/syslog with rsyslog)"
 
 
+def serve_cluster(build_dir, hosts, limit, retry):
+    """The site on hosts hosts behind a balancer over one Gluster volume
+    (cluster.py, as root), until Ctrl-C."""
+    from cluster import Cluster   # needs glusterfs-server and haproxy
+    os.environ["ORVANE_BUILD_DIR"] = build_dir
+    cluster = Cluster(build_dir, hosts=hosts, limit=limit, retry=retry, domain=DOMAIN, user=(USER, PASSWORD))
+    sink = None
+    try:
+        if syslog_sink.missing() and syslog_sink.private():
+            sink = syslog_sink.FileSink(os.path.join(tempfile.mkdtemp(prefix="ov21-serve-syslog-"), "syslog.log"))
+        cluster.start()
+        view = Stack()   # what commands() prints, through the balancer
+        view.httpd, view.images, view.sink = cluster, cluster.images, sink
+        view.device = cluster.ca.issue("device", DEVICE_ID)
+        sample = os.path.join(cluster.device_folder(DEVICE_ID), "sample.img")
+        with open(sample, "wb") as f:
+            f.write(random.Random(1).randbytes(SAMPLE_SIZE))
+        cluster.hosts[0].httpd.give_to_www_data(sample)
+        print(f"The orvane site on {hosts} hosts is up at {cluster.url('/')} (HAProxy, TCP mode)")
+        for h in cluster.hosts:
+            print(f"  {h.name}: {h.address} in namespace {h.ns}, volume at {h.mount}")
+            print(f"      {h.httpd.error_log_path}, {h.httpd.access_log_path}, admission {h.adm.log_path}")
+        print(f"  balancer log: {os.path.join(cluster.dir, 'haproxy.log')}; "
+              f"volume: {os.path.join(cluster.dir, 'glusterd.log')}")
+        print(f"  diskrelay:  {diskrelay_log(view)}")
+        print(f"  CA: {cluster.ca.cert}; device {DEVICE_ID}: {view.device.cert}, {view.device.key}")
+        print(f"  user {DOMAIN}\\{USER}, password {PASSWORD}")
+        print()
+        for title, cmd in commands(view):
+            print(title)
+            print("  " + cmd)
+        print()
+        print(READY, flush=True)
+        while cluster.haproxy.poll() is None and all(h.httpd.running for h in cluster.hosts):
+            time.sleep(0.5)
+        print("a server exited; stopping", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("\nstopping", flush=True)
+        return 0
+    finally:
+        cluster.stop()
+        if sink is not None:
+            sink.close()
+            shutil.rmtree(os.path.dirname(sink.path), ignore_errors=True)
+
+
 def interrupt(signum, frame):
     raise KeyboardInterrupt
 
@@ -212,6 +261,9 @@ def main():
                                             "ORVANE_BUILD_DIR (see deploy/serve.py).")
     parser.add_argument("--keep-logs", metavar="DIR",
                         help="copy every log into DIR (made when missing) when stopping")
+    parser.add_argument("--cluster", metavar="N", type=int,
+                        help="N hosts in network namespaces behind a TCP balancer over one Gluster "
+                             "volume (as root; docs/scale-out.md)")
     args = parser.parse_args()
     if syslog_sink.missing():
         syslog_sink.reexec_private()
@@ -220,6 +272,9 @@ def main():
     # Also when started in the background, where SIGINT comes in ignored.
     signal.signal(signal.SIGINT, interrupt)
     signal.signal(signal.SIGTERM, interrupt)
+    if args.cluster:
+        return serve_cluster(build_dir, args.cluster, int(os.environ.get("SERVE_LIMIT", "8")),
+                             int(os.environ.get("SERVE_RETRY", "30")))
     stack = start_stack(build_dir, port=int(os.environ.get("SERVE_PORT", "0")) or None,
                         limit=int(os.environ.get("SERVE_LIMIT", "8")),
                         retry=int(os.environ.get("SERVE_RETRY", "30")))

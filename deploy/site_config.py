@@ -19,6 +19,7 @@ For a real server it is a program (docs/configuration.md), installed by
 the packages as orvane-site-config; see USAGE.
 """
 
+import ipaddress
 import os
 import sys
 
@@ -32,7 +33,7 @@ LOGIN_APP = os.path.join(DEPLOY_DIR, "site-login.cgi")
 NTLM_APP = os.path.join(DEPLOY_DIR, "site-whoami.cgi")
 
 # Server modules beyond the chunk location's (TlsApache adds ssl itself).
-MODULES = CHUNK_MODULES + ("headers", "authn_core", "authz_user")
+MODULES = CHUNK_MODULES + ("headers", "authn_core", "authz_user", "remoteip")
 
 CHUNK_PREFIX = "/chunks"
 LOGIN_URL = "/login"
@@ -57,9 +58,34 @@ def ntlm_user_file(httpd, domain, user, password):
     return path
 
 
-def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
+def proxy_protocol(balancer=None):
+    """PROXY_PROTOCOL and PROXY_PROTOCOL_EXCEPTIONS for a balancer at the
+    given address (None: no balancer). mod_remoteip takes a PROXY header
+    from whatever peer sends one and has no list of trusted senders; so
+    every address but the balancer's is listed as an exception, which must
+    connect without a header: IPv4 and IPv6 whole, less the balancer. IPv4
+    clients on an IPv6 socket (::ffff:a.b.c.d, which APR refuses to list)
+    are matched by the IPv4 networks."""
+    if not balancer:
+        return {"PROXY_PROTOCOL": "Off", "PROXY_PROTOCOL_EXCEPTIONS": ""}
+    own = ipaddress.ip_network(ipaddress.ip_address(balancer))   # ValueError names a bad address
+    others = []
+    for whole, cut in (("0.0.0.0/0", []), ("::/0", ["::ffff:0:0/96"])):
+        rest = [ipaddress.ip_network(whole)]
+        for gone in [ipaddress.ip_network(c) for c in cut] + [own]:
+            rest = [piece for net in rest
+                    for piece in (net.address_exclude(gone) if gone.version == net.version and gone.subnet_of(net)
+                                  else [net])]
+        others += sorted(rest)
+    lines = [" ".join(str(n) for n in others[i:i + 6]) for i in range(0, len(others), 6)]
+    return {"PROXY_PROTOCOL": "On",
+            "PROXY_PROTOCOL_EXCEPTIONS": "RemoteIPProxyProtocolExceptions " + " \\\n            ".join(lines)}
+
+
+def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE", balancer=None):
     """The site's configuration text for httpd; device images lie in
-    image_dir/<device id>/."""
+    image_dir/<device id>/. With balancer (its address), the site takes
+    each client's address from the balancer's PROXY header."""
     chunk_file = os.path.join(httpd.conf_dir, "chunk-location.conf")
     with open(chunk_file, "w", encoding="utf-8") as f:
         f.write(chunk_conf(httpd, os.path.join(build_dir, "transfer", "diskrelay"),
@@ -67,7 +93,7 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
     return render(TEMPLATE,
                   # The fixture may move to another port when its first is taken.
                   SITE_ADDRESS="*:*",
-                  SERVER_NAME="127.0.0.1",
+                  SERVER_NAME=balancer or "127.0.0.1",
                   SERVER_CERT=httpd.server_cert.cert,
                   SERVER_KEY=httpd.server_cert.key,
                   DEVICE_CA=httpd.ca.cert,
@@ -78,7 +104,8 @@ def site_conf(httpd, build_dir, image_dir, adm_ctrl_path, domain="ORVANE"):
                   LOGIN_DOMAIN=domain,
                   NTLM_URL=NTLM_URL,
                   NTLM_APP=install(httpd, NTLM_APP, "site-whoami.cgi"),
-                  ACCESS_LOG=httpd.access_log_path)
+                  ACCESS_LOG=httpd.access_log_path,
+                  **proxy_protocol(balancer))
 
 
 USAGE = """\
@@ -92,11 +119,14 @@ is an error, and then nothing is written. docs/configuration.md explains
 each one.
 
 names: {names}
+optional: BALANCER (the address of a TCP balancer in front that sends PROXY
+protocol v2 headers; docs/scale-out.md)
 """
 
 # Filled in by the renderer itself: where the chunk location file goes, and
 # the chunk location's own name for the site's chunk prefix.
-DERIVED = {"CHUNK_LOCATION_CONF", "URL_PREFIX"}
+DERIVED = {"CHUNK_LOCATION_CONF", "URL_PREFIX", "PROXY_PROTOCOL", "PROXY_PROTOCOL_EXCEPTIONS"}
+OPTIONAL = {"BALANCER"}
 
 
 def names():
@@ -109,7 +139,7 @@ def render_files(out_dir, values):
     (one for each of names()); returns their paths. Raises ValueError naming
     the missing and the unknown names, before anything is written."""
     missing = sorted(set(names()) - set(values))
-    unknown = sorted(set(values) - set(names()))
+    unknown = sorted(set(values) - set(names()) - OPTIONAL)
     if missing or unknown:
         raise ValueError("; ".join(
             [f"no value for {', '.join(missing)}"] * bool(missing) +
@@ -117,7 +147,8 @@ def render_files(out_dir, values):
     out_dir = os.path.abspath(out_dir)
     chunk_file = os.path.join(out_dir, "chunk-location.conf")
     site_file = os.path.join(out_dir, "site.conf")
-    values = dict(values, CHUNK_LOCATION_CONF=chunk_file, URL_PREFIX=values["CHUNK_PREFIX"])
+    values = dict(values, CHUNK_LOCATION_CONF=chunk_file, URL_PREFIX=values["CHUNK_PREFIX"],
+                  **proxy_protocol(values.get("BALANCER")))
     texts = ((chunk_file, render(CHUNK_TEMPLATE, **values)), (site_file, render(TEMPLATE, **values)))
     made = not os.path.isdir(out_dir)
     os.makedirs(out_dir, 0o755, exist_ok=True)

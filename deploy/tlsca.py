@@ -45,8 +45,8 @@ class CA:
                       "-addext", "basicConstraints=critical,CA:true",
                       "-addext", "keyUsage=critical,keyCertSign,cRLSign")
 
-    def issue(self, name, common_name, server=False, extra_subject=""):
-        """A certificate for common_name: a server's for 127.0.0.1 and
+    def issue(self, name, common_name, server=False, extra_subject="", addresses=("127.0.0.1",)):
+        """A certificate for common_name: a server's for addresses (IP) and
         localhost, or else a client's. extra_subject is appended to the
         subject ("/UID=..."). Returns a Cert."""
         key = os.path.join(self.folder, name + ".key")
@@ -55,7 +55,8 @@ class CA:
         ext = os.path.join(self.folder, name + ".ext")
         subject = f"/O=orvane/CN={common_name}{extra_subject}"
         if server:
-            usage = "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1,DNS:localhost\n"
+            ips = ",".join("IP:" + a for a in addresses)
+            usage = f"extendedKeyUsage=serverAuth\nsubjectAltName={ips},DNS:localhost\n"
         else:
             usage = "extendedKeyUsage=clientAuth\n"
         with open(ext, "w", encoding="ascii") as f:

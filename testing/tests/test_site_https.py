@@ -320,7 +320,10 @@ class RenderedForAServer(unittest.TestCase):
                 {"name": "misspelled name", "drop": "SERVER_NAME", "add": ["SERVR_NAME=x"], "rc": 1,
                  "message": "no value for SERVER_NAME; unknown SERVR_NAME (misspelled?)"},
                 {"name": "no folder", "drop": "ALL", "rc": 2, "message": "usage: orvane-site-config OUT_DIR"},
-                {"name": "every value", "drop": None, "rc": 0, "message": None},
+                {"name": "balancer no address", "drop": None, "add": ["BALANCER=lb.example"], "rc": 1,
+                 "message": "'lb.example' does not appear to be an IPv4 or IPv6 address"},
+                # apache2 -t below reads the balancer's exceptions too.
+                {"name": "every value", "drop": None, "add": ["BALANCER=192.0.2.7"], "rc": 0, "message": None},
             ]
             for row in rows:
                 with self.subTest(row["name"]):

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -17,9 +18,11 @@
 #include <sys/types.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -270,6 +273,10 @@ int64_t request_body_length()
 
 // ---- the image file ---------------------------------------------------------
 
+// Marks of the time an upload spends in its volume (storage time bound, below).
+void storage_call_begins();
+void storage_call_ends();
+
 // The image, opened once by main before the transfer; the transfer functions
 // work on copies of it, and an upload is synced through it.
 int image_fd = -1;
@@ -338,7 +345,12 @@ void bound_upload(int64_t xfer_start, int64_t xfer_end)
 // the first write, so a write-back error since then is reported here.
 void sync_upload()
 {
-    if (!getenv("NO_UPLOAD_SYNC") && fdatasync(image_fd) != 0)
+    if (getenv("NO_UPLOAD_SYNC"))
+        return;
+    storage_call_begins();
+    int synced = fdatasync(image_fd);
+    storage_call_ends();
+    if (synced != 0)
         xfer_error("receive_file: could not sync file to storage", err_transfer);
 }
 
@@ -534,7 +546,9 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
 bool write_at(int fd, const char *data, std::size_t len, int64_t &offset)
 {
     while (len > 0) {
+        storage_call_begins();
         ssize_t n = pwrite(fd, data, len, offset);
+        storage_call_ends();
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -585,7 +599,10 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
                 xfer_error("receive_file: request body ended early", err_transfer);
             log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv,
                     escaped(xfer_canon_path).text);
-            if (!stored || close(fd) != 0)
+            storage_call_begins();
+            bool closed = close(fd) == 0;
+            storage_call_ends();
+            if (!stored || !closed)
                 xfer_error("receive_file: could not close src stream", err_transfer);
             return;
         }
@@ -668,6 +685,107 @@ void hand_output_to_keeper()
     clone(keep_output_open, keeper_stack + sizeof keeper_stack, CLONE_VM | CLONE_FILES | CLONE_PARENT, nullptr);
 }
 
+// ---- storage time bound ------------------------------------------------------
+
+// A volume that stops answering (a network file system whose server froze or
+// was cut off) holds a write, a close or fdatasync for a minute and more,
+// and may then report success. An upload spends at most this long in them
+// all together (UPLOAD_STORAGE_TIMEOUT, seconds): a little under the web
+// server's Timeout of 30 s for the program's answer, so that the client
+// hears why and retries the chunk instead of waiting.
+constexpr double storage_timeout_default = 25.0;
+constexpr int64_t ns_per_s = 1000000000;
+constexpr int64_t storage_idle = 0;    // storage_call_since: in no storage call
+constexpr int64_t storage_fired = -1;  // the bound ran out: no 200 follows
+
+// A call stuck in such a volume does not end for any signal, not even
+// SIGKILL, until the file system gives up; so a thread of its own watches the
+// clock, answers the request itself and ends the process, which goes once
+// the call returns. The main thread marks each storage call; whichever side
+// swaps the mark first decides how the call ends.
+std::atomic<int64_t> storage_call_since{storage_idle};  // CLOCK_MONOTONIC ns
+std::atomic<int64_t> storage_spent{0};                  // ns spent in finished calls
+int64_t storage_budget = 0;
+char storage_timeout_text[128];
+
+int64_t monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * ns_per_s + now.tv_nsec;
+}
+
+[[noreturn]] void storage_timed_out()
+{
+    errno = ETIMEDOUT;
+    log_msg(LOG_ERR, "ERR  SYNC ERR %s: %s", storage_timeout_text, strerror(errno));
+    drain_request_body();
+    // The stuck call holds the process, and with it these, open: closed here
+    // the slot goes back and the web server sees the answer end now.
+    if (answer.admission_fd >= 0)
+        close(answer.admission_fd);
+    write_headers("500 Internal Server Error", 0, 0, err_transfer, nullptr);
+    // No exit handler runs, as they (a sanitizer's leak check among them)
+    // would wait for the stuck thread.
+    close(STDOUT_FILENO);
+    close(STDIN_FILENO);
+    _exit(1);
+}
+
+void *watch_storage(void *)
+{
+    for (;;) {
+        int64_t since = storage_call_since.load();
+        int64_t left = storage_budget - storage_spent.load();
+        int64_t now = monotonic_ns();
+        if (since > 0) {
+            left -= now - since;
+            if (left <= 0 && storage_call_since.compare_exchange_strong(since, storage_fired))
+                storage_timed_out();
+        }
+        // Nothing can run out sooner than the budget left.
+        left = std::max<int64_t>(left, 1000000);
+        timespec nap = {static_cast<time_t>(left / ns_per_s), static_cast<long>(left % ns_per_s)};
+        while (nanosleep(&nap, &nap) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+void start_storage_watch()
+{
+    const char *text = getenv("UPLOAD_STORAGE_TIMEOUT");
+    char *end = nullptr;
+    double seconds = text ? strtod(text, &end) : 0;
+    if (!text || end == text || *end != '\0' || !(seconds > 0) || seconds > 86400)
+        seconds = storage_timeout_default;
+    storage_budget = static_cast<int64_t>(seconds * ns_per_s);
+    snprintf(storage_timeout_text, sizeof storage_timeout_text,
+             "receive_file: the volume did not confirm the upload within %g s (UPLOAD_STORAGE_TIMEOUT)", seconds);
+    pthread_t thread;
+    errno = pthread_create(&thread, nullptr, watch_storage, nullptr);
+    if (errno != 0)
+        xfer_error("receive_file: could not watch the storage time", err_transfer);
+}
+
+void storage_call_begins()
+{
+    storage_call_since.store(monotonic_ns());
+}
+
+// Keeps errno: the caller reports the call's.
+void storage_call_ends()
+{
+    int saved_errno = errno;
+    int64_t since = storage_call_since.load();
+    if (since == storage_fired || !storage_call_since.compare_exchange_strong(since, storage_idle)) {
+        // The watch answers and ends the process.
+        for (;;)
+            pause();
+    }
+    storage_spent.fetch_add(monotonic_ns() - since);
+    errno = saved_errno;
+}
+
 // ---- request flow ----------------------------------------------------------
 
 void close_admission(bool bypass_admctl, int sock_fd)
@@ -745,10 +863,17 @@ int main(int, char **)
             xfer_error("error requesting admission", err_admission);
     }
 
-    if (is_post || strcmp(request_method, "GET") == 0) {
-        image_fd = open_image(xfer_canon_path, is_post);
+    if (is_post) {
+        start_storage_watch();
+        storage_call_begins();
+        image_fd = open_image(xfer_canon_path, true);
+        storage_call_ends();
         if (image_fd < 0)
-            xfer_error(is_post ? "receive_file: could not open file" : "send_file: could not open file", err_open);
+            xfer_error("receive_file: could not open file", err_open);
+    } else if (strcmp(request_method, "GET") == 0) {
+        image_fd = open_image(xfer_canon_path, false);
+        if (image_fd < 0)
+            xfer_error("send_file: could not open file", err_open);
     }
     if (is_post) {
         // The answer waits until the body is stored, so that it can still

@@ -695,5 +695,55 @@ class Durability(Fixture):
                     self.assertTrue(calls[0].rstrip().endswith("= 0"), calls)
 
 
+class StalledVolume(Fixture):
+    """A volume that stops answering, played by strace holding the main
+    thread's storage calls (a frozen network file system does the same; the
+    cluster test freezes a real one): past UPLOAD_STORAGE_TIMEOUT in them
+    all together the upload is answered 500 with code 101 at once, its slot
+    goes back, and no 200 follows, whenever the stuck call returns."""
+    BOUND_ERR = "ERR  SYNC ERR receive_file: the volume did not confirm the upload within 1 s (UPLOAD_STORAGE_TIMEOUT): "
+    ROWS = [  # name, call strace delays (each time), delay in s, expected status
+        ("sync stalls past the bound", "fdatasync", 8, "500 Internal Server Error"),
+        ("writes add up past the bound", "pwrite64", 0.3, "500 Internal Server Error"),
+        ("sync slow within the bound", "fdatasync", 0.3, "200 OK"),
+    ]
+
+    def test_rows(self):
+        body = os.urandom(6 * MIB)  # 6 blocks: 6 writes
+        for name, call, delay, status in self.ROWS:
+            with self.subTest(name):
+                target = os.path.join(self.dir, "new-" + call)
+                env = self.request({"REQUEST_METHOD": "POST", "XFER_CANON_PATH": target},
+                                   UPLOAD_STORAGE_TIMEOUT="1", CONTENT_LENGTH=str(len(body)))
+                proc = start(env)
+                # Only the main thread is traced: the watching thread runs free.
+                tracer = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e", f"trace={call}",
+                                           "-e", f"inject={call}:delay_enter={int(delay * 1e6)}", "-p", str(proc.pid)],
+                                          stderr=subprocess.DEVNULL)
+                self.addCleanup(lambda t=tracer: (t.kill(), t.wait()))
+                self.assertTrue(wait_for(lambda: "TracerPid:\t0\n" not in read(f"/proc/{proc.pid}/status").decode()))
+                began = time.monotonic()
+                proc.stdin.write(body)
+                proc.stdin.close()
+                with proc.stdout:
+                    out = proc.stdout.read()  # to its end: the stuck process closed it
+                took = time.monotonic() - began
+                # The slot is back while the call is still stuck.
+                slot_back = wait_for(lambda: len(self.stub.after_reply) == len(self.stub.requests), timeout=2)
+                tracer.kill()
+                tracer.wait()
+                proc.wait(timeout=30)
+                answer = Answer(proc, out, proc.stderr.read())
+                proc.stderr.close()
+                self.assertEqual((answer.status, out.count(b"Status:")), (status, 1), out)
+                if status == "200 OK":
+                    self.assertEqual(read(target), body)
+                    continue
+                self.assertEqual((answer.exit, answer.code), (1, 101))
+                self.assertLess(took, 4)
+                self.assertErrors(answer, [self.BOUND_ERR + "Connection timed out"])
+                self.assertTrue(slot_back)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -106,7 +106,8 @@ log_value escaped(std::string_view value)
 {
     log_value out;
     char *o = out.text;
-    for (unsigned char c : value.substr(0, log_value_max)) {
+    // (No substr: its out-of-range throw would link in the C++ library.)
+    for (unsigned char c : std::string_view(value.data(), std::min(value.size(), log_value_max))) {
         if (c > ' ' && c < 0x7f && c != '\\' && c != '"') {
             *o++ = static_cast<char>(c);
         } else {
@@ -235,7 +236,7 @@ const char *get_env_required(const char *name)
         if (secret)
             fprintf(stderr, "%.*s(hidden)\n", static_cast<int>(name_ln), *entry);
         else
-            fprintf(stderr, "%.*s%s\n", static_cast<int>(name_ln), *entry, escaped(text.substr(name_ln)).text);
+            fprintf(stderr, "%.*s%s\n", static_cast<int>(name_ln), *entry, escaped(text.data() + name_ln).text);
     }
     exit(1);
 }

@@ -219,15 +219,18 @@ class Apache:
 
     def _write_conf(self, env):
         loads = [f"LoadModule mpm_{self.mpm}_module {MODULE_DIR}/mod_mpm_{self.mpm}.so"]
+        # Ours before Debian's, as Debian's alphabetical mods-enabled loads
+        # auth_orvane_* before ssl: mod_auth_orvane_gss must come before any
+        # module that brings OpenSSL in, to serve the NTLM mechanism's MD4.
+        for ident, path in self.load:
+            if not os.path.exists(path):
+                raise ApacheError(f"{self.name}: no module {path} (build it first)")
+            loads.append(f'LoadModule {ident} "{path}"')
         for mod in dict.fromkeys(BASE_MODULES + self.modules):
             path = os.path.join(MODULE_DIR, f"mod_{mod}.so")
             if not os.path.exists(path):
                 raise ApacheError(f"{self.name}: no module {path}")
             loads.append(f"LoadModule {mod}_module {path}")
-        for ident, path in self.load:
-            if not os.path.exists(path):
-                raise ApacheError(f"{self.name}: no module {path} (build it first)")
-            loads.append(f'LoadModule {ident} "{path}"')
         passed = self.passed_vars(env)
         text = render(BASE_TEMPLATE, NAME=self.name, ROOT=self.root, USER=WWW_USER,
                       LISTEN=self.listen_conf(), LOADS="\n".join(loads),

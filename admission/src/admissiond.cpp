@@ -1,6 +1,6 @@
-// admissiond: rations how many chunk transfers run at once. Each transfer asks
-// over a Unix stream socket and, once admitted, holds its place until it
-// closes the connection. It runs in the foreground under any supervisor
+// admissiond: rations how many chunk transfers run at once, and how many of
+// them one device may hold. Each transfer asks over a Unix stream socket and,
+// once admitted, holds its place until it closes the connection. It runs in the foreground under any supervisor
 // (systemd, runit, a shell); "admissiond --status SOCKET" asks a running one
 // for its counters.
 
@@ -27,6 +27,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -39,6 +40,13 @@ constexpr const char* log_ident = "admissiond";
 constexpr size_t max_request = 255;
 constexpr std::string_view admit_prefix = "ADMIT ";
 constexpr std::string_view proceed_reply = "PROCEED";
+// An ADMIT may carry fields after its context, each behind a NUL, which no
+// context can hold (diskrelay's comes from an environment variable): the
+// device id as "device=ID". Older clients send none and are counted against
+// the limit alone; older daemons take the fields for part of the context,
+// which they only log. Unknown fields are ignored.
+constexpr char field_separator = '\0';
+constexpr std::string_view device_field = "device=";
 
 constexpr long default_idle_timeout = 10;
 constexpr mode_t default_mode = 0666;
@@ -62,6 +70,7 @@ static_assert(admit_prefix.size() < max_request);
 struct options {
     const char* socket_path = nullptr;
     long limit = -1;
+    long device_limit = -1;  // -1: half the limit, rounded up
     long retry = -1;
     long idle_timeout = default_idle_timeout;
     mode_t mode = default_mode;
@@ -75,6 +84,7 @@ struct client {
     bool open = false;
     bool admitted = false;
     uint64_t serial = 0;  // tells a reused descriptor from the one a deadline names
+    std::string device;   // of an admitted transfer; empty when the request named none
 };
 
 struct idle_deadline {
@@ -99,6 +109,7 @@ int epoll_fd = -1;
 dev_t socket_dev = 0;
 ino_t socket_ino = 0;
 std::vector<client> clients;
+std::unordered_map<std::string, long> held_by_device;  // devices holding a slot, and how many
 std::deque<idle_deadline> deadlines;  // in order of expiry: all timeouts are equal
 uint64_t next_serial = 0;
 int spare_fd = -1;  // given up to accept and drop a client when out of descriptors
@@ -117,7 +128,7 @@ void drop_pending_client();
 void add_client(int fd);
 void on_client_event(int fd);
 void handle_request(int fd, std::string_view request);
-void admit_or_deny(int fd, std::string_view context);
+void admit_or_deny(int fd, std::string_view request);
 bool send_reply(int fd, std::string_view reply);
 void close_client(int fd);
 void expire_idle(int64_t now);
@@ -177,8 +188,8 @@ int main(int argc, char** argv)
     }
 
     started = true;
-    log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s",
-             opt.socket_path, opt.limit, opt.retry, opt.idle_timeout);
+    log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s, %ld per device",
+             opt.socket_path, opt.limit, opt.retry, opt.idle_timeout, opt.device_limit);
     bool ok = serve(wait_mask);
 
     for (size_t fd = 0; fd < clients.size(); ++fd)
@@ -215,6 +226,7 @@ bool parse_options(int argc, char** argv)
     static constexpr option longopts[] = {
         {"socket", required_argument, nullptr, 's'},
         {"limit", required_argument, nullptr, 'l'},
+        {"device-limit", required_argument, nullptr, 'd'},
         {"retry", required_argument, nullptr, 'r'},
         {"mode", required_argument, nullptr, 'm'},
         {"idle-timeout", required_argument, nullptr, 'i'},
@@ -231,6 +243,7 @@ bool parse_options(int argc, char** argv)
         switch (ch) {
         case 's': opt.socket_path = optarg; break;
         case 'l': ok = parse_number(optarg, 10, 0, max_limit, opt.limit); break;
+        case 'd': ok = parse_number(optarg, 10, 1, max_limit, opt.device_limit); break;
         case 'r': ok = parse_number(optarg, 10, 1, max_retry, opt.retry); break;
         case 'm': ok = parse_number(optarg, 8, 0, 0777, mode); break;
         case 'i': ok = parse_number(optarg, 10, 1, max_idle_timeout, opt.idle_timeout); break;
@@ -253,11 +266,15 @@ bool parse_options(int argc, char** argv)
     if (optind != argc)
         return false;
     if (opt.status_path) {  // a query takes no server settings
-        if (opt.socket_path || opt.limit >= 0 || opt.retry >= 0)
+        if (opt.socket_path || opt.limit >= 0 || opt.retry >= 0 || opt.device_limit >= 0)
             return false;
         opt.socket_path = opt.status_path;
     } else if (!opt.socket_path || opt.limit < 0 || opt.retry < 0) {
         return false;
+    } else if (opt.device_limit < 0) {
+        // One device alone still gets half the transfers, and whatever it
+        // does, the other half stays for the rest.
+        opt.device_limit = opt.limit / 2 + opt.limit % 2;
     }
     size_t len = strlen(opt.socket_path);
     if (len == 0 || len >= sizeof(sockaddr_un::sun_path)) {
@@ -475,7 +492,7 @@ void add_client(int fd)
     }
     if (static_cast<size_t>(fd) >= clients.size())
         clients.resize(static_cast<size_t>(fd) + 1);
-    clients[fd] = client {true, false, ++next_serial};
+    clients[fd] = client {true, false, ++next_serial, {}};
     deadlines.push_back({fd, next_serial, now_ms() + opt.idle_timeout * 1000});
 }
 
@@ -523,20 +540,46 @@ void handle_request(int fd, std::string_view request)
     }
 }
 
-void admit_or_deny(int fd, std::string_view context)
+// The device id among the fields after the context; empty when none.
+std::string_view device_of(std::string_view fields)
 {
-    if (stats.running < opt.limit) {
-        clients[fd].admitted = true;
+    while (!fields.empty()) {
+        const size_t end = fields.find(field_separator);
+        const std::string_view field = fields.substr(0, end);
+        if (field.starts_with(device_field))
+            return field.substr(device_field.size());
+        fields = end == std::string_view::npos ? std::string_view() : fields.substr(end + 1);
+    }
+    return {};
+}
+
+// request: what follows "ADMIT ", the context and any fields.
+void admit_or_deny(int fd, std::string_view request)
+{
+    const size_t separator = request.find(field_separator);
+    const std::string_view context = request.substr(0, separator);
+    const std::string_view device =
+        separator == std::string_view::npos ? std::string_view() : device_of(request.substr(separator + 1));
+    const auto held = device.empty() ? held_by_device.end() : held_by_device.find(std::string(device));
+    const long device_holds = held == held_by_device.end() ? 0 : held->second;
+    if (stats.running < opt.limit && device_holds < opt.device_limit) {
+        client& c = clients[fd];
+        c.admitted = true;
+        c.device = device;
+        if (!device.empty())
+            ++held_by_device[c.device];
         ++stats.admitted;
         if (++stats.running > stats.peak)
             stats.peak = stats.running;
-        log_line(LOG_DEBUG, "admitted %s (%ld running)", printable(context).c_str(), stats.running);
+        log_line(LOG_DEBUG, "admitted %s device \"%s\" (%ld running, %ld of the device's)",
+                 printable(context).c_str(), printable(device).c_str(), stats.running, device_holds + 1);
         if (!send_reply(fd, proceed_reply))
             close_client(fd);
         return;
     }
     ++stats.denied;
-    log_line(LOG_DEBUG, "deferred %s (%ld running)", printable(context).c_str(), stats.running);
+    log_line(LOG_DEBUG, "deferred %s device \"%s\" (%ld running, %ld of the device's)",
+             printable(context).c_str(), printable(device).c_str(), stats.running, device_holds);
     char reply[32];
     int len = snprintf(reply, sizeof reply, "RETRY %ld", opt.retry);
     send_reply(fd, std::string_view(reply, static_cast<size_t>(len)));
@@ -559,10 +602,18 @@ bool send_reply(int fd, std::string_view reply)
 
 void close_client(int fd)
 {
-    if (clients[fd].admitted)
+    client& c = clients[fd];
+    if (c.admitted) {
         --stats.running;
-    clients[fd].open = false;
-    clients[fd].admitted = false;
+        if (!c.device.empty()) {
+            auto held = held_by_device.find(c.device);
+            if (held != held_by_device.end() && --held->second <= 0)
+                held_by_device.erase(held);
+        }
+    }
+    c.open = false;
+    c.admitted = false;
+    c.device.clear();
     close(fd);
 }
 
@@ -666,8 +717,8 @@ void complain(int prio, const char* fmt, ...)
 [[noreturn]] void usage(FILE* out, int status)
 {
     fprintf(out,
-            "usage: %s --socket PATH --limit N --retry SECONDS [--mode OCTAL]\n"
-            "       [--idle-timeout SECONDS] [--log syslog|stderr]\n"
+            "usage: %s --socket PATH --limit N --retry SECONDS [--device-limit N]\n"
+            "       [--mode OCTAL] [--idle-timeout SECONDS] [--log syslog|stderr]\n"
             "       %s --status PATH\n"
             "       %s --help | --version\n",
             log_ident, log_ident, log_ident);
@@ -676,6 +727,9 @@ void complain(int prio, const char* fmt, ...)
               "Serves admission requests of chunk transfers on the Unix socket PATH,\n"
               "admitting at most N at once and telling the others to retry after\n"
               "SECONDS. Runs in the foreground until SIGTERM or SIGINT.\n"
+              "  --device-limit N        at most N of them for one device, when the\n"
+              "                          request names it (default: half the limit,\n"
+              "                          rounded up)\n"
               "  --mode OCTAL            the socket file's mode (default 0666)\n"
               "  --idle-timeout SECONDS  close connections silent that long (default 10)\n"
               "  --log syslog|stderr     where it logs (default syslog, facility daemon)\n"

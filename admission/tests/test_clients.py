@@ -274,5 +274,56 @@ class Misbehaving(unittest.TestCase):
         self.assertIn("a client closed without sending a request", log)
 
 
+def admit(device=None, *fields):
+    """An ADMIT as diskrelay sends it: the fields, then the device, each
+    behind a NUL."""
+    return b"ADMIT ctx" + b"".join(b"\0" + f for f in fields) + (b"" if device is None else b"\0device=" + device)
+
+
+# Legend: a step is (request, reply) on a new connection that stays open, or
+# (CLOSE, n), which closes the connection of step n; R is the refusal.
+CLOSE, R = "close", b"RETRY %d" % RETRY
+DEVICE_ROWS = [
+    # name, limit, extra arguments, steps
+    ("device A holds its share, half the limit; B and an old client are admitted", 4, (), [
+        (admit(b"A"), b"PROCEED"), (admit(b"A"), b"PROCEED"), (admit(b"A"), R),
+        (admit(b"B"), b"PROCEED"), (b"ADMIT old client", b"PROCEED"), (admit(b"C"), R),
+        (CLOSE, 0), (admit(b"A"), b"PROCEED")]),
+    ("an odd limit's half rounds up", 3, (), [
+        (admit(b"A"), b"PROCEED"), (admit(b"A"), b"PROCEED"), (admit(b"A"), R), (admit(b"B"), b"PROCEED")]),
+    ("--device-limit 1", 4, ("--device-limit", "1"), [
+        (admit(b"A"), b"PROCEED"), (admit(b"A"), R), (admit(b"B"), b"PROCEED"), (admit(b"B"), R)]),
+    ("the device among unknown fields; ids compared byte for byte", 2, (), [
+        (admit(b"A", b"colour=red"), b"PROCEED"), (admit(b"A"), R), (admit(b"a"), b"PROCEED")]),
+    ("an empty device or none counts against the limit alone", 2, (), [
+        (admit(b""), b"PROCEED"), (admit(None, b"colour=red"), b"PROCEED"), (admit(b""), R)]),
+    ("a limit of 1 admits a device", 1, (), [(admit(b"A"), b"PROCEED"), (admit(b"B"), R)]),
+]
+
+
+class DeviceShare(unittest.TestCase):
+    def test_rows(self):
+        for name, limit, args, steps in DEVICE_ROWS:
+            with self.subTest(name), Admissiond(limit=limit, retry=RETRY, extra_args=args) as adm:
+                socks, holding = [], set()
+                try:
+                    for n, (request, expected) in enumerate(steps):
+                        if request == CLOSE:
+                            socks[expected].close()
+                            holding.discard(expected)
+                            self.assertEqual(adm.wait_status(running=len(holding))["running"], len(holding))
+                            socks.append(None)
+                            continue
+                        reply, sock = adm.request(request)
+                        socks.append(sock)
+                        self.assertEqual(reply, expected, f"step {n}")
+                        if reply == b"PROCEED":
+                            holding.add(n)
+                finally:
+                    for sock in socks:
+                        if sock:
+                            sock.close()
+                self.assertEqual(adm.wait_status(running=0)["running"], 0, "slot leaked")
+
 if __name__ == "__main__":
     unittest.main()

@@ -20,6 +20,8 @@ ROWS = [
     ("admit with spaces in context", b"ADMIT a b  c ", 0, b"PROCEED", True),
     ("admit of longest length", b"ADMIT " + b"c" * 249, 0, b"PROCEED", True),
     ("admit with binary context", b"ADMIT \x00\xff\n", 0, b"PROCEED", True),
+    ("admit with a device", b"ADMIT abc\x00device=6f1c", 0, b"PROCEED", True),
+    ("admit of longest length with a device", b"ADMIT " + b"c" * 233 + b"\x00device=6f1c2a44", 0, b"PROCEED", True),
     ("admit when full", b"ADMIT abc", 1, b"RETRY 7", False),
     ("status", b"STATUS", 0, STATUS_LINE, False),
     ("status with line feed", b"STATUS\n", 0, STATUS_LINE, False),

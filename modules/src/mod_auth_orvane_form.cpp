@@ -17,6 +17,7 @@
 
 #include <lsaclient.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cctype>
 #include <cstdint>
@@ -443,6 +444,33 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
     return APR_SUCCESS;
 }
 
+// Client text for a log line: bytes outside printable ASCII, the space, '"',
+// '<' and '>' become \xHH (the admission daemon's way), so that no client
+// closes the <...> around it, starts a line or sends raw bytes to the log.
+// The backslash of DOMAIN\user stays; Apache's error log doubles every
+// backslash itself. At most kLogTextMax bytes are shown, then "...".
+constexpr std::size_t kLogTextMax = 256;
+using log_text_buffer = char[kLogTextMax * 4 + 4];
+
+void log_text(std::string_view text, log_text_buffer &out)
+{
+    char *o = out;
+    for (unsigned char c : text.substr(0, kLogTextMax)) {
+        if (c > ' ' && c < 0x7f && c != '"' && c != '<' && c != '>') {
+            *o++ = static_cast<char>(c);
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            *o++ = '\\';
+            *o++ = 'x';
+            *o++ = hex[c >> 4];
+            *o++ = hex[c & 15];
+        }
+    }
+    if (text.size() > kLogTextMax)
+        o = std::copy_n("...", 3, o);
+    *o = '\0';
+}
+
 // Checks the login name with the password under the child's lock and
 // writes the result code. Returns the filter's status: 0 when the check ran,
 // whatever it found.
@@ -530,8 +558,10 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         apr_table_setn(r->subprocess_env, kAccountVariable, name);
         apr_table_setn(r->headers_in, kAccountHeader, name);
     }
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", kFilterFunction,
-                  s->login.text, code);
+    log_text_buffer shown;
+    log_text(std::string_view(s->login.text, std::strlen(s->login.text)), shown);
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", kFilterFunction, shown, code);
+    scrub(shown, sizeof shown);
     return APR_SUCCESS;
 }
 

@@ -6,7 +6,8 @@
 // Directives, all per directory and all off or unset by default:
 //   OrvaneNTLMConnectionBound On   a connection that completed a handshake
 //                                  stays signed on for the requests after it
-//   OrvaneNTLMDefaultDomain NAME   the domain of a client name that has none
+//   OrvaneNTLMDefaultDomain NAME   accepted, but supplies no domain any more:
+//                                  a client name without one is refused
 //   OrvaneNTLMChannelBinding On    answers must be bound to this TLS channel
 //   OrvaneNTLMDomainAlias DNS NAME a client's domain DNS is the domain NAME
 
@@ -31,6 +32,7 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
+#include <openssl/provider.h>
 #include <openssl/x509.h>
 
 #include <sys/socket.h>
@@ -43,6 +45,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <string_view>
 #include <strings.h>
 #include <unistd.h>
@@ -112,7 +115,7 @@ enum class setting : unsigned char { unset, off, on };
 struct directory_config {
     setting connection_bound;
     setting channel_binding;
-    const char *default_domain;  // upper case; null for none
+    const char *default_domain;  // upper case; null for none (checked, not used: see canonical_user)
     apr_table_t *domain_aliases; // upper case alias -> domain; null for none
 };
 
@@ -211,7 +214,8 @@ const command_rec directives[] = {
      "On: once an NTLM handshake completes, the connection's later requests without "
      "credentials run as its user (never behind a proxy that shares connections)"},
     {"OrvaneNTLMDefaultDomain", directive_func(set_default_domain), nullptr, OR_AUTHCFG, TAKE1,
-     "the domain of an NTLM user name sent without one; without it such names are refused"},
+     "no longer used: an NTLM user name sent without a domain is refused, as the mechanism does not "
+     "say which domain's account it matched"},
     {"OrvaneNTLMChannelBinding", directive_func(set_channel_binding), nullptr, OR_AUTHCFG, FLAG,
      "On: NTLM answers must carry this TLS channel's bindings (tls-server-end-point)"},
     {"OrvaneNTLMDomainAlias", directive_func(set_domain_alias), nullptr, OR_AUTHCFG, TAKE2,
@@ -246,6 +250,33 @@ void log_rerror(const char *file, int line, int level, apr_status_t status,
 #else
     ap_log_rerror(file, line, level | APLOG_NOERRNO, status, r, "%s", msg);
 #endif
+}
+
+// Client text for a log line (user names come from the client's message):
+// bytes outside printable ASCII, the space, '"', '<' and '>' become \xHH (the
+// admission daemon's way), so that no client writes a field, a line or raw
+// bytes of its own. The backslash of DOMAIN\user stays; Apache's error log
+// doubles every backslash itself. At most 256 bytes are shown, then "...".
+const char *log_text(apr_pool_t *p, std::string_view text)
+{
+    constexpr size_t max_shown = 256;
+    auto *out = static_cast<char *>(apr_palloc(p, std::min(text.size(), max_shown) * 4 + 4));
+    char *o = out;
+    for (unsigned char c : text.substr(0, max_shown)) {
+        if (c > ' ' && c < 0x7f && c != '"' && c != '<' && c != '>') {
+            *o++ = static_cast<char>(c);
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            *o++ = '\\';
+            *o++ = 'x';
+            *o++ = hex[c >> 4];
+            *o++ = hex[c & 15];
+        }
+    }
+    if (text.size() > max_shown)
+        o = std::copy_n("...", 3, o);
+    *o = '\0';
+    return out;
 }
 
 // The library's buffers carry a length; copying by it spares us relying on a
@@ -487,7 +518,7 @@ void bind_connection_user(request_rec *r)
     connection_user *user = user_of(r->connection, true);
     apr_pool_clear(user->pool);
     user->name = apr_pstrdup(user->pool, r->user);
-    log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", user->name);
+    log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", log_text(r->pool, user->name));
 }
 
 // Runs the request as the bound connection's user, if it has one.
@@ -498,28 +529,31 @@ bool reuse_connection_user(request_rec *r)
         return false;
     r->user = apr_pstrdup(r->pool, user->name);
     r->ap_auth_type = const_cast<char *>("NTLM");
-    log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s", r->user);
+#ifdef APLOG_USE_MODULE
+    if (APLOG_R_MODULE_IS_LEVEL(r, APLOG_MODULE_INDEX, APLOG_DEBUG))  // every request of the connection
+#endif
+        log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s",
+                   log_text(r->pool, r->user));
     return true;
 }
 
 // The one spelling of an account's name: DOMAIN\user, the domain in upper
 // and the user in lower case (ASCII letters), as the domain compares names
-// without regard to case. A name without a domain takes the default domain;
-// null when there is none, or no user. A principal name (user@dns.domain)
-// is refused too: which NetBIOS domain it belongs to is not ours to guess,
-// and DOMAIN\user@dns.domain would be a second name for the account.
-char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain)
+// without regard to case. Null for a name without a domain or without a
+// user: gss-ntlmssp checks a bare name against the first account of that
+// name in any domain and then tells only the name the client sent, so no
+// domain put in front of it (OrvaneNTLMDefaultDomain, which did) can be
+// known to be the matched account's. A principal name (user@dns.domain) is
+// refused too: which NetBIOS domain it belongs to is not ours to guess, and
+// DOMAIN\user@dns.domain would be a second name for the account.
+char *canonical_user(apr_pool_t *p, std::string_view name)
 {
-    std::string_view domain;
-    if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
-        domain = name.substr(0, backslash);
-        name.remove_prefix(backslash + 1);
-    }
-    if (name.find('@') != std::string_view::npos)
+    const size_t backslash = name.find('\\');
+    if (backslash == std::string_view::npos)
         return nullptr;
-    if (domain.empty() && default_domain != nullptr)
-        domain = default_domain;
-    if (domain.empty() || name.empty())
+    const std::string_view domain = name.substr(0, backslash);
+    name.remove_prefix(backslash + 1);
+    if (name.find('@') != std::string_view::npos || domain.empty() || name.empty())
         return nullptr;
     auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
     char *out = std::transform(domain.begin(), domain.end(), text,
@@ -668,7 +702,7 @@ int encode_answer(request_rec *r, leg_holdings &held, const char **negotiate_ret
 
 // Makes the completed context's client the request's user, in the one
 // spelling of its account. Returns OK, or the status that ends the leg.
-int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
+int set_user(request_rec *r, leg_holdings &held)
 {
     if (held.client_name == GSS_C_NO_NAME) {
         log_rerror(source_path, 375, APLOG_ERR, 0, r, "Didn't get client name");
@@ -687,21 +721,21 @@ int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     OM_uint32 ignored;
-    char *user = canonical_user(r->pool,
-                                std::string_view(static_cast<const char *>(held.output_token.value),
-                                                 held.output_token.length),
-                                config.default_domain);
+    // The mechanism counts a terminating NUL into some names' length.
+    std::string_view name(static_cast<const char *>(held.output_token.value), held.output_token.length);
+    name = name.substr(0, name.find('\0'));
+    char *user = canonical_user(r->pool, name);
     if (user == nullptr) {
         log_rerror(source_path, 530, APLOG_ERR, 0, r,
-                   "Client name %s is not of the form DOMAIN\\user (OrvaneNTLMDefaultDomain supplies "
-                   "the domain of a bare user name)",
-                   buffer_text(r->pool, held.output_token));
+                   "Client name %s is not of the form DOMAIN\\user (the mechanism does not say which "
+                   "domain's account a bare user name matched)",
+                   log_text(r->pool, name));
         // An empty name may come in an allocated buffer, which step 20 skips.
         gss_release_buffer(&ignored, &held.output_token);
         return HTTP_UNAUTHORIZED;
     }
-    user = unalias_domain(r->pool, user, config.domain_aliases);
-    log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", user);
+    const char *default_domain;  // upper case; null for none (checked, not used: see canonical_user)
+    apr_table_t *domain_aliases; // upper case alias -> domain; null for none
     r->user = user;
     r->ap_auth_type = const_cast<char *>("NTLM");
     gss_release_buffer(&ignored, &held.output_token);
@@ -710,7 +744,7 @@ int set_user(request_rec *r, const directory_config &config, leg_holdings &held)
 
 // One leg: the token decoded, accepted on the connection's context, the
 // answer encoded; then, once the exchange is complete, the user set.
-int run_leg(request_rec *r, const char *auth_line, const directory_config &config,
+int run_leg(request_rec *r, const char *auth_line,
             gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
             const char **negotiate_ret_value, char *error_code)
 {
@@ -749,7 +783,7 @@ int run_leg(request_rec *r, const char *auth_line, const directory_config &confi
         return HTTP_UNAUTHORIZED;
     }
 
-    status = set_user(r, config, held);
+    status = set_user(r, held);
     if (status == OK)
         *error_code = '1';
     return status;
@@ -778,10 +812,74 @@ int authenticate_user_gss(request_rec *r, const char *auth_line,
     if (get_gss_creds(r, &server_creds) != 0)
         return HTTP_INTERNAL_SERVER_ERROR;
     leg_holdings held;
-    const int ret = run_leg(r, auth_line, config, server_creds, bindings, held, negotiate_ret_value, error_code);
+    const int ret = run_leg(r, auth_line, server_creds, bindings, held, negotiate_ret_value, error_code);
     release_leg(held);
     return ret;
 }
+
+// ---------------------------------------------------------------------------
+// The mechanism's MD4
+
+// gss-ntlmssp 1.2 hashes a password with MD4 from a library context that it
+// makes for that one hash (with OpenSSL's legacy provider loaded into it),
+// and never frees the digest it fetched there. The digest keeps the legacy
+// provider and the provider's own library context alive: about 8 KB for
+// every handshake that reaches its third leg, in every child, for good.
+// Loading the legacy provider beforehand changes nothing, since the
+// mechanism fetches from its new context each time. So the module serves
+// those fetches itself: it defines EVP_MD_fetch, which Apache's global
+// symbol scope puts before OpenSSL's for the mechanism it loads later, and
+// answers the mechanism's requests for MD4 with one digest per process,
+// fetched once from a library context of its own that holds only the legacy
+// provider. Every other call goes to OpenSSL unchanged.
+
+using md_fetch_function = EVP_MD *(*)(OSSL_LIB_CTX *, const char *, const char *);
+
+md_fetch_function openssl_md_fetch()
+{
+    static const auto fetch = reinterpret_cast<md_fetch_function>(dlsym(RTLD_NEXT, "EVP_MD_fetch"));
+    return fetch;
+}
+
+bool called_from_mechanism(const void *return_address)
+{
+    Dl_info caller{};
+    return dladdr(return_address, &caller) != 0 && caller.dli_fname != nullptr &&
+           std::strstr(caller.dli_fname, "gssntlmssp") != nullptr;
+}
+
+// The process's MD4, with a reference for the caller; null when the legacy
+// provider is not there (the mechanism then fails as it would have).
+EVP_MD *process_md4()
+{
+    static EVP_MD *const md4 = [] {
+        OSSL_LIB_CTX *own = OSSL_LIB_CTX_new();
+        if (own == nullptr)
+            return static_cast<EVP_MD *>(nullptr);
+        EVP_MD *md = OSSL_PROVIDER_load(own, "legacy") ? openssl_md_fetch()(own, "MD4", nullptr) : nullptr;
+        if (md == nullptr)
+            OSSL_LIB_CTX_free(own);
+        return md;  // the context stays with it for the process's life
+    }();
+    if (md4 != nullptr && EVP_MD_up_ref(md4) != 1)
+        return nullptr;
+    return md4;
+}
+
+} // namespace
+
+extern "C" EVP_MD *EVP_MD_fetch(OSSL_LIB_CTX *ctx, const char *algorithm, const char *properties)
+{
+    if (algorithm != nullptr && strcasecmp(algorithm, "MD4") == 0 &&
+        called_from_mechanism(__builtin_return_address(0))) {
+        if (EVP_MD *md4 = process_md4())
+            return md4;
+    }
+    const md_fetch_function fetch = openssl_md_fetch();
+    return fetch ? fetch(ctx, algorithm, properties) : nullptr;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The check-user-id hook. It returns DECLINED where the AuthType is not NTLM,
@@ -825,7 +923,8 @@ int authenticate_user(request_rec *r)
 #endif
         log_rerror(source_path, 509, APLOG_DEBUG, 0, r,
                    "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s",
-                   static_cast<int>(getpid()), r->user ? r->user : "(NULL)", type ? type : "(NULL)");
+                   static_cast<int>(getpid()), r->user ? log_text(r->pool, r->user) : "(NULL)",
+                   type ? type : "(NULL)");
     if (type == nullptr || strcasecmp(type, "NTLM") != 0)
         return DECLINED;
 
@@ -864,9 +963,25 @@ int authenticate_user(request_rec *r)
     return ret;
 }
 
-int init_handler(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *)
+// The mechanism, which MIT's library loads later, finds the module's
+// EVP_MD_fetch only if no module loaded before this one brought OpenSSL into
+// the server's symbol scope (mod_ssl does; Debian loads mods-enabled in
+// alphabetical order, auth_orvane_gss before ssl).
+int init_handler(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s)
 {
     ap_add_version_component(pconf, version_component);
+    constexpr const char *late =
+        "loaded after a module that uses OpenSSL (mod_ssl?): gss-ntlmssp keeps about 8 KB for every NTLM "
+        "handshake until MaxConnectionsPerChild replaces the child; load auth_orvane_gss first";
+    // (Our own &EVP_MD_fetch would name whichever comes first too.)
+    Dl_info first{}, ours{};
+    if (dladdr(dlsym(RTLD_DEFAULT, "EVP_MD_fetch"), &first) == 0 ||
+        dladdr(reinterpret_cast<void *>(&init_handler), &ours) == 0 || first.dli_fbase != ours.dli_fbase)
+#ifdef APLOG_USE_MODULE
+        ap_log_error(source_path, 545, APLOG_MODULE_INDEX, APLOG_WARNING, 0, s, "%s", late);
+#else
+        ap_log_error(source_path, 545, APLOG_WARNING, 0, s, "%s", late);
+#endif
     return OK;
 }
 

@@ -211,6 +211,24 @@ class FormFilterThroughApache(unittest.TestCase):
                 if "result for user <SILENT" in line or "result for user <ORVANE\\\\alice>" in line}
         self.assertEqual(len(pids), 1, pids)
 
+    def test_client_text_in_the_log(self):
+        # Legend: the user name sent, and how the log line shows it (after
+        # Apache's error log doubled each backslash): no field, line or raw
+        # byte of the client's own.
+        rows = [
+            ("a forged result", "x>: 1 <y", r"x\\x3e:\\x201\\x20\\x3cy"),
+            ("line end and raw bytes", b"a\nb\xff\x1b[31m", r"a\\x0ab\\xff\\x1b[31m"),
+            ("quote", 'q"', r"q\\x22"),
+        ]
+        for name, user, shown in rows:
+            with self.subTest(name):
+                mark = len(self.httpd.error_log())
+                self.assertEqual(self.post(form(user, WRONG)).status, 200)
+                lines = [line for line in self.httpd.error_log()[mark:].splitlines() if "result for user" in line]
+                self.assertTrue(lines)
+                for line in lines:
+                    self.assertIn(r"result for user <ORVANE\\%s>: " % shown, line)
+
     def test_refused_bodies(self):
         rows = [
             {"name": "too large", "body": form("alice", GOOD, extra="&pad=" + "x" * 20000),

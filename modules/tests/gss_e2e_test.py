@@ -31,7 +31,10 @@ MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvan
 PYTHON = "/usr/bin/python3"
 CLIENT = os.path.join(DEPLOY, "ntlm_client.py")
 
-USERS = "DOM:alice:Secret1\nDOM:bob:Hunter2\n"
+# alice also has an account in OTHER, listed first: gss-ntlmssp checks a bare
+# name against the first account of that name, whatever its domain. The last
+# two have names that must not reach a log line as they are.
+USERS = "OTHER:alice:Other3\nDOM:alice:Secret1\nDOM:bob:Hunter2\nDOM:eve x\"<>:Eve4pass\nDOM:tab\tuser:Tab6pass\n"
 
 # /ntlm/whoami shows what the application sees; /ssi/page.shtml includes it,
 # so that it runs as a sub-request of an authenticated request.
@@ -209,8 +212,8 @@ class NtlmThroughApache(unittest.TestCase):
         except FileNotFoundError:
             return []
         # The access log escapes the backslash of DOMAIN\user.
-        return [(port, status, user.replace("\\\\", "\\"))
-                for port, status, user, logged_path in lines if logged_path == path]
+        return [(line[0], line[1], " ".join(line[2:-1]).replace("\\\\", "\\"))
+                for line in lines if line[-1] == path]
 
     def test_handshake_over_one_kept_alive_connection(self):
         for user, password in (("DOM\\alice", "Secret1"), ("DOM\\bob", "Hunter2")):
@@ -275,21 +278,27 @@ class NtlmThroughApache(unittest.TestCase):
 
 
     def test_one_spelling_per_account(self):
-        # Legend: (user, domain as the client sends them, location, status,
-        # REMOTE_USER); /bound has the default domain "dom", /ntlm none.
-        # (The application's paths carry a suffix, so that the access log
-        # lines another test counts stay apart from these.)
+        # Legend: (user, domain as the client sends them, password, location,
+        # status, REMOTE_USER); /bound has OrvaneNTLMDefaultDomain "dom", /ntlm
+        # none. A bare name is refused everywhere: the mechanism checks it
+        # against the first account of that name (OTHER\alice for "alice") and
+        # does not say which, so naming it DOM\alice signed OTHER's password on
+        # as DOM's account. (The application's paths carry a suffix, so that
+        # the access log lines another test counts stay apart from these.)
         rows = (
-            ("ALICE", "DOM", "/ntlm/whoami/x", 200, "DOM\\alice"),
-            ("aLiCe", "DOM", "/ntlm/whoami/x", 200, "DOM\\alice"),
-            ("bob", "DOM", "/ntlm/whoami/x", 200, "DOM\\bob"),
-            ("alice", "", "/ntlm/whoami/x", 401, None),
-            ("Alice", "", "/bound/whoami", 200, "DOM\\alice"),
+            ("ALICE", "DOM", "Secret1", "/ntlm/whoami/x", 200, "DOM\\alice"),
+            ("aLiCe", "DOM", "Secret1", "/ntlm/whoami/x", 200, "DOM\\alice"),
+            ("bob", "DOM", "Hunter2", "/ntlm/whoami/x", 200, "DOM\\bob"),
+            ("alice", "OTHER", "Other3", "/bound/whoami", 200, "OTHER\\alice"),
+            ("alice", "DOM", "Other3", "/bound/whoami", 401, None),
+            ("alice", "", "Secret1", "/ntlm/whoami/x", 401, None),
+            ("alice", "", "Other3", "/bound/whoami", 401, None),
+            ("Bob", "", "Hunter2", "/bound/whoami", 401, None),
         )
-        for user, domain, path, status, remote_user in rows:
-            with self.subTest(user=user, domain=domain, path=path):
+        for user, domain, password, path, status, remote_user in rows:
+            with self.subTest(user=user, domain=domain, password=password, path=path):
                 conn = self.httpd.connection(30)
-                got, r, body = handshake(conn, path, user, "Hunter2" if user == "bob" else "Secret1", domain)
+                got, r, body = handshake(conn, path, user, password, domain)
                 conn.close()
                 self.assertEqual(got, status, body)
                 if remote_user:
@@ -297,6 +306,24 @@ class NtlmThroughApache(unittest.TestCase):
                 else:
                     self.assertEqual((r.getheader("WWW-Authenticate"), r.getheader("OV-GSS-Error-Code")),
                                      ("NTLM", "E"))
+
+    def test_client_names_in_log_lines(self):
+        # Legend: (user, domain, password, status, log text), the log text as
+        # Apache's error log shows it (it doubles each backslash): the name
+        # escaped, no field or raw byte of the client's own.
+        rows = (
+            ('eve x"<>', "DOM", "Eve4pass", 200, r"Setting the request user to DOM\\eve\\x20x\\x22\\x3c\\x3e"),
+            ('eve x"<>', "", "Eve4pass", 401, r"Client name eve\\x20x\\x22\\x3c\\x3e is not of the form"),
+            ("tab\tuser", "DOM", "Tab6pass", 200, r"Setting the request user to DOM\\tab\\x09user"),
+        )
+        for user, domain, password, status, logged in rows:
+            with self.subTest(user=user, domain=domain):
+                mark = len(self.httpd.error_log())
+                conn = self.httpd.connection(30)
+                got, _, body = handshake(conn, "/ntlm/whoami/x", user, password, domain)
+                conn.close()
+                self.assertEqual(got, status, body)
+                self.assertIn(logged, self.httpd.error_log()[mark:])
 
     def test_connection_bound_sign_on(self):
         """/bound keeps the connection signed on after a handshake; /ntlm
@@ -337,9 +364,9 @@ class NtlmThroughApache(unittest.TestCase):
             self.assertEqual((status, r.getheader("OV-GSS-Error-Code")), (401, "C"))
             self.assertTrue(refused(fetch(conn, "/bound/whoami")))
 
-        with self.subTest("a nested location turns it off and keeps the default domain"):
+        with self.subTest("a nested location turns it off"):
             nested = self.httpd.connection(30)
-            status, _, body = handshake(nested, "/bound/whoami/off", "alice", "Secret1", domain="")
+            status, _, body = handshake(nested, "/bound/whoami/off", "alice", "Secret1")
             self.assertEqual(status, 200, body)
             self.assertIn("REMOTE_USER=DOM\\alice\n", body)
             self.assertTrue(refused(fetch(nested, "/bound/whoami/off")))

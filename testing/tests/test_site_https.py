@@ -182,6 +182,24 @@ class Site(unittest.TestCase):
             for sock in held:
                 sock.close()
 
+    def test_admission_share_per_device(self):
+        # The daemon's limit is 2, so a device's share is 1: while one slot is
+        # held for DEVICE (as by a download it reads slowly), DEVICE's next
+        # transfer is deferred and OTHER's runs.
+        with open(os.path.join(self.httpd.root, "images", OTHER, "disk.img"), "wb") as f:
+            f.write(b"other's image")
+        reply, held = exchange(self.adm.socket_path, b"ADMIT slow\0device=" + DEVICE.encode())
+        try:
+            self.assertEqual(reply, b"PROCEED")
+            for name, device, cert, status, code in (("the same device", DEVICE, self.device, 403, "120"),
+                                                     ("another device", OTHER, self.other, 206, None)):
+                with self.subTest(name):
+                    r = curl(self.httpd, self.chunk_url("disk.img", device), "-H", "X-OVRA-Xfer-Context: next",
+                             "-H", "Range: bytes=0-4", cert=cert)
+                    self.assertEqual((r.status, r.headers.get("OVRA-Error-Code")), (status, code), r)
+        finally:
+            held.close()
+
     def test_login_form(self):
         rows = [
             {"name": "right password", "body": form(USER, PASSWORD), "status": 200,

@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         shutdown(fds[1], SHUT_WR);
     last_log.clear();
 
-    const int result = request_admission(fds[0], context.c_str());
+    const int result = request_admission(fds[0], context.c_str(), nullptr);
 
     shutdown(fds[0], SHUT_WR);
     const std::string sent = drain(fds[1]);

@@ -92,6 +92,38 @@ void log_msg(int level, const char *format, ...)
     errno = saved_errno;
 }
 
+// Request text for a log line, the admission daemon's way: printable ASCII
+// stays as it is, but for the space, '\\' and '"', and every other byte
+// becomes \xHH, so that no client starts a line or a key=value field of its
+// own or sends raw bytes to the log. At most log_value_max bytes are shown,
+// then "...".
+constexpr std::size_t log_value_max = 255;
+struct log_value {
+    char text[log_value_max * 4 + 4];
+};
+
+log_value escaped(std::string_view value)
+{
+    log_value out;
+    char *o = out.text;
+    // (No substr: its out-of-range throw would link in the C++ library.)
+    for (unsigned char c : std::string_view(value.data(), std::min(value.size(), log_value_max))) {
+        if (c > ' ' && c < 0x7f && c != '\\' && c != '"') {
+            *o++ = static_cast<char>(c);
+        } else {
+            constexpr char hex[] = "0123456789abcdef";
+            *o++ = '\\';
+            *o++ = 'x';
+            *o++ = hex[c >> 4];
+            *o++ = hex[c & 15];
+        }
+    }
+    if (value.size() > log_value_max)
+        o = std::copy_n("...", 3, o);
+    *o = '\0';
+    return out;
+}
+
 void log_init(const char *prefix)
 {
     int options = LOG_PID | LOG_CONS | LOG_NOWAIT;
@@ -118,7 +150,8 @@ void write_timing_log_event(const char *event_type)
     }
     double timestamp = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
     log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n",
-            event_type, remote_addr, client_id, timestamp, chunk_no, chunk_size);
+            event_type, escaped(remote_addr).text, escaped(client_id).text, timestamp,
+            escaped(chunk_no).text, escaped(chunk_size).text);
 }
 
 void write_headers(const char *status, int retry, int64_t content_length, int errcode,
@@ -199,10 +232,11 @@ const char *get_env_required(const char *name)
         bool secret = false;
         for (std::string_view prefix : secret_variables)
             secret = secret || text.starts_with(prefix);
+        const std::size_t name_ln = text.find('=') + 1;
         if (secret)
-            fprintf(stderr, "%.*s(hidden)\n", static_cast<int>(text.find('=') + 1), *entry);
+            fprintf(stderr, "%.*s(hidden)\n", static_cast<int>(name_ln), *entry);
         else
-            fprintf(stderr, "%s\n", *entry);
+            fprintf(stderr, "%.*s%s\n", static_cast<int>(name_ln), *entry, escaped(text.data() + name_ln).text);
     }
     exit(1);
 }
@@ -216,7 +250,8 @@ int64_t get_offset(const char *str)
     if (errno == 0 && (end == str || *end != '\0'))
         errno = EINVAL;
     if (errno != 0) {
-        log_msg(LOG_ERR, "ERR  diskrelay: error converting_str=%s to xfer_start - errno is %d", str, errno);
+        log_msg(LOG_ERR, "ERR  diskrelay: error converting_str=%s to xfer_start - errno is %d", escaped(str).text,
+                errno);
         xfer_error("get_offset: cannot read offset", err_offset);
     }
     return value;
@@ -342,14 +377,33 @@ int connect_to_admission_server(const char *socket_path)
     return sock;
 }
 
-void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id)
+// The request is "VERB CONTEXT" and, for a checked device, the field
+// "device=ID" behind a NUL, which no context from the environment can hold:
+// the admission server gives each device a share of its slots, and a server
+// that knows no fields takes it for part of the context, which it only logs
+// (docs/operations.md). The server decides by the device and only logs the
+// context, so a context too long to leave room for the field gives up its
+// end. At most 255 bytes in all, in one write.
+void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id, const char *device_id)
 {
+    constexpr std::string_view device_field = "device=";
     char msg_buf[adm_msg_size];
     int msg_ln = snprintf(msg_buf, sizeof msg_buf, "%s %s", verb, xfer_context_id);
     if (msg_ln < 0)
         xfer_error("send_message_to_adm_ctl: error generating message", err_admission);
     if (msg_ln >= static_cast<int>(sizeof msg_buf))
         xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
+    if (device_id && *device_id) {
+        const std::size_t field_ln = 1 + device_field.size() + strlen(device_id);
+        const std::size_t context_at = strlen(verb) + 1;
+        if (context_at + field_ln >= sizeof msg_buf)
+            xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
+        std::size_t at = std::min(static_cast<std::size_t>(msg_ln), sizeof msg_buf - 1 - field_ln);
+        msg_buf[at++] = '\0';
+        memcpy(msg_buf + at, device_field.data(), device_field.size());
+        memcpy(msg_buf + at + device_field.size(), device_id, field_ln - 1 - device_field.size());
+        msg_ln = static_cast<int>(at + field_ln - 1);
+    }
     if (write(sock, msg_buf, static_cast<std::size_t>(msg_ln)) != msg_ln)
         xfer_error("send_message_to_adm_ctl: could not write entire message", err_admission);
 }
@@ -396,9 +450,9 @@ int read_retry_time(std::string_view text)
     return value > INT_MAX ? INT_MAX : static_cast<int>(value);
 }
 
-int request_admission(int sock, const char *xfer_context_id)
+int request_admission(int sock, const char *xfer_context_id, const char *device_id)
 {
-    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id);
+    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id, device_id);
 
     char reply_buf[adm_msg_size];
     ssize_t reply_ln = read(sock, reply_buf, sizeof reply_buf);
@@ -419,8 +473,8 @@ int request_admission(int sock, const char *xfer_context_id)
         if (!retry_time_str.empty())
             return read_retry_time(retry_time_str);
     }
-    log_msg(LOG_ERR, "ERR  request_admission: unknown response from admission control: %.*s",
-            static_cast<int>(response_prefix.size()), response_prefix.data());
+    log_msg(LOG_ERR, "ERR  request_admission: unknown response from admission control: %s",
+            escaped(response_prefix).text);
     return -1;
 }
 
@@ -485,7 +539,7 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
         xfer_error("send_file: could not write all data", err_transfer);
     if (fclose(src) != 0)
         xfer_error("send_file: could not close src stream", err_transfer);
-    log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", xfer_canon_path);
+    log_msg(LOG_NOTICE, "sendfile complete - xfer_canonpath=%s", escaped(xfer_canon_path).text);
 }
 
 // Writes all of data at offset; false, with errno telling why, when the
@@ -544,7 +598,8 @@ void receive_file(const char *xfer_canon_path, int64_t xfer_start)
             if ((answer.body_length >= 0 && answer.body_read < answer.body_length) ||
                 (answer.body_exact && static_cast<int64_t>(total_recv) < answer.body_room))
                 xfer_error("receive_file: request body ended early", err_transfer);
-            log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv, xfer_canon_path);
+            log_msg(LOG_NOTICE, "receive_file complete: total_recv=%zu xfer_canon_path=%s", total_recv,
+                    escaped(xfer_canon_path).text);
             storage_call_begins();
             bool closed = close(fd) == 0;
             storage_call_ends();
@@ -764,10 +819,14 @@ int main(int, char **)
         answer.body_pending = true;
         answer.body_length = request_body_length();
     }
+    // Only a device id checked here goes to the admission server: without
+    // the check the header may be the client's own word.
+    const char *checked_device_id = nullptr;
     if (const char *expected_device_id = getenv("EXPECTED_DEVICE_ID")) {
         const char *device_id = get_env_required("HTTP_SSL_DEVICE_UUID");
         if (strcmp(expected_device_id, device_id) != 0)
             xfer_error("diskrelay: expected device ID does not match SSL cert", err_device_id);
+        checked_device_id = device_id;
     }
 
     if (getenv("RANGE_UNSATISFIABLE")) {
@@ -781,8 +840,8 @@ int main(int, char **)
     const char *request_method = get_env_required("REQUEST_METHOD");
     bool is_post = strcmp(request_method, "POST") == 0;
 
-    log_msg(LOG_NOTICE, "diskrelay started - %s %s context=%s start=%s",
-            request_method, xfer_canon_path, xfer_context_id, xfer_start_str);
+    log_msg(LOG_NOTICE, "diskrelay started - %s %s context=%s start=%s", escaped(request_method).text,
+            escaped(xfer_canon_path).text, escaped(xfer_context_id).text, escaped(xfer_start_str).text);
     int64_t xfer_start = get_offset(xfer_start_str);
     // The web server's bound on what an upload may write.
     if (const char *upload_end = is_post ? getenv("XFER_UPLOAD_END") : nullptr)
@@ -794,7 +853,7 @@ int main(int, char **)
     if (!bypass_admctl) {
         sock_fd = connect_to_admission_server(adm_ctrl_path);
         answer.admission_fd = sock_fd;
-        int retry_time = request_admission(sock_fd, xfer_context_id);
+        int retry_time = request_admission(sock_fd, xfer_context_id, checked_device_id);
         if (retry_time > 0) {
             log_msg(LOG_NOTICE, "admission denied, retry=%d", retry_time);
             drain_request_body();
@@ -834,7 +893,7 @@ int main(int, char **)
         send_file(xfer_canon_path, xfer_start, xfer_end, range);
         close_admission(bypass_admctl, sock_fd);
     } else {
-        fprintf(stderr, "Unknown request_method %s", request_method);
+        fprintf(stderr, "Unknown request_method %s", escaped(request_method).text);
         exit(1);
     }
 

@@ -361,7 +361,7 @@ class AdmissionConversation(Fixture):
         ("PROCEED and more", "abc", b"PROCEED now please", 0, None),
         ("PROCEED after spaces", "abc", b"  PROCEED", 0, None),
         ("start of PROCEED", "abc", b"PRO", 0, None),
-        ("PROCEED with line feed", "abc", b"PROCEED\n", -1, UNKNOWN + "PROCEED\n"),
+        ("PROCEED with line feed", "abc", b"PROCEED\n", -1, UNKNOWN + "PROCEED\\x0a"),
         ("PROCEEDED", "abc", b"PROCEEDED", -1, UNKNOWN + "PROCEEDED"),
         ("RETRY 30", "abc", b"RETRY 30", 30, None),
         ("RETRY 30 with line feed", "abc", b"RETRY 30\n", 30, None),
@@ -396,6 +396,38 @@ class AdmissionConversation(Fixture):
         answered = sum(reply is not None for _, _, reply, _, _ in self.ROWS)
         self.assertTrue(wait_for(lambda: len(self.stub.after_reply) == answered))
         self.assertEqual(set(self.stub.after_reply), {b""})  # nothing more sent, ever
+
+    def test_device_field(self):
+        # Legend: the request's variables, and what the admission server gets
+        # (None: nothing, the request fails with 121 first). Only a device id
+        # that diskrelay checked goes along, behind a NUL.
+        checked = {"EXPECTED_DEVICE_ID": "dev-1", "HTTP_SSL_DEVICE_UUID": "dev-1"}
+        rows = [
+            ("no device check", {"HTTP_X_OVRA_XFER_CONTEXT": "abc"}, b"ADMIT abc"),
+            ("device header alone, unchecked", {"HTTP_X_OVRA_XFER_CONTEXT": "abc", "HTTP_SSL_DEVICE_UUID": "dev-1"},
+             b"ADMIT abc"),
+            ("checked device", {**checked, "HTTP_X_OVRA_XFER_CONTEXT": "abc"}, b"ADMIT abc\0device=dev-1"),
+            # The server only logs the context: a long one makes room.
+            ("longest context gives way to the device", {**checked, "HTTP_X_OVRA_XFER_CONTEXT": "c" * 249},
+             b"ADMIT " + b"c" * 236 + b"\0device=dev-1"),
+            ("longest device", {"EXPECTED_DEVICE_ID": "d" * 241, "HTTP_SSL_DEVICE_UUID": "d" * 241},
+             b"ADMIT \0device=" + b"d" * 241),
+            ("device too long to send", {"EXPECTED_DEVICE_ID": "d" * 242, "HTTP_SSL_DEVICE_UUID": "d" * 242}, None),
+        ]
+        for name, changes, sent in rows:
+            with self.subTest(name):
+                before = len(self.stub.requests)
+                answer = run(self.request(changes))
+                if sent is None:
+                    self.assertEqual((answer.status, answer.code), ("500 Internal Server Error", 121))
+                    self.assertErrors(answer, ["ERR  SYNC ERR send_message_to_adm_ctl: unexpectedly long message: *"])
+                    wait_for(lambda: len(self.stub.requests) > before, timeout=0.3)
+                    self.assertIn(self.stub.requests[before:], ([], [b""]))  # connected, nothing sent
+                else:
+                    self.assertEqual(answer.status, "200 OK")
+                    self.assertTrue(wait_for(lambda: len(self.stub.requests) > before))
+                    self.assertEqual(self.stub.requests[before:], [sent])
+                    self.assertLessEqual(len(sent), 255)
 
     def test_connection_held_until_transfer_done(self):
         body = os.urandom(2 * MIB)
@@ -543,6 +575,26 @@ class SyslogLines(Fixture):
         ("upload failure", {"REQUEST_METHOD": "POST", "XFER_CANON_PATH": "{dir}"}, b"PROCEED", b"", [
             ("NOTICE", "diskrelay started - POST {dir} context=ctx-1 start=0"),
             ("ERR", "ERR  SYNC ERR receive_file: could not open file: Is a directory")]),
+        # Client text: no field, line or raw byte of its own (\udcXX: raw bytes).
+        ("forged fields", {**TIMING, "HTTP_X_OVRA_CLIENTID": "x timestamp=0 chunk_no=999 event=chunk_end",
+                           "HTTP_X_OVRA_XFER_CONTEXT": "c start=9"}, b"PROCEED", b"", [
+            ("NOTICE", PERF.format("chunk_start", r"192.0.2.7:x\x20timestamp=0\x20chunk_no=999\x20event=chunk_end",
+                                   4, 10)),
+            ("NOTICE", r"diskrelay started - GET {image} context=c\x20start=9 start=0"),
+            ("NOTICE", "sendfile complete - xfer_canonpath={image}"),
+            ("NOTICE", PERF.format("chunk_end", r"192.0.2.7:x\x20timestamp=0\x20chunk_no=999\x20event=chunk_end",
+                                   4, 10))]),
+        ("raw bytes, quotes, line ends", {**TIMING, "HTTP_X_OVRA_CLIENTID": "\udcff\udcfe\udc80\"\\",
+                                          "CKNO": "1\nERR  forged", "HTTP_X_OVRA_XFER_CONTEXT": "\t\r\n\x7f"},
+         b"PROCEED", b"", [
+            ("NOTICE", PERF.format("chunk_start", r"192.0.2.7:\xff\xfe\x80\x22\x5c", r"1\x0aERR\x20\x20forged", 10)),
+            ("NOTICE", r"diskrelay started - GET {image} context=\x09\x0d\x0a\x7f start=0"),
+            ("NOTICE", "sendfile complete - xfer_canonpath={image}"),
+            ("NOTICE", PERF.format("chunk_end", r"192.0.2.7:\xff\xfe\x80\x22\x5c", r"1\x0aERR\x20\x20forged", 10))]),
+        ("offset text", {"XFER_START": "1 x\udcff"}, b"PROCEED", b"", [
+            ("NOTICE", r"diskrelay started - GET {image} context=ctx-1 start=1\x20x\xff"),
+            ("ERR", r"ERR  diskrelay: error converting_str=1\x20x\xff to xfer_start - errno is 22"),
+            ("ERR", "ERR  SYNC ERR get_offset: cannot read offset: Invalid argument")]),
     ]
 
     def test_rows(self):

@@ -412,8 +412,8 @@ class Packages(unittest.TestCase):
 
         from urllib.parse import urlencode
         rows = [
-            {"name": "right password", "password": PASSWORD, "status": 200, "says": "(result 1)"},
-            {"name": "wrong password", "password": "not " + PASSWORD, "status": 403, "says": "(result 0)"},
+            {"name": "right password", "password": PASSWORD, "status": 303, "says": "(result 1)"},
+            {"name": "wrong password", "password": "not " + PASSWORD, "status": 303, "says": "(result 0)"},
         ]
         for row in rows:
             with self.subTest(row["name"]):

@@ -115,11 +115,11 @@ set(CPACK_DEBIAN_MODULES_PACKAGE_CONTROL_EXTRA
 # instead of leaving an older patched copy in front of a newer stock one.
 set(orvane_ntlmssp_lib /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/orvane-ntlmssp)
 set(orvane_ntlmssp_conf /etc/gss/mech.d/orvane-ntlmssp.conf)
-if(EXISTS ${orvane_ntlmssp_lib}/gssntlmssp.so AND EXISTS ${orvane_ntlmssp_lib}/STAMP
-   AND EXISTS ${orvane_ntlmssp_conf})
-  file(READ ${orvane_ntlmssp_lib}/STAMP orvane_ntlmssp_stamp)
-  string(REGEX MATCH "^[^ ]+" orvane_ntlmssp_version "${orvane_ntlmssp_stamp}")
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${orvane_ntlmssp_lib}/STAMP)
+if(EXISTS ${orvane_ntlmssp_lib}/gssntlmssp.so AND EXISTS ${orvane_ntlmssp_conf})
+  # Its first line: "# gss-ntlmssp <version>, patches <sha256>".
+  file(STRINGS ${orvane_ntlmssp_conf} orvane_ntlmssp_stamp LIMIT_COUNT 1)
+  string(REGEX REPLACE "^# gss-ntlmssp ([^ ,]+),.*" "\\1" orvane_ntlmssp_version "${orvane_ntlmssp_stamp}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${orvane_ntlmssp_conf})
   # Under the prefix like everything else; the registration names the
   # library where this install puts it (/etc/gss for /usr, as for Apache's).
   set(orvane_ntlmssp_dest lib/${CMAKE_LIBRARY_ARCHITECTURE}/orvane-ntlmssp)

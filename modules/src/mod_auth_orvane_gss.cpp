@@ -422,34 +422,8 @@ void store_pending_context(request_rec *r, gss_ctx_id_t context)
     apr_pool_userdata_set(context, context_key, cleanup_context, r->connection->pool);
 }
 
-// The one spelling of an account's name: DOMAIN\user, the domain in upper
-// and the user in lower case (ASCII letters), as the domain compares names
-// without regard to case. A name without a domain takes the default domain;
-// null when there is none, or no user. A principal name (user@dns.domain)
-// is refused too: which NetBIOS domain it belongs to is not ours to guess,
-// and DOMAIN\user@dns.domain would be a second name for the account.
-char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain)
-{
-    std::string_view domain;
-    if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
-        domain = name.substr(0, backslash);
-        name.remove_prefix(backslash + 1);
-    }
-    if (name.find('@') != std::string_view::npos)
-        return nullptr;
-    if (domain.empty() && default_domain != nullptr)
-        domain = default_domain;
-    if (domain.empty() || name.empty())
-        return nullptr;
-    auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
-    char *out = std::transform(domain.begin(), domain.end(), text,
-                               [](char c) { return static_cast<char>(apr_toupper(c)); });
-    *out++ = '\\';
-    out = std::transform(name.begin(), name.end(), out,
-                         [](char c) { return static_cast<char>(apr_tolower(c)); });
-    *out = '\0';
-    return text;
-}
+// Below, with the leg that sets the user.
+char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain);
 
 // The user of a bound connection, with what its handshake proved: the name
 // the mechanism gave (the account's spelling depends on the location's
@@ -523,6 +497,35 @@ bool reuse_connection_user(request_rec *r, const directory_config &config)
     r->ap_auth_type = const_cast<char *>("NTLM");
     log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s", r->user);
     return true;
+}
+
+// The one spelling of an account's name: DOMAIN\user, the domain in upper
+// and the user in lower case (ASCII letters), as the domain compares names
+// without regard to case. A name without a domain takes the default domain;
+// null when there is none, or no user. A principal name (user@dns.domain)
+// is refused too: which NetBIOS domain it belongs to is not ours to guess,
+// and DOMAIN\user@dns.domain would be a second name for the account.
+char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain)
+{
+    std::string_view domain;
+    if (const size_t backslash = name.find('\\'); backslash != std::string_view::npos) {
+        domain = name.substr(0, backslash);
+        name.remove_prefix(backslash + 1);
+    }
+    if (name.find('@') != std::string_view::npos)
+        return nullptr;
+    if (domain.empty() && default_domain != nullptr)
+        domain = default_domain;
+    if (domain.empty() || name.empty())
+        return nullptr;
+    auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
+    char *out = std::transform(domain.begin(), domain.end(), text,
+                               [](char c) { return static_cast<char>(apr_toupper(c)); });
+    *out++ = '\\';
+    out = std::transform(name.begin(), name.end(), out,
+                         [](char c) { return static_cast<char>(apr_tolower(c)); });
+    *out = '\0';
+    return text;
 }
 
 // Decodes the base64 token after the scheme word into *token (request

@@ -324,7 +324,7 @@ class Packages(unittest.TestCase):
                     if os.path.isdir(f"{upper}/{state}/{d}") and not os.listdir(f"{upper}/{state}/{d}")]
         # The patched mechanism that scripts/deps put on this machine goes
         # with the package that holds the same files.
-        records += [p[1:] for p in (NTLMSSP_SO, NTLMSSP_CONF) if os.path.exists(p)]
+        records += [p[1:] for p in (os.path.dirname(NTLMSSP_SO), NTLMSSP_CONF) if os.path.exists(p)]
         self.assertEqual(changes(upper, setup + records), [])
 
     def test_cmake_install_keeps_to_its_prefix(self):

@@ -2,17 +2,20 @@
 pages are used: Chromium over the DevTools protocol, Firefox over WebDriver
 BiDi (its remote agent speaks it over a websocket; no geckodriver).
 
-    with Chromium(trust=httpd.server_cert.cert) as browser:
-        page = browser.open(httpd.url("/ntlm/whoami"), credentials=[("ORVANE\\\\alice", "pw")])
-        page.status, page.text, page.auth_asked    # 200, "REMOTE_USER=...", 1
-        page = browser.submit_form(httpd.url("/login"), {"username": ...})
-        page.method, page.redirected               # GET after a 303
+    with Chromium(trust=httpd.server_cert.cert) as browser:     # or Firefox()
+        first, second = browser.open(httpd.url("/ntlm/whoami"), credentials=[("ORVANE\\\\alice", "pw")],
+                                     then=[httpd.url("/ntlm/whoami")])
+        first.status, first.text, first.auth_asked     # 200, "REMOTE_USER=...", 1
+        page, submitted, reloaded = browser.submit_form(httpd.url("/login"), {"username": ...},
+                                                        reload=True)
+        submitted.requests                             # [[POST, url, 303], [GET, url, 200]]
 
-Each browser is started once; open() and submit_form() each use a fresh tab
-(Chromium) or browsing context (Firefox). credentials are given in turn to
-each authentication request of the navigation; when they run out the
-prompt is cancelled, as a user would. Visit.auth_asked counts the prompts;
-Visit.requests lists (method, url, status) of the navigation's requests.
+Each browser is started once; open() and submit_form() each use a browser
+context (Chromium) or user context (Firefox) of their own: no connection,
+cookie or cached credential of an earlier call is used. credentials are
+given in turn to the browser's authentication prompts; when they run out
+the prompt is cancelled, as a user would. Visit.auth_asked counts the
+prompts; Visit.requests lists [method, url, status] of the page loads.
 """
 
 import base64

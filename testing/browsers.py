@@ -166,6 +166,35 @@ class _Browser:
                 self._events.append(message)
 
 
+    # --- what a user does; each browser supplies _page, _close, _navigate,
+    # _run, _reload (which only send) and _visit (which answers the events
+    # until the page has loaded, and returns the Visit) ---
+
+    def open(self, url, credentials=(), then=()):
+        """Loads url, then each URL of then in the same page; returns their
+        visits."""
+        page = self._page()
+        try:
+            return [self._visit(page, lambda a=address: self._navigate(page, a), credentials if n == 0 else ())
+                    for n, address in enumerate((url, *then))]
+        finally:
+            self._close(page)
+
+    def submit_form(self, url, values, reload=False):
+        """Loads the form page at url, fills in values and submits it; with
+        reload, reloads the page the submission ended on. Returns the visits
+        (page, submission[, reload])."""
+        page = self._page()
+        steps = [lambda: self._navigate(page, url),
+                 lambda: self._run(page, FILL_AND_SUBMIT.format(values=json.dumps(values)))]
+        if reload:
+            steps.append(lambda: self._reload(page))
+        try:
+            return [self._visit(page, step, ()) for step in steps]
+        finally:
+            self._close(page)
+
+
 def spki_hash(cert_path):
     """base64 SHA-256 of the certificate's public key, as Chromium's
     --ignore-certificate-errors-spki-list takes it."""
@@ -200,7 +229,7 @@ class Chromium(_Browser):
         self.ws = websocket.create_connection(f"ws://127.0.0.1:{port}{path}", timeout=TIMEOUT,
                                               suppress_origin=True)
 
-    def _tab(self):
+    def _page(self):
         # A browser context of its own: no connection, cookie or credential
         # of an earlier visit is used.
         context = self.command("Target.createBrowserContext")["browserContextId"]
@@ -212,9 +241,21 @@ class Chromium(_Browser):
             self.command(method, params, sessionId=session)
         return context, session
 
-    def _visit(self, session, start, credentials, visit):
-        """Runs start() (which makes the tab navigate) and answers the tab's
-        events until its page has loaded."""
+    def _close(self, page):
+        self.command("Target.disposeBrowserContext", {"browserContextId": page[0]})
+
+    def _navigate(self, page, url):
+        self._send("Page.navigate", {"url": url}, sessionId=page[1])
+
+    def _run(self, page, expression):
+        self._send("Runtime.evaluate", {"expression": expression}, sessionId=page[1])
+
+    def _reload(self, page):
+        self._send("Page.reload", {}, sessionId=page[1])
+
+    def _visit(self, page, start, credentials):
+        session = page[1]
+        visit = Visit()
         given = iter(credentials)
         loaded = []
 
@@ -252,40 +293,7 @@ class Chromium(_Browser):
         visit.text = self.command("Runtime.evaluate", {"expression": "document.body.innerText",
                                                        "returnByValue": True},
                                   sessionId=session)["result"].get("value")
-
-    def open(self, url, credentials=(), then=()):
-        """Loads url; then each URL of then in the same tab. Returns the
-        visits, one for url and one for each of then."""
-        target, session = self._tab()
-        try:
-            visits = []
-            for n, address in enumerate((url, *then)):
-                visit = Visit()
-                self._visit(session, lambda a=address: self._send("Page.navigate", {"url": a}, sessionId=session),
-                            credentials if n == 0 else (), visit)
-                visits.append(visit)
-            return visits
-        finally:
-            self.command("Target.disposeBrowserContext", {"browserContextId": target})
-
-    def submit_form(self, url, values, reload=False):
-        """Loads the form page at url, fills in values and submits it; with
-        reload, reloads the page the submission ended on. Returns the visits
-        (page, submission[, reload])."""
-        target, session = self._tab()
-        try:
-            visits = [Visit(), Visit()]
-            self._visit(session, lambda: self._send("Page.navigate", {"url": url}, sessionId=session), (), visits[0])
-            self._visit(session, lambda: self._send(
-                "Runtime.evaluate", {"expression": FILL_AND_SUBMIT.format(values=json.dumps(values))},
-                sessionId=session), (), visits[1])
-            if reload:
-                visits.append(Visit())
-                self._visit(session, lambda: self._send("Page.reload", {}, sessionId=session), (), visits[2])
-            return visits
-        finally:
-            self.command("Target.disposeBrowserContext", {"browserContextId": target})
-
+        return visit
 
 class Firefox(_Browser):
     name = "firefox"
@@ -314,7 +322,8 @@ class Firefox(_Browser):
                                                       "network.responseCompleted", "browsingContext.load"]})
         self.command("network.addIntercept", {"phases": ["authRequired"]})
 
-    def _visit(self, context, start, credentials, visit):
+    def _visit(self, context, start, credentials):
+        visit = Visit()
         given = iter(credentials)
         loaded = []
 
@@ -347,8 +356,9 @@ class Firefox(_Browser):
         visit.text = self.command("script.evaluate", {"expression": "document.body.innerText",
                                                       "target": {"context": context},
                                                       "awaitPromise": False})["result"].get("value")
+        return visit
 
-    def _context(self):
+    def _page(self):
         # A user context of its own: no connection, cookie or credential of
         # an earlier visit is used.
         self._user_context = self.command("browser.createUserContext")["userContext"]
@@ -358,33 +368,12 @@ class Firefox(_Browser):
         self.command("browsingContext.close", {"context": context})
         self.command("browser.removeUserContext", {"userContext": self._user_context})
 
-    def open(self, url, credentials=(), then=()):
-        context = self._context()
-        try:
-            visits = []
-            for n, address in enumerate((url, *then)):
-                visit = Visit()
-                self._visit(context, lambda a=address: self._send(
-                    "browsingContext.navigate", {"context": context, "url": a}),
-                    credentials if n == 0 else (), visit)
-                visits.append(visit)
-            return visits
-        finally:
-            self._close(context)
+    def _navigate(self, context, url):
+        self._send("browsingContext.navigate", {"context": context, "url": url})
 
-    def submit_form(self, url, values, reload=False):
-        context = self._context()
-        try:
-            visits = [Visit(), Visit()]
-            self._visit(context, lambda: self._send("browsingContext.navigate", {"context": context, "url": url}),
-                        (), visits[0])
-            self._visit(context, lambda: self._send("script.evaluate", {
-                "expression": FILL_AND_SUBMIT.format(values=json.dumps(values)),
-                "target": {"context": context}, "awaitPromise": False}), (), visits[1])
-            if reload:
-                visits.append(Visit())
-                self._visit(context, lambda: self._send("browsingContext.reload", {"context": context}),
-                            (), visits[2])
-            return visits
-        finally:
-            self._close(context)
+    def _run(self, context, expression):
+        self._send("script.evaluate", {"expression": expression, "target": {"context": context},
+                                       "awaitPromise": False})
+
+    def _reload(self, context):
+        self._send("browsingContext.reload", {"context": context})

@@ -178,7 +178,7 @@ def describe(stack):
         f"The orvane site is up at {httpd.url('/')}",
         f"  chunks:     {httpd.url(CHUNK_PREFIX)}/<device id>/<image>  (device certificate required)",
         f"  login form: {httpd.url(LOGIN_URL)}  ({DOMAIN}\\{USER}, password {PASSWORD})",
-        f"  NTLM:       {httpd.url(NTLM_URL)}  (same user)",
+        f"  NTLM:       {httpd.url(NTLM_URL)}  (same user; in a browser {DOMAIN}\\{USER} or {USER})",
         f"  CA:         {httpd.ca.cert}  (trust it for this server)",
         f"  device:     {DEVICE_ID}  certificate {stack.device.cert}, key {stack.device.key}",
         f"  images:     {stack.images}/<device id>/  (sample.img, {SAMPLE_SIZE >> 20} MiB)",

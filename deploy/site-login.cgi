@@ -3,11 +3,16 @@
 
 GET shows the login form. POST reads the form as the filter rewrote it (the
 password blanked, the authentication result code as the first character of
-"result") and answers 200 for an authenticated login, 403 otherwise, with a
-one-line text that names the login and the outcome. It never sees a password;
-a real application would start its session here instead."""
+"result"), and never answers with a page: it redirects (303 See Other) to
+the form, so that the browser's Reload or Back never posts the password
+again. The outcome travels in a short-lived cookie that the form page shows
+once, as a one-line text naming the login and the outcome. It never sees a
+password. A real application starts its session in the POST, from the
+filter's result, and never from anything the browser brings back later
+(this cookie included: anyone can set it)."""
 
 import html
+import http.cookies
 import os
 import sys
 import urllib.parse
@@ -23,10 +28,11 @@ OUTCOMES = {
 }
 
 MAX_FORM = 16384  # the filter refuses larger forms before they get here
+OUTCOME_COOKIE = "login_outcome"
 
 FORM = """<!DOCTYPE html>
 <html><head><meta charset="utf-8"><title>Sign in</title></head>
-<body><form method="post" action="{action}">
+<body>{outcome}<form method="post" action="{action}">
 <p><label>Domain <input name="domain" value="{domain}"></label></p>
 <p><label>User <input name="username"></label></p>
 <p><label>Password <input name="password" type="password"></label></p>
@@ -37,18 +43,40 @@ FORM = """<!DOCTYPE html>
 """
 
 
-def answer(status, content_type, text):
-    sys.stdout.write(f"Status: {status}\r\nContent-Type: {content_type}\r\n"
+def answer(status, content_type, text, headers=()):
+    head = "".join(f"{name}: {value}\r\n" for name, value in headers)
+    sys.stdout.write(f"Status: {status}\r\nContent-Type: {content_type}\r\n{head}"
                      "X-Content-Type-Options: nosniff\r\nCache-Control: no-store\r\n\r\n")
     sys.stdout.write(text)
+
+
+def outcome_cookie(value, max_age):
+    """Set-Cookie for the outcome on the form's own path; HTTPS only, out
+    of reach of scripts and of other sites' requests."""
+    path = os.environ.get("SCRIPT_NAME", "") or "/"
+    return ("Set-Cookie", f"{OUTCOME_COOKIE}={urllib.parse.quote(value)}; Path={path}; Max-Age={max_age}; "
+                          "Secure; HttpOnly; SameSite=Strict")
+
+
+def last_outcome():
+    """The outcome text of the last login, or an empty string."""
+    jar = http.cookies.SimpleCookie()
+    try:
+        jar.load(os.environ.get("HTTP_COOKIE", ""))
+    except http.cookies.CookieError:
+        return ""
+    morsel = jar.get(OUTCOME_COOKIE)
+    return urllib.parse.unquote(morsel.value) if morsel else ""
 
 
 def main():
     method = os.environ.get("REQUEST_METHOD", "")
     if method == "GET":
+        shown = last_outcome()
         answer("200 OK", "text/html; charset=utf-8",
                FORM.format(action=html.escape(os.environ.get("SCRIPT_NAME", ""), quote=True),
-                           domain=html.escape(os.environ.get("LOGIN_DEFAULT_DOMAIN", ""), quote=True)))
+                           domain=html.escape(os.environ.get("LOGIN_DEFAULT_DOMAIN", ""), quote=True),
+                           outcome=f'<p id="outcome">{html.escape(shown)}</p>\n' if shown else ""))
         return
     if method != "POST":
         answer("405 Method Not Allowed", "text/plain; charset=utf-8", "GET or POST\n")
@@ -69,8 +97,11 @@ def main():
                "a login form has username, domain, password and result fields\n")
         return
     outcome = OUTCOMES.get(code, "unknown result")
-    text = f"{domain}\\{user}: {outcome} (result {code})\n"
-    answer("200 OK" if code == "1" else "403 Forbidden", "text/plain; charset=utf-8", text)
+    text = f"{domain}\\{user}: {outcome} (result {code})"
+    # Post, redirect, get: the answer to the POST is no page of its own.
+    where = os.environ.get("SCRIPT_NAME", "") or "/"
+    answer("303 See Other", "text/plain; charset=utf-8", text + "\n",
+           headers=(("Location", where), outcome_cookie(text, 60)))
 
 
 if __name__ == "__main__":

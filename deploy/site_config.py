@@ -33,7 +33,7 @@ LOGIN_APP = os.path.join(DEPLOY_DIR, "site-login.cgi")
 NTLM_APP = os.path.join(DEPLOY_DIR, "site-whoami.cgi")
 
 # Server modules beyond the chunk location's (TlsApache adds ssl itself).
-MODULES = CHUNK_MODULES + ("headers", "authn_core", "authz_user", "remoteip")
+MODULES = CHUNK_MODULES + ("headers", "authn_core", "authz_user", "allowmethods", "remoteip")
 
 CHUNK_PREFIX = "/chunks"
 LOGIN_URL = "/login"

@@ -127,6 +127,51 @@ set(CPACK_DEBIAN_MODULES_PACKAGE_CONTROL_EXTRA
     ${orvane_modules_conffiles} ${orvane_packaging_dir}/modules/postinst ${orvane_packaging_dir}/modules/prerm
     ${orvane_packaging_dir}/modules/postrm)
 
+# --- orvane-gss-ntlmssp ---
+# Debian's gss-ntlmssp with our patches, as deploy/packaging/gss-ntlmssp/install
+# (run by scripts/deps) built and registered it on this machine: packaged
+# from there when it is. It depends on exactly the gss-ntlmssp version it
+# was built from, so that an upgrade of Debian's waits for a rebuild of it
+# instead of leaving an older patched copy in front of a newer stock one.
+set(orvane_ntlmssp_lib /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/orvane-ntlmssp)
+set(orvane_ntlmssp_conf /etc/gss/mech.d/orvane-ntlmssp.conf)
+if(EXISTS ${orvane_ntlmssp_lib}/gssntlmssp.so AND EXISTS ${orvane_ntlmssp_conf})
+  # Its first line: "# gss-ntlmssp <version>, patches <sha256>".
+  file(STRINGS ${orvane_ntlmssp_conf} orvane_ntlmssp_stamp LIMIT_COUNT 1)
+  string(REGEX REPLACE "^# gss-ntlmssp ([^ ,]+),.*" "\\1" orvane_ntlmssp_version "${orvane_ntlmssp_stamp}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${orvane_ntlmssp_conf})
+  # Under the prefix like everything else; the registration names the
+  # library where this install puts it (/etc/gss for /usr, as for Apache's).
+  set(orvane_ntlmssp_dest lib/${CMAKE_LIBRARY_ARCHITECTURE}/orvane-ntlmssp)
+  install(FILES ${orvane_ntlmssp_lib}/gssntlmssp.so DESTINATION ${orvane_ntlmssp_dest} COMPONENT ntlmssp)
+  install(CODE "
+    set(conf_dir \"\${CMAKE_INSTALL_PREFIX}/etc/gss/mech.d\")
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(conf_dir /etc/gss/mech.d)
+    endif()
+    file(READ \"${orvane_ntlmssp_conf}\" text)
+    string(REPLACE \"${orvane_ntlmssp_lib}/\" \"\${CMAKE_INSTALL_PREFIX}/${orvane_ntlmssp_dest}/\" text \"\${text}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/packaging/orvane-ntlmssp.conf\" \"\${text}\")
+    file(INSTALL DESTINATION \"\${conf_dir}\" TYPE FILE FILES \"${PROJECT_BINARY_DIR}/packaging/orvane-ntlmssp.conf\")"
+    COMPONENT ntlmssp)
+  install(FILES ${orvane_packaging_dir}/gss-ntlmssp/copyright ${orvane_changelog}
+          DESTINATION share/doc/orvane-gss-ntlmssp COMPONENT ntlmssp)
+  orvane_conffiles(ntlmssp ${orvane_ntlmssp_conf})
+  set(CPACK_DEBIAN_NTLMSSP_PACKAGE_NAME orvane-gss-ntlmssp)
+  set(CPACK_DEBIAN_NTLMSSP_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_NTLMSSP_PACKAGE_DEPENDS "gss-ntlmssp (= ${orvane_ntlmssp_version})")
+  set(CPACK_DEBIAN_NTLMSSP_DESCRIPTION
+      "NTLMSSP mechanism for GSS-API that also reads browsers' NTLM messages
+gss-ntlmssp ${orvane_ntlmssp_version} built with orvane's patches: it reads a
+NEGOTIATE message without the Version field, as Chromium and Firefox send
+it. Installed beside Debian's library and registered in /etc/gss/mech.d
+after it, so that GSS-API uses this one; removing the package brings the
+stock mechanism back.")
+  set(CPACK_DEBIAN_NTLMSSP_PACKAGE_CONTROL_EXTRA ${orvane_ntlmssp_conffiles})
+  list(APPEND orvane_components ntlmssp)
+  set(CPACK_DEBIAN_MODULES_PACKAGE_RECOMMENDS orvane-gss-ntlmssp)
+endif()
+
 # --- orvane-transfer ---
 # The site's templates and pieces (docs/configuration.md): the chunk
 # location's Lua script is needed at run time, the rest is filled in or

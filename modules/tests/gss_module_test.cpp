@@ -312,7 +312,9 @@ INSTANTIATE_TEST_SUITE_P(rows, gss_leg, ::testing::ValuesIn(leg_rows));
 // connection 0 closed and opened again first (reopen); authorization null
 // sends none. user and gssauthret are what the request ends with (null:
 // none); a step exchanges a leg with the library exactly when it carries
-// an Authorization value.
+// an Authorization value. directives add to the row's for that step (its
+// location's settings); display is the name the library gives. All run
+// over TLS.
 enum class on { first, second, reopen };
 struct bound_step {
     on connection = on::first;
@@ -321,6 +323,8 @@ struct bound_step {
     int result = 401;
     const char *user = nullptr;
     const char *gssauthret = nullptr;
+    std::vector<gss_test::directive> directives = {};
+    display_answer display = named;
 };
 struct bound_row {
     const char *name;
@@ -338,6 +342,10 @@ const bound_step signs_on{.authorization = authenticate, .accept = completes, .r
                           .gssauthret = "0"};
 const bound_step reuses{.result = OK, .user = "DOM\\user", .gssauthret = "0"};
 const bound_step refused{};
+const std::vector<gss_test::directive> bind_channel{{"OrvaneNTLMChannelBinding", "On"}};
+const std::vector<gss_test::directive> orvane_default{{"OrvaneNTLMDefaultDomain", "ORVANE"}};
+const std::vector<gss_test::directive> other_default{{"OrvaneNTLMDefaultDomain", "OTHER"}};
+constexpr display_answer bare{.name = "alice"};
 
 const bound_row bound_rows[] = {
     {.name = "requests after the handshake run as its user", .bound = "On",
@@ -354,12 +362,29 @@ const bound_row bound_rows[] = {
     {.name = "a later handshake's user replaces the first", .bound = "On",
      .steps = {negotiates, signs_on, negotiates, signs_on, reuses}},
     {.name = "off: every request needs the handshake", .bound = "Off", .steps = {negotiates, signs_on, refused}},
+    // A location with stricter settings than the handshake's asks for its own.
+    {.name = "signed on without bindings: not where they are required", .bound = "On",
+     .steps = {negotiates, signs_on, {.directives = bind_channel}, reuses}},
+    {.name = "signed on with bindings: also where they are not", .bound = "On",
+     .steps = {{.authorization = negotiate, .accept = asks_more, .gssauthret = "401", .directives = bind_channel},
+               {.authorization = bound_answer.c_str(), .accept = completes, .result = OK, .user = "DOM\\user",
+                .gssauthret = "0", .directives = bind_channel},
+               reuses, {.result = OK, .user = "DOM\\user", .gssauthret = "0", .directives = bind_channel}}},
+    {.name = "bare name under a default domain: not under another one", .bound = "On",
+     .steps = {{.authorization = negotiate, .accept = asks_more, .gssauthret = "401", .directives = orvane_default},
+               {.authorization = authenticate, .accept = completes, .result = OK, .user = "ORVANE\\alice",
+                .gssauthret = "0", .directives = orvane_default, .display = bare},
+               {.result = OK, .user = "ORVANE\\alice", .gssauthret = "0", .directives = orvane_default},
+               {.directives = other_default}, refused}},
+    {.name = "name with its domain: whatever the default domain", .bound = "On",
+     .steps = {negotiates, signs_on, {.result = OK, .user = "DOM\\user", .gssauthret = "0", .directives = other_default}}},
 };
 // clang-format on
 
 TEST_P(gss_bound, steps)
 {
     const bound_row &row = GetParam();
+    standin::set_tls(gss_test::server_cert);
     gss_test::connection second{};
     gss_test::open_connection(&second);
     for (const bound_step &step : row.steps) {
@@ -368,11 +393,13 @@ TEST_P(gss_bound, steps)
             gss_test::close_connection(&conn);
             gss_test::open_connection(&conn);
         }
-        gss_double::script(step.accept, named);
+        gss_double::script(step.accept, step.display);
         const int accepts_before = gss_double::counts().accept_calls;
         request_rec *r = gss_test::new_request(step.connection == on::second ? &second : &conn,
                                                "Authorization", step.authorization);
-        ASSERT_EQ(gss_test::configure(r, {{"OrvaneNTLMConnectionBound", row.bound}}), nullptr);
+        std::vector<gss_test::directive> directives{{"OrvaneNTLMConnectionBound", row.bound}};
+        directives.insert(directives.end(), step.directives.begin(), step.directives.end());
+        ASSERT_EQ(gss_test::configure(r, directives), nullptr);
         EXPECT_EQ(gss_test::run_hook(r), step.result);
         EXPECT_STREQ(r->user, step.user);
         EXPECT_STREQ(r->ap_auth_type, step.user ? "NTLM" : nullptr);

@@ -3,12 +3,14 @@ with device certificates against the chunk location (diskrelay, a real
 admission daemon), login forms against a real KDC, NTLM with requests-ntlm."""
 
 import hashlib
+import html
 import json
 import os
 import random
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 from urllib.parse import urlencode
 
@@ -31,6 +33,11 @@ RETRY = 17
 IMAGE_SIZE = 5 * (1 << 20) + 321       # six chunks, the last one short
 CHUNK = 1 << 20
 
+# What every answer of the site says about itself.
+SITE_HEADERS = {"Strict-Transport-Security": "max-age=31536000",
+                "Content-Security-Policy": "frame-ancestors 'none'", "X-Frame-Options": "DENY",
+                "Referrer-Policy": "same-origin", "X-Content-Type-Options": "nosniff"}
+
 # The site refuses these on purpose, so they are logged.
 EXPECTED_LOG = (
     r"\[lua:warn\] .* chunk_vars: ",                             # the chunk location's refusals
@@ -38,6 +45,7 @@ EXPECTED_LOG = (
     r"check_lsa_error: LSA error \(40022\)",                    # wrong form password
     r"gss_accept_sec_context\(\) failed",                       # wrong NTLM password
     r"AH01630: client denied by server configuration: .*login",  # GET or HEAD with a body
+    r"AH01623: client method denied by server configuration: '(PUT|DELETE)'",  # methods at the login
 )
 
 
@@ -201,27 +209,51 @@ class Site(unittest.TestCase):
             held.close()
 
     def test_login_form(self):
+        # Legend: text is the body (None: not checked); a 303 goes to the form
+        # with the outcome in a cookie; "plain" marks the location's own
+        # short refusals (text/plain, never stored).
+        said = {"right": f"{DOMAIN}\\{USER}: authenticated (result 1)\n",
+                "wrong": f"{DOMAIN}\\{USER}: wrong user name or password (result 0)\n"}
         rows = [
-            {"name": "right password", "body": form(USER, PASSWORD), "status": 200,
-             "text": f"{DOMAIN}\\{USER}: authenticated (result 1)\n"},
-            {"name": "wrong password", "body": form(USER, "Wrong-pass-1"), "status": 403,
-             "text": f"{DOMAIN}\\{USER}: wrong user name or password (result 0)\n"},
+            {"name": "right password", "args": ("--data-binary", "@-"), "body": form(USER, PASSWORD),
+             "status": 303, "text": said["right"]},
+            {"name": "wrong password", "args": ("--data-binary", "@-"), "body": form(USER, "Wrong-pass-1"),
+             "status": 303, "text": said["wrong"]},
             # Parsers that merge the query string into the form would read
-            # these as checked: refused by the location (text None: Apache's page).
-            {"name": "result in the query string", "body": form("admin", "Wrong-pass-1"), "query": "?result=1",
-             "status": 403, "text": None},
-            {"name": "user name in the query string", "body": form(USER, PASSWORD), "query": "?username=admin",
-             "status": 403, "text": None},
+            # these as checked: refused by the location.
+            {"name": "result in the query string", "args": ("--data-binary", "@-"),
+             "body": form("admin", "Wrong-pass-1"), "query": "?result=1", "status": 403, "text": "Forbidden",
+             "plain": True},
+            {"name": "user name in the query string", "args": ("--data-binary", "@-"), "body": form(USER, PASSWORD),
+             "query": "?username=admin", "status": 403, "text": "Forbidden", "plain": True},
+            # Other methods never reach the application, body or not, and
+            # the answer is whole (the application would not read the body).
+            {"name": "PUT with a body", "args": ("-X", "PUT", "--data-binary", "@-"), "body": form(USER, PASSWORD) * 2000,
+             "status": 405, "text": "Method not allowed", "plain": True},
+            {"name": "DELETE", "args": ("-X", "DELETE"), "status": 405, "text": "Method not allowed", "plain": True},
+            {"name": "the form page", "args": (), "status": 200, "text": None},
         ]
         for row in rows:
             with self.subTest(row["name"]):
-                r = curl(self.httpd, LOGIN_URL + row.get("query", ""), "--data-binary", "@-", cert=None,
-                         stdin=row["body"])
-                self.assertEqual(r.status, row["status"], r)
-                if row["text"] is None:
-                    self.assertNotIn(b"authenticated", r.body)
-                else:
+                started = time.monotonic()
+                r = curl(self.httpd, LOGIN_URL + row.get("query", ""), *row["args"], cert=None,
+                         stdin=row.get("body"))
+                self.assertEqual((r.status, r.exit_code), (row["status"], 0), r)
+                self.assertLess(time.monotonic() - started, 4, "answered without waiting for a body")
+                if row["text"] is not None:
                     self.assertEqual(r.body.decode(), row["text"])
+                self.assertEqual({h: r.headers.get(h) for h in SITE_HEADERS}, SITE_HEADERS)
+                self.assertEqual(r.headers.get("Cache-Control"), "no-store")
+                if row.get("plain"):
+                    self.assertEqual(r.headers.get("Content-Type"), "text/plain; charset=utf-8")
+                if row["status"] == 405:
+                    self.assertIn("POST", r.headers.get("Allow"))
+                if row["status"] == 303:
+                    self.assertEqual(r.headers.get("Location"), LOGIN_URL)
+                    # The form page shows the outcome the cookie carries.
+                    cookie = r.headers.get("Set-Cookie").split(";")[0]
+                    page = curl(self.httpd, LOGIN_URL, "-H", "Cookie: " + cookie, cert=None)
+                    self.assertIn(html.escape(row["text"].strip()), page.body.decode())
         page = curl(self.httpd, LOGIN_URL, cert=None)
         self.assertEqual(page.status, 200)
         self.assertIn(b'name="result"', page.body)

@@ -78,10 +78,6 @@ constexpr const char *context_key = "mod_auth_orvane_gss:";
 // reason.
 constexpr const char *bound_user_key = "mod_auth_orvane_gss:user";
 
-// The client's name as the mechanism gave it, noted by the leg that
-// completes a handshake for the connection to remember.
-constexpr const char *client_name_note = "mod_auth_orvane_gss:client-name";
-
 // gss-ntlmssp's OID, 1.3.6.1.4.1.311.2.2.10: the only mechanism that answers
 // at an NTLM location.
 gss_OID_desc ntlm_mechanism{10, const_cast<char *>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a")};
@@ -488,20 +484,14 @@ void store_pending_context(request_rec *r, gss_ctx_id_t context)
     apr_pool_userdata_set(context, context_key, cleanup_context, r->connection->pool);
 }
 
-// Below, with the leg that sets the user.
-char *canonical_user(apr_pool_t *p, std::string_view name, const char *default_domain);
-
-// The user of a bound connection, with what its handshake proved: the name
-// the mechanism gave (the account's spelling depends on the location's
-// default domain) and whether the answer was bound to the TLS channel. A
-// location with stricter settings than the handshake's accepts neither the
-// user nor the name, and asks for a handshake of its own. Its pool, below
-// the connection's, holds one user at a time, so many handshakes on one
-// connection take no more.
+// The user of a bound connection, with what its handshake proved: whether
+// the answer was bound to the TLS channel. A location that requires that of
+// a handshake that did not give it does not take the user, and asks for a
+// handshake of its own. Its pool, below the connection's, holds one user at
+// a time, so many handshakes on one connection take no more.
 struct connection_user {
     apr_pool_t *pool;
-    const char *name;         // null while the connection has no user
-    const char *client_name;  // as the mechanism gave it
+    const char *name;  // null while the connection has no user
     bool channel_bound;
 };
 
@@ -531,16 +521,14 @@ void bind_connection_user(request_rec *r, const directory_config &config)
 {
     connection_user *user = user_of(r->connection, true);
     apr_pool_clear(user->pool);
-    const char *client_name = apr_table_get(r->notes, client_name_note);
     user->name = apr_pstrdup(user->pool, r->user);
-    user->client_name = apr_pstrdup(user->pool, client_name ? client_name : r->user);
     user->channel_bound = config.channel_binding == setting::on;
     log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", log_text(r->pool, user->name));
 }
 
 // Runs the request as the bound connection's user, if it has one and its
 // handshake satisfies this location: bound to the channel where the location
-// wants that, and the same account under the location's default domain.
+// wants that.
 bool reuse_connection_user(request_rec *r, const directory_config &config)
 {
     const connection_user *user = user_of(r->connection, false);
@@ -550,13 +538,6 @@ bool reuse_connection_user(request_rec *r, const directory_config &config)
         log_rerror(source_path, 516, APLOG_DEBUG, 0, r,
                    "Connection's user %s signed on without channel bindings; a new handshake is "
                    "needed here (OrvaneNTLMChannelBinding On)", user->name);
-        return false;
-    }
-    const char *here = canonical_user(r->pool, user->client_name, config.default_domain);
-    if (here == nullptr || std::strcmp(here, user->name) != 0) {
-        log_rerror(source_path, 517, APLOG_DEBUG, 0, r,
-                   "Connection's user %s is another account or none under this location's "
-                   "OrvaneNTLMDefaultDomain; a new handshake is needed here", user->name);
         return false;
     }
     r->user = apr_pstrdup(r->pool, user->name);
@@ -766,10 +747,9 @@ int set_user(request_rec *r, leg_holdings &held)
         gss_release_buffer(&ignored, &held.output_token);
         return HTTP_UNAUTHORIZED;
     }
-    const char *default_domain;  // upper case; null for none (checked, not used: see canonical_user)
-    apr_table_t *domain_aliases; // upper case alias -> domain; null for none
+    user = unalias_domain(r->pool, user, config_of(r).domain_aliases);
+    log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", log_text(r->pool, user));
     r->user = user;
-    apr_table_setn(r->notes, client_name_note, buffer_text(r->pool, held.output_token));
     r->ap_auth_type = const_cast<char *>("NTLM");
     gss_release_buffer(&ignored, &held.output_token);
     return OK;

@@ -343,9 +343,7 @@ const bound_step signs_on{.authorization = authenticate, .accept = completes, .r
 const bound_step reuses{.result = OK, .user = "DOM\\user", .gssauthret = "0"};
 const bound_step refused{};
 const std::vector<gss_test::directive> bind_channel{{"OrvaneNTLMChannelBinding", "On"}};
-const std::vector<gss_test::directive> orvane_default{{"OrvaneNTLMDefaultDomain", "ORVANE"}};
 const std::vector<gss_test::directive> other_default{{"OrvaneNTLMDefaultDomain", "OTHER"}};
-constexpr display_answer bare{.name = "alice"};
 
 const bound_row bound_rows[] = {
     {.name = "requests after the handshake run as its user", .bound = "On",
@@ -370,12 +368,6 @@ const bound_row bound_rows[] = {
                {.authorization = bound_answer.c_str(), .accept = completes, .result = OK, .user = "DOM\\user",
                 .gssauthret = "0", .directives = bind_channel},
                reuses, {.result = OK, .user = "DOM\\user", .gssauthret = "0", .directives = bind_channel}}},
-    {.name = "bare name under a default domain: not under another one", .bound = "On",
-     .steps = {{.authorization = negotiate, .accept = asks_more, .gssauthret = "401", .directives = orvane_default},
-               {.authorization = authenticate, .accept = completes, .result = OK, .user = "ORVANE\\alice",
-                .gssauthret = "0", .directives = orvane_default, .display = bare},
-               {.result = OK, .user = "ORVANE\\alice", .gssauthret = "0", .directives = orvane_default},
-               {.directives = other_default}, refused}},
     {.name = "name with its domain: whatever the default domain", .bound = "On",
      .steps = {negotiates, signs_on, {.result = OK, .user = "DOM\\user", .gssauthret = "0", .directives = other_default}}},
 };

@@ -144,7 +144,11 @@ if(EXISTS ${orvane_ntlmssp_lib}/gssntlmssp.so AND EXISTS ${orvane_ntlmssp_conf})
   # library where this install puts it (/etc/gss for /usr, as for Apache's).
   set(orvane_ntlmssp_dest lib/${CMAKE_LIBRARY_ARCHITECTURE}/orvane-ntlmssp)
   install(FILES ${orvane_ntlmssp_lib}/gssntlmssp.so DESTINATION ${orvane_ntlmssp_dest} COMPONENT ntlmssp)
+  # Stripped as Debian ships libraries (the build keeps its symbols).
   install(CODE "
+    execute_process(COMMAND strip --strip-unneeded --remove-section=.comment --remove-section=.note
+                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${orvane_ntlmssp_dest}/gssntlmssp.so\"
+                    COMMAND_ERROR_IS_FATAL ANY)
     set(conf_dir \"\${CMAKE_INSTALL_PREFIX}/etc/gss/mech.d\")
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
       set(conf_dir /etc/gss/mech.d)
@@ -156,6 +160,8 @@ if(EXISTS ${orvane_ntlmssp_lib}/gssntlmssp.so AND EXISTS ${orvane_ntlmssp_conf})
     COMPONENT ntlmssp)
   install(FILES ${orvane_packaging_dir}/gss-ntlmssp/copyright ${orvane_changelog}
           DESTINATION share/doc/orvane-gss-ntlmssp COMPONENT ntlmssp)
+  install(FILES ${orvane_packaging_dir}/lintian/orvane-gss-ntlmssp DESTINATION share/lintian/overrides
+          COMPONENT ntlmssp)
   orvane_conffiles(ntlmssp ${orvane_ntlmssp_conf})
   set(CPACK_DEBIAN_NTLMSSP_PACKAGE_NAME orvane-gss-ntlmssp)
   set(CPACK_DEBIAN_NTLMSSP_PACKAGE_SECTION libs)

@@ -215,7 +215,7 @@ class ClusterSite(unittest.TestCase):
             conn.request("POST", "/login", body=form,
                          headers={"Content-Type": "application/x-www-form-urlencoded"})
             r = conn.getresponse()
-            self.assertEqual((r.status, b"authenticated" in r.read()), (200, True), host and host.name)
+            self.assertEqual((r.status, b"authenticated" in r.read()), (303, True), host and host.name)
             conn.close()
         for host in self.cluster.hosts:
             self.assertNotIn(PASSWORD, host.httpd.error_log())

@@ -110,7 +110,8 @@ if os.path.exists(NTLMSSP_SO):
     BUILT_FROM = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "gss-ntlmssp"], capture_output=True,
                                 text=True, check=True).stdout
     PACKAGES.append({"name": "orvane-gss-ntlmssp",
-                     "files": {NTLMSSP_SO: ("elf", ""), NTLMSSP_CONF: ("conf",)},
+                     "files": {NTLMSSP_SO: ("elf", ""), NTLMSSP_CONF: ("conf",),
+                               "/usr/share/lintian/overrides/orvane-gss-ntlmssp": ("file",)},
                      "links": {}, "depends": [f"gss-ntlmssp (= {BUILT_FROM})", "libwbclient0"], "recommends": []})
 for row in PACKAGES:
     row["files"].update({f"/usr/share/doc/{row['name']}/{name}": ("file",)
@@ -561,6 +562,11 @@ class Packages(unittest.TestCase):
         # an NTLM sign-on.
         self.own_network()
         root, _, _ = self.overlay()
+        # Modules this machine enabled that a new server has not: Debian's
+        # mod_auth_gssapi (a benchmark's peer) brings OpenSSL in before ours.
+        for module in ("auth_gssapi",):
+            if os.path.exists(f"{root}/etc/apache2/mods-enabled/{module}.load"):
+                run(["chroot", root, "a2dismod", "-q", "-f", module])
         kdc = KDC(domain="EXAMPLE")
         self.addCleanup(kdc.stop)
         kdc.start()

@@ -194,6 +194,7 @@ class Cluster:
         self.dir = None
         self.namespaces = []
         self.glusterd = None
+        self.made_dirs = []   # Gluster's fixed folders this machine lacked
         self.haproxy = None
         self.ca = None
 
@@ -330,6 +331,12 @@ class Cluster:
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
+        for folder in reversed(self.made_dirs):
+            try:
+                os.rmdir(folder)
+            except OSError:
+                pass
+        self.made_dirs = []
         for ns in reversed(self.namespaces):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=30)
         self.namespaces = []
@@ -405,7 +412,9 @@ class Cluster:
     def gluster(self, *args):
         """The gluster command line, in glusterd's mount namespace (its
         history and log go to our folders)."""
-        return run("nsenter", f"--mount=/proc/{self.glusterd.pid}/ns/mnt", "gluster", "--mode=script",
+        # --root: entering a mount namespace resets the root directory to the
+        # namespace's own, which is not glusterd's when it runs in a chroot.
+        return run("nsenter", f"--target={self.glusterd.pid}", "--mount", "--root", "gluster", "--mode=script",
                    f"--glusterd-sock={self.dir}/run/glusterd.socket", *args, timeout=60)
 
     def _volume(self):
@@ -419,6 +428,13 @@ class Cluster:
             f.write(GSYNCD_STUB)
         os.chmod(stub, 0o755)
         binds = [(stub, GSYNCD)] + list(zip((f"{self.dir}/state/{d}" for d in ("lib", "log", "run")), GLUSTER_DIRS))
+        # The mount points: /run/gluster is made at boot only where glusterd
+        # runs as a service, so a machine may lack it. Made empty, and
+        # removed again by stop.
+        for _, dst in binds:
+            if not os.path.exists(dst):
+                os.makedirs(dst)
+                self.made_dirs.append(dst)
         script = " && ".join(f"mount --bind {src} {dst}" for src, dst in binds)
         script += f" && exec glusterd -N -f {vol} -p {self.dir}/run/glusterd.pid -l {self.dir}/glusterd.log"
         self.glusterd = Process(in_netns(PREFIX + "st", ["unshare", "-m", "--propagation", "private",

@@ -537,7 +537,7 @@ bool reuse_connection_user(request_rec *r, const directory_config &config)
     if (config.channel_binding == setting::on && !user->channel_bound) {
         log_rerror(source_path, 516, APLOG_DEBUG, 0, r,
                    "Connection's user %s signed on without channel bindings; a new handshake is "
-                   "needed here (OrvaneNTLMChannelBinding On)", user->name);
+                   "needed here (OrvaneNTLMChannelBinding On)", log_text(r->pool, user->name));
         return false;
     }
     r->user = apr_pstrdup(r->pool, user->name);

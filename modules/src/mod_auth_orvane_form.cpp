@@ -63,6 +63,7 @@ constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
 // the headers. Set only with result code '1'.
 constexpr const char *kAccountVariable = "OV_ACCOUNT";
 constexpr const char *kAccountHeader = "OV-Account";
+constexpr const char *kAccountHeaderUnderscore = "OV_Account";
 // A NetBIOS domain, a backslash and an account name (at most 20 characters
 // in AD, a UPN up to 1024): longer names are not passed on.
 constexpr std::size_t kAccountSize = 1100;
@@ -974,8 +975,10 @@ void check_before_handler(request_rec *r)
 {
     for (ap_filter_t *f = r->input_filters; f != nullptr; f = f->next) {
         if (f->frec == form_filter_record && f->r == r) {
-            // Only the filter names the account, never the client.
+            // Only the filter names the account, never the client; nor with
+            // an underscore, which some servers behind a proxy read as '-'.
             apr_table_unset(r->headers_in, kAccountHeader);
+            apr_table_unset(r->headers_in, kAccountHeaderUnderscore);
             apr_table_unset(r->subprocess_env, kAccountVariable);
             if (!apr_table_get(r->headers_in, "Content-Length") || !body_in_identity(r))
                 return;

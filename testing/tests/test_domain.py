@@ -69,7 +69,7 @@ LOGIN_LUA = """\
 function handle(r)
     r.content_type = "text/plain"
     local body = r:requestbody() or ""
-    r:puts(body, "\\n", r.subprocess_env["OV_ACCOUNT"] or "-", "\\n", r.headers_in["OV-Account"] or "-", "\\n")
+    r:puts(body, "\\n", r.subprocess_env["OV_ACCOUNT"] or "-", "\\n", r.headers_in["OV-Account"] or r.headers_in["OV_Account"] or "-", "\\n")
     return apache2.OK
 end
 """
@@ -176,7 +176,8 @@ class DomainTest(unittest.TestCase):
         # A client's own header names no account, directly or proxied.
         for path in ("/login", "/cgi-bin/account", "/proxied"):
             r = curl(self.httpd, path, "-H", "Content-Type: application/x-www-form-urlencoded",
-                     "-H", "OV-Account: ORVANE\\admin", "--data-binary", "@-", stdin=form(USERS["good"], WRONG))
+                     "-H", "OV-Account: ORVANE\\admin", "-H", "OV_Account: ORVANE\\admin",
+                     "--data-binary", "@-", stdin=form(USERS["good"], WRONG))
             self.assertEqual(r.body.decode().rsplit("\n", 3)[1:3], ["-", "-"], path)
         log = self.httpd.error_log()
         self.assertNotIn(PASSWORD, log)

@@ -144,16 +144,13 @@ CHROMIUM_ROWS = common_rows(f"{DOMAIN}\\{USER}") + [
      "same": True},
 ]
 # Firefox's own dialog splits DOMAIN\user into its domain and user fields;
-# automation's credentials (BiDi) go into the user field whole, and a user
-# name without a domain is refused (the mechanism does not say which
-# domain's account it matched). So automation cannot sign Firefox on: these
-# rows show that it gets as far as the mechanism and is refused there.
-FIREFOX_ROWS = [
-    {"name": "DOMAIN\\user in the user field alone", "url": NTLM_URL,
-     "credentials": [(f"{DOMAIN}\\{USER}", PASSWORD)], "visits": [REFUSED]},
-    {"name": "bare user name", "url": NTLM_URL, "credentials": [(USER, PASSWORD)], "visits": [REFUSED]},
+# automation's credentials (BiDi) go into the user field whole, with an
+# empty domain field, which the patched mechanism reads as DOMAIN\user.
+FIREFOX_ROWS = common_rows(f"{DOMAIN}\\{USER}") + [
+    {"name": "bare user name is refused", "url": NTLM_URL, "credentials": [(USER, PASSWORD)],
+     "visits": [REFUSED]},
     # Firefox sends no channel bindings.
-    {"name": "channel binding required", "url": STRICT_URL, "credentials": [(USER, PASSWORD)],
+    {"name": "channel binding required", "url": STRICT_URL, "credentials": [(f"{DOMAIN}\\{USER}", PASSWORD)],
      "visits": [REFUSED]},
 ]
 

@@ -30,23 +30,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "admission_protocol.h"
+
 namespace {
 
 constexpr const char* log_ident = "admissiond";
 
-// A request arrives in one write and carries no terminator, so the first read
-// is the whole request; reading one byte more than the longest allowed request
-// tells an over-long one apart.
-constexpr size_t max_request = 255;
-constexpr std::string_view admit_prefix = "ADMIT ";
-constexpr std::string_view proceed_reply = "PROCEED";
-// An ADMIT may carry fields after its context, each behind a NUL, which no
-// context can hold (diskrelay's comes from an environment variable): the
-// device id as "device=ID". Older clients send none and are counted against
-// the limit alone; older daemons take the fields for part of the context,
-// which they only log. Unknown fields are ignored.
-constexpr char field_separator = '\0';
-constexpr std::string_view device_field = "device=";
+// The request words and sizes are admission_protocol.h's; the fields of an
+// ADMIT that this daemon does not know are ignored.
+constexpr std::string_view admit_verb = admission_admit;
 
 constexpr long default_idle_timeout = 10;
 constexpr mode_t default_mode = 0666;
@@ -64,8 +56,8 @@ constexpr int exit_usage = 2;
 // How long --status waits for a daemon that accepts but does not answer.
 constexpr int status_timeout_s = 5;
 
-static_assert(max_request < discard_size);
-static_assert(admit_prefix.size() < max_request);
+static_assert(admission_request_max < discard_size);
+static_assert(admit_verb.size() + 1 < admission_request_max);
 
 struct options {
     const char* socket_path = nullptr;
@@ -301,7 +293,7 @@ int print_status(const char* path)
     timeval tv {status_timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    constexpr std::string_view request = "STATUS";
+    constexpr std::string_view request = admission_status;
     std::string reply;
     const char* failed = nullptr;
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
@@ -503,7 +495,7 @@ void on_client_event(int fd)
     if (static_cast<size_t>(fd) >= clients.size() || !clients[fd].open)
         return;
     char buf[discard_size];
-    size_t want = clients[fd].admitted ? sizeof buf : max_request + 1;
+    size_t want = clients[fd].admitted ? sizeof buf : admission_request_max + 1;
     ssize_t n = read(fd, buf, want);
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
@@ -522,13 +514,14 @@ void on_client_event(int fd)
 
 void handle_request(int fd, std::string_view request)
 {
-    if (request.size() > max_request) {
-        complain(LOG_WARNING, "refused a request of more than %zu bytes: \"%s\"...", max_request,
+    if (request.size() > admission_request_max) {
+        complain(LOG_WARNING, "refused a request of more than %zu bytes: \"%s\"...", admission_request_max,
                  printable(request.substr(0, 32)).c_str());
         close_client(fd);
-    } else if (request.starts_with(admit_prefix)) {
-        admit_or_deny(fd, request.substr(admit_prefix.size()));
-    } else if (request == "STATUS" || request == "STATUS\n") {  // the line feed is for admins' nc
+    } else if (request.starts_with(admit_verb) && request.substr(admit_verb.size()).starts_with(admission_word_separator)) {
+        admit_or_deny(fd, request.substr(admit_verb.size() + 1));
+    } else if (request.substr(0, request.size() - request.ends_with('\n')) == admission_status) {
+        // (one line feed allowed, for admins' nc)
         char line[128];
         int len = snprintf(line, sizeof line, "running=%ld peak=%ld admitted=%llu denied=%llu\n",
                            stats.running, stats.peak, stats.admitted, stats.denied);
@@ -544,19 +537,19 @@ void handle_request(int fd, std::string_view request)
 std::string_view device_of(std::string_view fields)
 {
     while (!fields.empty()) {
-        const size_t end = fields.find(field_separator);
+        const size_t end = fields.find(admission_field_separator);
         const std::string_view field = fields.substr(0, end);
-        if (field.starts_with(device_field))
-            return field.substr(device_field.size());
+        if (field.starts_with(admission_device_field))
+            return field.substr(admission_device_field.size());
         fields = end == std::string_view::npos ? std::string_view() : fields.substr(end + 1);
     }
     return {};
 }
 
-// request: what follows "ADMIT ", the context and any fields.
+// request: what follows the verb and its space, the context and any fields.
 void admit_or_deny(int fd, std::string_view request)
 {
-    const size_t separator = request.find(field_separator);
+    const size_t separator = request.find(admission_field_separator);
     const std::string_view context = request.substr(0, separator);
     const std::string_view device =
         separator == std::string_view::npos ? std::string_view() : device_of(request.substr(separator + 1));
@@ -573,7 +566,7 @@ void admit_or_deny(int fd, std::string_view request)
             stats.peak = stats.running;
         log_line(LOG_DEBUG, "admitted %s device \"%s\" (%ld running, %ld of the device's)",
                  printable(context).c_str(), printable(device).c_str(), stats.running, device_holds + 1);
-        if (!send_reply(fd, proceed_reply))
+        if (!send_reply(fd, admission_proceed))
             close_client(fd);
         return;
     }
@@ -581,7 +574,7 @@ void admit_or_deny(int fd, std::string_view request)
     log_line(LOG_DEBUG, "deferred %s device \"%s\" (%ld running, %ld of the device's)",
              printable(context).c_str(), printable(device).c_str(), stats.running, device_holds);
     char reply[32];
-    int len = snprintf(reply, sizeof reply, "RETRY %ld", opt.retry);
+    int len = snprintf(reply, sizeof reply, "%s%c%ld", admission_retry, admission_word_separator, opt.retry);
     send_reply(fd, std::string_view(reply, static_cast<size_t>(len)));
     close_client(fd);
 }

@@ -32,6 +32,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "admission_protocol.h"
+
 extern char **environ;
 
 namespace {
@@ -44,7 +46,6 @@ constexpr std::size_t stream_buf_size = 64 << 10;
 // sendfile moves at most this much per call (Linux's limit for every
 // read and write).
 constexpr int64_t sendfile_max = 0x7ffff000;
-constexpr std::size_t adm_msg_size = 256;    // admission message and reply
 constexpr const char *log_ident = "diskrelay:";
 constexpr const char *absent_field = "-";    // timing line, variable unset
 
@@ -377,31 +378,27 @@ int connect_to_admission_server(const char *socket_path)
     return sock;
 }
 
-// The request is "VERB CONTEXT" and, for a checked device, the field
-// "device=ID" behind a NUL, which no context from the environment can hold:
-// the admission server gives each device a share of its slots, and a server
-// that knows no fields takes it for part of the context, which it only logs
-// (docs/operations.md). The server decides by the device and only logs the
-// context, so a context too long to leave room for the field gives up its
-// end. At most 255 bytes in all, in one write.
+// The request (admission_protocol.h) carries the device field for a checked
+// device: the admission server gives each device a share of its slots. The
+// server decides by the device and only logs the context, so a context too
+// long to leave room for the field gives up its end.
 void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id, const char *device_id)
 {
-    constexpr std::string_view device_field = "device=";
-    char msg_buf[adm_msg_size];
+    char msg_buf[admission_request_max + 1];
     int msg_ln = snprintf(msg_buf, sizeof msg_buf, "%s %s", verb, xfer_context_id);
     if (msg_ln < 0)
         xfer_error("send_message_to_adm_ctl: error generating message", err_admission);
     if (msg_ln >= static_cast<int>(sizeof msg_buf))
         xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
     if (device_id && *device_id) {
-        const std::size_t field_ln = 1 + device_field.size() + strlen(device_id);
+        const std::size_t field_ln = 1 + admission_device_field.size() + strlen(device_id);
         const std::size_t context_at = strlen(verb) + 1;
         if (context_at + field_ln >= sizeof msg_buf)
             xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
         std::size_t at = std::min(static_cast<std::size_t>(msg_ln), sizeof msg_buf - 1 - field_ln);
-        msg_buf[at++] = '\0';
-        memcpy(msg_buf + at, device_field.data(), device_field.size());
-        memcpy(msg_buf + at + device_field.size(), device_id, field_ln - 1 - device_field.size());
+        msg_buf[at++] = admission_field_separator;
+        memcpy(msg_buf + at, admission_device_field.data(), admission_device_field.size());
+        memcpy(msg_buf + at + admission_device_field.size(), device_id, field_ln - 1 - admission_device_field.size());
         msg_ln = static_cast<int>(at + field_ln - 1);
     }
     if (write(sock, msg_buf, static_cast<std::size_t>(msg_ln)) != msg_ln)
@@ -411,10 +408,10 @@ void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_contex
 // Replies split at spaces only; runs of spaces count as one.
 std::string_view next_token(std::string_view text, std::size_t &pos)
 {
-    while (pos < text.size() && text[pos] == ' ')
+    while (pos < text.size() && text[pos] == admission_word_separator)
         ++pos;
     std::size_t start = pos;
-    while (pos < text.size() && text[pos] != ' ')
+    while (pos < text.size() && text[pos] != admission_word_separator)
         ++pos;
     return std::string_view(text.data() + start, pos - start);
 }
@@ -452,9 +449,9 @@ int read_retry_time(std::string_view text)
 
 int request_admission(int sock, const char *xfer_context_id, const char *device_id)
 {
-    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id, device_id);
+    send_message_to_adm_ctl(sock, admission_admit, xfer_context_id, device_id);
 
-    char reply_buf[adm_msg_size];
+    char reply_buf[admission_request_max + 1];
     ssize_t reply_ln = read(sock, reply_buf, sizeof reply_buf);
     if (reply_ln <= 0) {
         log_msg(LOG_ERR, "ERR  request_admission: could not read response from admission control server");
@@ -466,9 +463,9 @@ int request_admission(int sock, const char *xfer_context_id, const char *device_
 
     std::size_t pos = 0;
     std::string_view response_prefix = next_token(reply, pos);
-    if (same_within(response_prefix, "PROCEED", static_cast<std::size_t>(reply_ln)))
+    if (same_within(response_prefix, admission_proceed, static_cast<std::size_t>(reply_ln)))
         return 0;
-    if (response_prefix == "RETRY") {
+    if (response_prefix == admission_retry) {
         std::string_view retry_time_str = next_token(reply, pos);
         if (!retry_time_str.empty())
             return read_retry_time(retry_time_str);

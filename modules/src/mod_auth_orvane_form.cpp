@@ -17,6 +17,8 @@
 
 #include <lsaclient.h>
 
+#include "result_codes.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
@@ -92,30 +94,9 @@ static_assert(kLsaInternal == 40016 && kLsaDomainOffline == 40118);
 // could not be reached.
 static_assert(ENETUNREACH == 101 && ETIMEDOUT == 110 && ECONNREFUSED == 111);
 
-struct result_code_row {
-    DWORD error;
-    char code;
-};
-
-// Authentication result codes of failed authentications; any other number
-// reports 'E'.
-constexpr result_code_row kResultCodes[] = {
-    {LW_ERROR_PASSWORD_MISMATCH, '0'},  // 40022
-    {LW_ERROR_NO_SUCH_USER, '0'},       // 40017
-    {LW_ERROR_INVALID_PASSWORD, '0'},   // 40047
-    {LW_ERROR_PASSWORD_EXPIRED, 'X'},   // 40024
-    {LW_ERROR_ACCOUNT_DISABLED, 'L'},   // 40055
-    {LW_ERROR_ACCOUNT_EXPIRED, 'D'},    // 40056
-};
-
 char result_code(apr_status_t status, DWORD error)
 {
-    if (status == APR_SUCCESS)
-        return '1';
-    for (const auto &row : kResultCodes)
-        if (row.error == error)
-            return row.code;
-    return 'E';
+    return status == APR_SUCCESS ? '1' : failure_result_code(error);
 }
 
 // Zeroing that the compiler may not drop although the memory is freed next.

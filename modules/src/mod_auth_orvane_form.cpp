@@ -17,8 +17,6 @@
 
 #include <lsaclient.h>
 
-#include "result_codes.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <cctype>
@@ -29,26 +27,15 @@
 
 #include <strings.h>
 
-#define ORVANE_EXPORT __attribute__((visibility("default")))
+#include "mod_auth_orvane_form.h"
+#include "result_codes.h"
 
 extern "C" {
-ORVANE_EXPORT extern module AP_MODULE_DECLARE_DATA auth_orvane_form_module;
-
-// One per child process: the lock around every LSA call, and the connection
-// opened by the first authentication.
-ORVANE_EXPORT apr_thread_mutex_t *lsaMutex = nullptr;
-ORVANE_EXPORT HANDLE hLsaConnection = nullptr;
-}
-
-#ifdef APLOG_USE_MODULE
 APLOG_USE_MODULE(auth_orvane_form);
-#endif
 
-// Reached by the in-process tests too; defined after the file's own helpers.
-DWORD MapErrorCode(DWORD error);
-apr_status_t check_lsa_error(request_rec *r, DWORD *error);
-char *decode(request_rec *r, char *raw, int wipe);
-void zero_and_free(void *data);
+apr_thread_mutex_t *lsaMutex = nullptr;
+HANDLE hLsaConnection = nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Constants
@@ -877,6 +864,8 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
     return APR_SUCCESS;
 }
 
+namespace {
+
 // Runs before the handler, so before a CGI application starts; returns OK
 // or the HTTP status that ends the request there.
 // - A body in a content coding is refused with 415 (and "Accept-Encoding:
@@ -941,8 +930,6 @@ void mod_auth_orvane_form_init(apr_pool_t *pchild, server_rec *)
     ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, pchild, "%s: initialization done", __func__);
 }
 
-namespace {
-
 ap_filter_rec_t *form_filter_record = nullptr;
 
 // Checks a login form before the handler starts, so that the account's name
@@ -971,8 +958,6 @@ void check_before_handler(request_rec *r)
     }
 }
 
-}  // namespace
-
 void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
 {
     // Debug, not notice: every apache2ctl call registers the hooks, and an
@@ -985,6 +970,8 @@ void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
     ap_hook_insert_filter(check_before_handler, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }
 
+}  // namespace
+
 extern "C" {
 module AP_MODULE_DECLARE_DATA auth_orvane_form_module = {
     STANDARD20_MODULE_STUFF,
@@ -994,8 +981,6 @@ module AP_MODULE_DECLARE_DATA auth_orvane_form_module = {
     nullptr,  // merge_server_config
     nullptr,  // cmds
     mod_auth_orvane_form_register_hooks,
-#if defined(AP_MODULE_FLAG_NONE)
     AP_MODULE_FLAG_NONE,
-#endif
 };
 }

@@ -4,6 +4,7 @@
 // check that no block is freed while it still holds form data.
 #include "form_lsa_double.h"
 #include "httpd_standin.h"
+#include "mod_auth_orvane_form.h"
 
 #include <apr_buckets.h>
 #include <apr_thread_mutex.h>
@@ -23,21 +24,6 @@
 #include <vector>
 
 using namespace std::literals;
-
-// ---------------------------------------------------------------------------
-// The module under test
-
-extern "C" {
-extern module auth_orvane_form_module;
-extern apr_thread_mutex_t *lsaMutex;
-extern HANDLE hLsaConnection;
-}
-char *decode(request_rec *r, char *raw, int wipe);
-apr_status_t check_lsa_error(request_rec *r, DWORD *error);
-DWORD MapErrorCode(DWORD error);
-void zero_and_free(void *data);
-apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
-                                     apr_read_type_e block, apr_off_t readbytes);
 
 // ---------------------------------------------------------------------------
 // Allocation watch and fault injection

@@ -49,13 +49,13 @@ namespace {
 // Error numbers: the one table behind LwGetErrorString and
 // LwWin32ExtErrorToName.
 
-struct ErrorEntry {
+struct error_entry {
     DWORD code;
     const char *name;
     const char *text;
 };
 
-constexpr ErrorEntry error_table[] = {
+constexpr error_entry error_table[] = {
     {LW_ERROR_SUCCESS, "LW_ERROR_SUCCESS", "No error"},
     {LW_ERROR_OUT_OF_MEMORY, "LW_ERROR_OUT_OF_MEMORY", "Out of memory"},
     {LW_ERROR_INTERNAL, "LW_ERROR_INTERNAL", "Internal error"},
@@ -88,9 +88,9 @@ constexpr bool codes_unique()
 }
 static_assert(codes_unique(), "each error number has one entry");
 
-const ErrorEntry *find_error(DWORD code)
+const error_entry *find_error(DWORD code)
 {
-    for (const ErrorEntry &e : error_table)
+    for (const error_entry &e : error_table)
         if (e.code == code)
             return &e;
     return nullptr;
@@ -100,12 +100,12 @@ const ErrorEntry *find_error(DWORD code)
 // LW_ERROR_KRB5_CALL_FAILED. KRB5KDC_ERR_KEY_EXP is not listed: an MIT KDC
 // reports an expired password whatever password was sent, so
 // LsaAuthenticateUser tells the two cases apart itself.
-struct KrbEntry {
+struct krb_entry {
     krb5_error_code krb;
     DWORD lw;
 };
 
-constexpr KrbEntry krb5_table[] = {
+constexpr krb_entry krb5_table[] = {
     {KRB5KDC_ERR_PREAUTH_FAILED, LW_ERROR_PASSWORD_MISMATCH},
     {KRB5KRB_AP_ERR_BAD_INTEGRITY, LW_ERROR_PASSWORD_MISMATCH},
     {KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN, LW_ERROR_NO_SUCH_USER},
@@ -121,12 +121,12 @@ constexpr KrbEntry krb5_table[] = {
 // What a Windows domain's KDC says beyond the Kerberos code: an NTSTATUS in
 // the error's e-data. Disabled, expired and locked accounts all come back as
 // KDC_ERR_CLIENT_REVOKED, told apart only by this status.
-struct NtStatusEntry {
+struct nt_status_entry {
     uint32_t status;
     DWORD lw;
 };
 
-constexpr NtStatusEntry ntstatus_table[] = {
+constexpr nt_status_entry ntstatus_table[] = {
     {0xC0000072, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_DISABLED
     {0xC0000234, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_LOCKED_OUT
     {0xC0000193, LW_ERROR_ACCOUNT_EXPIRED},   // STATUS_ACCOUNT_EXPIRED
@@ -201,7 +201,7 @@ uint32_t ntstatus_of_edata(std::string_view edata)
 
 DWORD map_ntstatus(uint32_t status)
 {
-    for (const NtStatusEntry &e : ntstatus_table)
+    for (const nt_status_entry &e : ntstatus_table)
         if (e.status == status)
             return e.lw;
     return LW_ERROR_SUCCESS;
@@ -211,7 +211,7 @@ DWORD map_krb5_error(krb5_error_code ret)
 {
     if (ret == 0)
         return LW_ERROR_SUCCESS;
-    for (const KrbEntry &e : krb5_table)
+    for (const krb_entry &e : krb5_table)
         if (e.krb == ret)
             return e.lw;
     return LW_ERROR_KRB5_CALL_FAILED;
@@ -234,7 +234,7 @@ void log_message(LsaLogLevel level, const char *format, ...)
 
 const char *error_name(DWORD code)
 {
-    const ErrorEntry *e = find_error(code);
+    const error_entry *e = find_error(code);
     return e ? e->name : "<unknown>";
 }
 
@@ -245,7 +245,7 @@ const char *error_name(DWORD code)
 constexpr size_t max_domain_length = 255;
 
 // One listed domain; an empty keytab means the connection's default one.
-struct DomainRealm {
+struct domain_realm {
     std::string domain;
     std::string realm;
     std::string keytab;
@@ -254,9 +254,9 @@ struct DomainRealm {
 constexpr int default_kdc_timeout = 3;
 constexpr int max_kdc_timeout = 60;
 
-struct LsaConnection {
+struct lsa_connection {
     krb5_context krb = nullptr;
-    std::vector<DomainRealm> realms;
+    std::vector<domain_realm> realms;
     std::string keytab;                    // for domains that name none
     int kdc_timeout = default_kdc_timeout;  // seconds per KDC and exchange
     bool warned_unverified = false;
@@ -305,7 +305,7 @@ constexpr size_t max_config_size = 64 * 1024;
 
 // Parses "domain = realm [keytab]", "keytab = file" and "kdc_timeout =
 // seconds" lines into conn.
-DWORD parse_config(const char *path, std::string_view text, LsaConnection *conn)
+DWORD parse_config(const char *path, std::string_view text, lsa_connection *conn)
 {
     int line_number = 0;
     while (!text.empty()) {
@@ -347,7 +347,7 @@ DWORD parse_config(const char *path, std::string_view text, LsaConnection *conn)
     return LW_ERROR_SUCCESS;
 }
 
-DWORD read_config(LsaConnection *conn)
+DWORD read_config(lsa_connection *conn)
 {
     const char *path = secure_getenv("LSACLIENT_CONF");
     bool required = path != nullptr;
@@ -378,7 +378,7 @@ DWORD read_config(LsaConnection *conn)
     DWORD error = parse_config(path, text, conn);
     // A keytab that this process cannot read is found now, not at a login.
     std::vector<const std::string *> keytabs = {&conn->keytab};
-    for (const DomainRealm &m : conn->realms)
+    for (const domain_realm &m : conn->realms)
         keytabs.push_back(&m.keytab);
     for (const std::string *keytab : keytabs) {
         std::string_view file = *keytab;
@@ -395,9 +395,9 @@ DWORD read_config(LsaConnection *conn)
 }
 
 // The first listed entry of a domain, or null.
-const DomainRealm *listed_domain(const LsaConnection *conn, std::string_view domain)
+const domain_realm *listed_domain(const lsa_connection *conn, std::string_view domain)
 {
-    for (const DomainRealm &m : conn->realms)
+    for (const domain_realm &m : conn->realms)
         if (same_domain(m.domain, domain))
             return &m;
     return nullptr;
@@ -541,7 +541,7 @@ bool split_kdc(std::string_view entry, std::string *host, std::string *port)
 // kdc_timeout seconds, and the whole login (all its messages) kdc_timeout
 // per listed KDC: *deadline, set at the login's first message, so that the
 // caller's lock is held no longer whatever the KDCs do.
-krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm, const krb5_data &request,
+krb5_error_code send_to_realm(const lsa_connection *conn, const krb5_data &realm, const krb5_data &request,
                               krb5_data *reply, long long *deadline)
 {
     const std::string realm_name(realm.data, realm.length);
@@ -594,7 +594,7 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
 // ticket-granting service), carrying the messages with send_to_realm; with
 // canonicalize the reply names the account as the KDC spells it. When the
 // KDC refuses, *ntstatus is the NTSTATUS its error carried, else 0.
-krb5_error_code request_ticket(const LsaConnection *conn, krb5_const_principal client, const char *password,
+krb5_error_code request_ticket(const lsa_connection *conn, krb5_const_principal client, const char *password,
                                const char *service, bool canonicalize, krb5_creds *creds, long long *deadline,
                                uint32_t *ntstatus)
 {
@@ -694,7 +694,7 @@ void log_krb5_error(krb5_context krb, const char *what, krb5_error_code ret)
 // returned for the client: one component in the domain's realm. False only when memory
 // runs out; a name of another shape leaves the canonical name empty, and so
 // does one with control characters (callers put it into headers).
-bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_principal client)
+bool canonical_name(lsa_connection *conn, const domain_realm &domain, krb5_const_principal client)
 {
     if (client == nullptr || client->length != 1 ||
         std::string_view(client->realm.data, client->realm.length) != domain.realm)
@@ -705,8 +705,8 @@ bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_p
         }))
         return true;
     try {
-        const DomainRealm *first = &domain;
-        for (const DomainRealm &m : conn->realms)
+        const domain_realm *first = &domain;
+        for (const domain_realm &m : conn->realms)
             if (m.realm == domain.realm) {
                 first = &m;
                 break;
@@ -720,7 +720,7 @@ bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_p
 
 // The KDC's verdict on principal and password as a Likewise error number,
 // vouched for by the domain's keytab when it has one.
-DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_principal client, const char *password)
+DWORD check_password(lsa_connection *conn, const domain_realm &domain, krb5_principal client, const char *password)
 {
     krb5_context krb = conn->krb;
     const std::string &keytab_name = domain.keytab.empty() ? conn->keytab : domain.keytab;
@@ -818,7 +818,7 @@ LSA_EXPORT DWORD LsaOpenServer(HANDLE *phConnection)
         return LW_ERROR_INVALID_PARAMETER;
     *phConnection = nullptr;
 
-    LsaConnection *conn = new (std::nothrow) LsaConnection;
+    lsa_connection *conn = new (std::nothrow) lsa_connection;
     if (conn == nullptr)
         return LW_ERROR_OUT_OF_MEMORY;
     DWORD error;
@@ -851,7 +851,7 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
 {
     if (hLsaConnection == nullptr || pszLoginName == nullptr || pszPassword == nullptr)
         return LW_ERROR_INVALID_PARAMETER;
-    auto *conn = static_cast<LsaConnection *>(hLsaConnection);
+    auto *conn = static_cast<lsa_connection *>(hLsaConnection);
 
     std::string_view login(pszLoginName);
     size_t backslash = login.find('\\');
@@ -862,7 +862,7 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
         return LW_ERROR_INVALID_PARAMETER;
     }
     // Only listed domains: anyone can run a KDC for a realm of their own.
-    const DomainRealm *domain = listed_domain(conn, login.substr(0, backslash));
+    const domain_realm *domain = listed_domain(conn, login.substr(0, backslash));
     if (domain == nullptr) {
         log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: domain not listed in the configuration");
         return LW_ERROR_DOMAIN_NOT_LISTED;
@@ -905,7 +905,7 @@ LSA_EXPORT size_t LsaGetCanonicalName(HANDLE hLsaConnection, PSTR pszBuffer, siz
 {
     if (hLsaConnection == nullptr)
         return 0;
-    const std::string &name = static_cast<const LsaConnection *>(hLsaConnection)->canonical;
+    const std::string &name = static_cast<const lsa_connection *>(hLsaConnection)->canonical;
     if (name.empty())
         return 0;
     if (pszBuffer != nullptr && stBufSize > 0) {
@@ -920,7 +920,7 @@ LSA_EXPORT DWORD LsaCloseServer(HANDLE hLsaConnection)
 {
     if (hLsaConnection == nullptr)
         return LW_ERROR_INVALID_PARAMETER;
-    auto *conn = static_cast<LsaConnection *>(hLsaConnection);
+    auto *conn = static_cast<lsa_connection *>(hLsaConnection);
     krb5_free_context(conn->krb);
     delete conn;
     return LW_ERROR_SUCCESS;
@@ -928,7 +928,7 @@ LSA_EXPORT DWORD LsaCloseServer(HANDLE hLsaConnection)
 
 LSA_EXPORT size_t LwGetErrorString(DWORD dwError, PSTR pszBuffer, size_t stBufSize)
 {
-    const ErrorEntry *e = find_error(dwError);
+    const error_entry *e = find_error(dwError);
     if (e == nullptr)
         return 0;
     size_t needed = strlen(e->text) + 1;
@@ -942,7 +942,7 @@ LSA_EXPORT size_t LwGetErrorString(DWORD dwError, PSTR pszBuffer, size_t stBufSi
 
 LSA_EXPORT PCSTR LwWin32ExtErrorToName(DWORD dwError)
 {
-    const ErrorEntry *e = find_error(dwError);
+    const error_entry *e = find_error(dwError);
     return e ? e->name : nullptr;
 }
 

@@ -234,8 +234,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
 
     // The parser over a form buffer, as the filter fills it.
-    if (body.size() <= kDataLimit) {
-        std::string form(kFormSize, '\0');
+    if (body.size() <= data_limit) {
+        std::string form(form_size, '\0');
         form.replace(0, body.size(), body);
         form_fields fields;
         if (parse_form(&req.r, form.data(), body.size(), &fields) != APR_SUCCESS)
@@ -260,8 +260,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const apr_status_t rv_cut = filter(body, cuts, how, &cut);
     if (rv_whole != rv_cut)
         std::abort();
-    if (body.size() > kDataLimit) {
-        if (rv_whole != kENOSPC)
+    if (body.size() > data_limit) {
+        if (rv_whole != status_enospc)
             std::abort();
         return 0;
     }

@@ -127,13 +127,13 @@ struct nt_status_entry {
 };
 
 constexpr nt_status_entry ntstatus_table[] = {
-    {0xC0000072, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_DISABLED
-    {0xC0000234, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_LOCKED_OUT
-    {0xC0000193, LW_ERROR_ACCOUNT_EXPIRED},   // STATUS_ACCOUNT_EXPIRED
-    {0xC0000071, LW_ERROR_PASSWORD_EXPIRED},  // STATUS_PASSWORD_EXPIRED
-    {0xC0000224, LW_ERROR_PASSWORD_EXPIRED},  // STATUS_PASSWORD_MUST_CHANGE
-    {0xC000006A, LW_ERROR_PASSWORD_MISMATCH}, // STATUS_WRONG_PASSWORD
-    {0xC0000064, LW_ERROR_NO_SUCH_USER},      // STATUS_NO_SUCH_USER
+    {0xC0000072, LW_ERROR_ACCOUNT_DISABLED},   // STATUS_ACCOUNT_DISABLED
+    {0xC0000234, LW_ERROR_ACCOUNT_DISABLED},   // STATUS_ACCOUNT_LOCKED_OUT
+    {0xC0000193, LW_ERROR_ACCOUNT_EXPIRED},    // STATUS_ACCOUNT_EXPIRED
+    {0xC0000071, LW_ERROR_PASSWORD_EXPIRED},   // STATUS_PASSWORD_EXPIRED
+    {0xC0000224, LW_ERROR_PASSWORD_EXPIRED},   // STATUS_PASSWORD_MUST_CHANGE
+    {0xC000006A, LW_ERROR_PASSWORD_MISMATCH},  // STATUS_WRONG_PASSWORD
+    {0xC0000064, LW_ERROR_NO_SUCH_USER},       // STATUS_NO_SUCH_USER
 };
 
 // One DER element at the front of *in (tag, definite length up to 4 length
@@ -220,8 +220,7 @@ DWORD map_krb5_error(krb5_error_code ret)
 // ---------------------------------------------------------------------------
 // The library's own debug log, through the installed logger.
 
-__attribute__((format(printf, 2, 3)))
-void log_message(LsaLogLevel level, const char *format, ...)
+__attribute__((format(printf, 2, 3))) void log_message(LsaLogLevel level, const char *format, ...)
 {
     PFN_LSA_LOG_MESSAGE logger = gpfnLogger;
     if (logger == nullptr || level > gLsaMaxLogLevel)
@@ -257,10 +256,10 @@ constexpr int max_kdc_timeout = 60;
 struct lsa_connection {
     krb5_context krb = nullptr;
     std::vector<domain_realm> realms;
-    std::string keytab;                    // for domains that name none
+    std::string keytab;                     // for domains that name none
     int kdc_timeout = default_kdc_timeout;  // seconds per KDC and exchange
     bool warned_unverified = false;
-    std::string canonical;                 // "DOMAIN\\user" of the last success
+    std::string canonical;  // "DOMAIN\\user" of the last success
 };
 
 // Bytes that cannot be part of a domain or realm name here: they would turn
@@ -386,8 +385,8 @@ DWORD read_config(lsa_connection *conn)
             file.remove_prefix(5);
         if (error == LW_ERROR_SUCCESS && !file.empty() && file.find(':') == std::string_view::npos &&
             access(std::string(file).c_str(), R_OK) != 0) {
-            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s: cannot read keytab %s: %s", path,
-                        keytab->c_str(), strerror(errno));
+            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s: cannot read keytab %s: %s", path, keytab->c_str(),
+                        strerror(errno));
             error = LW_ERROR_INVALID_CONFIG;
         }
     }
@@ -406,8 +405,7 @@ const domain_realm *listed_domain(const lsa_connection *conn, std::string_view d
 // Warnings an administrator must see even when no logger takes them: through
 // the logger when it takes warnings, else on standard error (which a web
 // server's children send to its error log).
-__attribute__((format(printf, 1, 2)))
-void warn(const char *format, ...)
+__attribute__((format(printf, 1, 2))) void warn(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -480,9 +478,8 @@ bool exchange_with(const addrinfo *ai, const krb5_data &request, long long deadl
     bool ok = false;
     int error = 0;
     socklen_t error_len = sizeof error;
-    if ((connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS) &&
-        wait_for(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 &&
-        error == 0) {
+    if ((connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS) && wait_for(fd, POLLOUT, deadline) &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 && error == 0) {
         const uint32_t n = request.length;
         char prefix[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
                           static_cast<char>(n)};
@@ -582,8 +579,8 @@ krb5_error_code send_to_realm(const lsa_connection *conn, const krb5_data &realm
     }
     profile_free_list(values);
     if (ret != 0)
-        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: no KDC of %s answered within %d s",
-                    realm_name.c_str(), conn->kdc_timeout);
+        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: no KDC of %s answered within %d s", realm_name.c_str(),
+                    conn->kdc_timeout);
     return ret;
 }
 
@@ -651,8 +648,7 @@ krb5_error_code request_ticket(const lsa_connection *conn, krb5_const_principal 
 // HTTP/ principal in realm, else its first principal there. A domain
 // member's keytab starts with host/ and the machine account, whose keys the
 // web server's own HTTP/ entries share.
-krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::string_view realm,
-                                 krb5_principal *server)
+krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::string_view realm, krb5_principal *server)
 {
     krb5_kt_cursor cursor;
     krb5_error_code ret = krb5_kt_start_seq_get(krb, keytab, &cursor);
@@ -700,9 +696,8 @@ bool canonical_name(lsa_connection *conn, const domain_realm &domain, krb5_const
         std::string_view(client->realm.data, client->realm.length) != domain.realm)
         return true;
     const std::string_view user(client->data[0].data, client->data[0].length);
-    if (user.empty() || std::any_of(user.begin(), user.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-        }))
+    if (user.empty() ||
+        std::any_of(user.begin(), user.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
         return true;
     try {
         const domain_realm *first = &domain;
@@ -796,8 +791,8 @@ DWORD check_password(lsa_connection *conn, const domain_realm &domain, krb5_prin
     }
     if (error == LW_ERROR_SUCCESS && !canonical_name(conn, domain, creds.client))
         error = LW_ERROR_OUT_OF_MEMORY;
-    if (ret != 0 && (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW ||
-                     error == LW_ERROR_DOMAIN_IS_OFFLINE))
+    if (ret != 0 &&
+        (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW || error == LW_ERROR_DOMAIN_IS_OFFLINE))
         log_krb5_error(krb, "ticket", ret);
     krb5_free_cred_contents(krb, &creds);
     krb5_free_unparsed_name(krb, service);
@@ -807,7 +802,7 @@ DWORD check_password(lsa_connection *conn, const domain_realm &domain, krb5_prin
     return error;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The exported calls.

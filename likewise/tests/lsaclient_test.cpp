@@ -18,7 +18,7 @@ namespace {
 
 struct error_row {
     DWORD code;
-    const char *name; // null: the number is unknown, no name and no text
+    const char *name;  // null: the number is unknown, no name and no text
 };
 
 const error_row error_rows[] = {
@@ -88,8 +88,8 @@ TEST(logging, lsa_log_message_formats_through_the_logger)
 {
     captured.clear();
     int token = 0;
-    LsaLogMessage(capture, &token, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
-                  "check_lsa_error", "src/x.cpp", 42, 111, "<null>");
+    LsaLogMessage(capture, &token, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)", "check_lsa_error",
+                  "src/x.cpp", 42, 111, "<null>");
     ASSERT_EQ(captured.size(), 1u);
     EXPECT_EQ(captured[0].handle, &token);
     EXPECT_EQ(captured[0].level, LSA_LOG_LEVEL_DEBUG);
@@ -123,7 +123,7 @@ TEST(memory, allocate_zeroed_and_free)
 // and library configuration come from files of the test's own.
 
 class connection : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         char dir_template[] = "/tmp/lsaclient-test-XXXXXX";
@@ -197,7 +197,7 @@ TEST_F(connection, refused_before_asking_the_kdc)
 
 struct open_row {
     const char *name;
-    const char *config; // null: the named file does not exist
+    const char *config;  // null: the named file does not exist
     DWORD expected;
 };
 
@@ -249,4 +249,4 @@ TEST_F(connection, log_level_limits_the_librarys_lines)
     EXPECT_EQ(captured.size(), 1u);
 }
 
-} // namespace
+}  // namespace

@@ -112,7 +112,10 @@ constexpr verdict verdicts[] = {
 std::string key_text(std::string_view raw)
 {
     auto digit = [](char c) {
-        return c >= '1' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
+        return c >= '1' && c <= '9'   ? c - '0'
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                      : 0;
     };
     std::string out;
     for (std::size_t i = 0; i < raw.size();) {

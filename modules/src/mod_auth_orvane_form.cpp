@@ -73,7 +73,7 @@ static_assert(status_eagain == 11 && status_enomem == 12 && status_einval == 22 
 static_assert(APR_EGENERAL == 20014);
 
 // The Likewise numbers the filter and MapErrorCode deal in.
-constexpr DWORD lsa_internal = LW_ERROR_INTERNAL;           // 40016
+constexpr DWORD lsa_internal = LW_ERROR_INTERNAL;                 // 40016
 constexpr DWORD lsa_domain_offline = LW_ERROR_DOMAIN_IS_OFFLINE;  // 40118
 static_assert(lsa_internal == 40016 && lsa_domain_offline == 40118);
 
@@ -197,10 +197,10 @@ apr_status_t insert_bucket(request_rec *r, apr_bucket_alloc_t *list, apr_bucket 
 // gathered so far, and then the rewritten body still to be handed up. The
 // whole body is one form, checked once.
 struct form_ctx {
-    char *form;              // form_size heap bytes while gathering, else null
-    apr_size_t count;        // body bytes in form
-    apr_status_t failed;     // once non-zero, what every later read returns
-    bool rewritten;          // out holds the rewritten body (and EOS)
+    char *form;           // form_size heap bytes while gathering, else null
+    apr_size_t count;     // body bytes in form
+    apr_status_t failed;  // once non-zero, what every later read returns
+    bool rewritten;       // out holds the rewritten body (and EOS)
     apr_bucket_brigade *out;
 };
 
@@ -358,8 +358,8 @@ apr_status_t neutralise_semicolon_pairs(request_rec *r, char *pair, char *end, f
         decoded key = decode_span(r, piece, span(piece, key_end), 0);
         if (!key.text)
             return status_enomem;
-        neutralise(key, std::string_view(piece, span(piece, key_end)),
-                   {value_start, span(value_start, piece_end)}, fields);
+        neutralise(key, std::string_view(piece, span(piece, key_end)), {value_start, span(value_start, piece_end)},
+                   fields);
         scrub_and_free(&key);
         piece = piece_end + 1;
     }
@@ -473,8 +473,8 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     const std::size_t user_len = s->username.len;
     s->login = {static_cast<char *>(std::calloc(domain_len + user_len + 2, 1)), domain_len + user_len + 1};
     if (!s->login.text) {
-        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r,
-                      "%s: failed to allocate memory for domain\\user string", filter_function);
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r, "%s: failed to allocate memory for domain\\user string",
+                      filter_function);
         return status_enomem;
     }
     std::memcpy(s->login.text, s->domain.text, domain_len);
@@ -499,8 +499,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         status = check_lsa_error(r, &error);
         if (status != APR_SUCCESS) {
             error = lsa_internal;
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, status, r, "%s: Failed to initialize LSA",
-                          filter_function);
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, status, r, "%s: Failed to initialize LSA", filter_function);
         }
     }
     // The account's own name, as the domain returned it: the typed name may
@@ -515,8 +514,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
 
     rv = apr_thread_mutex_unlock(lsaMutex);
     if (rv != APR_SUCCESS) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_unlock failed",
-                      filter_function);
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_unlock failed", filter_function);
         return rv;
     }
 
@@ -550,9 +548,10 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
         if (!s->password.text)
             return status_enomem;
         if (fields.ambiguous) {
-            ap_log_rerror(APLOG_MARK, APLOG_WARNING, status_einval, r,
-                          "%s: username or domain given twice, or under a key some parser reads as one, not authenticated",
-                          filter_function);
+            ap_log_rerror(
+                APLOG_MARK, APLOG_WARNING, status_einval, r,
+                "%s: username or domain given twice, or under a key some parser reads as one, not authenticated",
+                filter_function);
         } else if (fields.username.raw && fields.domain.raw && fields.result.raw) {
             rv = authenticate(r, &fields, s);
             if (rv != APR_SUCCESS)
@@ -576,8 +575,7 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         // A non-blocking read may also say "nothing yet" with an empty
         // brigade; either way the next call picks up where this one stopped.
         if (APR_STATUS_IS_EAGAIN(rv) || (rv == APR_SUCCESS && block == APR_NONBLOCK_READ && APR_BRIGADE_EMPTY(bb))) {
-            ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN",
-                          filter_function);
+            ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN", filter_function);
             return status_eagain;
         }
         if (rv != APR_SUCCESS) {
@@ -595,8 +593,7 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
             // read into a new bucket behind itself.
             apr_bucket *next = APR_BUCKET_NEXT(b);
             if (rv != APR_SUCCESS) {
-                ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed",
-                              filter_function);
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed", filter_function);
                 apr_bucket_delete(b);
                 return fail(ctx, rv);
             }
@@ -774,8 +771,8 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
 
     if (gpfnLogger && gLsaMaxLogLevel > LSA_LOG_LEVEL_VERBOSE) {
         const char *name = LwWin32ExtErrorToName(*error);
-        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
-                      __func__, __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
+        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)", __func__,
+                      __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
     }
 
     *error = MapErrorCode(*error);
@@ -792,16 +789,15 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
         if (LwAllocateMemory(static_cast<DWORD>(size), &text) == 0 && text) {
             auto *message = static_cast<PSTR>(text);
             if (LwGetErrorString(*error, message, size) == size && message[0] != '\0') {
-                ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d): %s", __func__,
-                              static_cast<int>(*error), message);
+                ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d): %s", __func__, static_cast<int>(*error),
+                              message);
                 logged = true;
             }
             LwFreeString(message);
         }
     }
     if (!logged)
-        ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d)", __func__,
-                      static_cast<int>(*error));
+        ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d)", __func__, static_cast<int>(*error));
     return APR_EGENERAL;
 }
 
@@ -964,8 +960,8 @@ void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
     // administrator's terminal has no use for the line.
     ap_log_perror(APLOG_MARK, APLOG_DEBUG, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-    form_filter_record = ap_register_input_filter(filter_name, mod_auth_orvane_form_if,
-                                                  mod_auth_orvane_form_if_init, AP_FTYPE_RESOURCE);
+    form_filter_record =
+        ap_register_input_filter(filter_name, mod_auth_orvane_form_if, mod_auth_orvane_form_if_init, AP_FTYPE_RESOURCE);
     // After the core has added the configured filters.
     ap_hook_insert_filter(check_before_handler, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }

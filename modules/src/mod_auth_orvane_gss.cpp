@@ -97,8 +97,8 @@ enum class setting : unsigned char { unset, off, on };
 struct directory_config {
     setting connection_bound;
     setting channel_binding;
-    const char *default_domain;  // upper case; null for none (checked, not used: see canonical_user)
-    apr_table_t *domain_aliases; // upper case alias -> domain; null for none
+    const char *default_domain;   // upper case; null for none (checked, not used: see canonical_user)
+    apr_table_t *domain_aliases;  // upper case alias -> domain; null for none
 };
 
 void *create_directory_config(apr_pool_t *p, char *)
@@ -132,8 +132,8 @@ const directory_config &config_of(const request_rec *r)
     static const directory_config defaults{};
     if (r->per_dir_config == nullptr)
         return defaults;
-    const auto *config = static_cast<const directory_config *>(
-        ap_get_module_config(r->per_dir_config, &auth_orvane_gss_module));
+    const auto *config =
+        static_cast<const directory_config *>(ap_get_module_config(r->per_dir_config, &auth_orvane_gss_module));
     return config ? *config : defaults;
 }
 
@@ -221,8 +221,7 @@ void log_rerror(log_site site, int level, apr_status_t status, const request_rec
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    ap_log_rerror(source_path, static_cast<int>(site), APLOG_MODULE_INDEX, level | APLOG_NOERRNO, status, r, "%s",
-                  msg);
+    ap_log_rerror(source_path, static_cast<int>(site), APLOG_MODULE_INDEX, level | APLOG_NOERRNO, status, r, "%s", msg);
 }
 
 // Client text for a log line (user names come from the client's message):
@@ -267,15 +266,13 @@ char *get_gss_error(apr_pool_t *p, OM_uint32 err_maj, OM_uint32 err_min, const c
     do {
         OM_uint32 min_stat;
         gss_buffer_desc status_string = GSS_C_EMPTY_BUFFER;
-        maj_stat = gss_display_status(&min_stat, err_maj, GSS_C_GSS_CODE, GSS_C_NO_OID,
-                                      &msg_ctx, &status_string);
+        maj_stat = gss_display_status(&min_stat, err_maj, GSS_C_GSS_CODE, GSS_C_NO_OID, &msg_ctx, &status_string);
         if (GSS_ERROR(maj_stat))
             break;
         err_msg = apr_pstrcat(p, err_msg, ": ", buffer_text(p, status_string), nullptr);
         gss_release_buffer(&min_stat, &status_string);
 
-        maj_stat = gss_display_status(&min_stat, err_min, GSS_C_MECH_CODE, GSS_C_NO_OID,
-                                      &msg_ctx, &status_string);
+        maj_stat = gss_display_status(&min_stat, err_min, GSS_C_MECH_CODE, GSS_C_NO_OID, &msg_ctx, &status_string);
         if (!GSS_ERROR(maj_stat)) {
             err_msg = apr_pstrcat(p, err_msg, " (", buffer_text(p, status_string), ")", nullptr);
             gss_release_buffer(&min_stat, &status_string);
@@ -299,8 +296,8 @@ int get_gss_creds(request_rec *r, gss_cred_id_t *server_creds)
     if (ntlm_creds == GSS_C_NO_CREDENTIAL) {
         gss_OID_set_desc mechanisms{1, &ntlm_mechanism};
         OM_uint32 minor = 0;
-        const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                                 GSS_C_ACCEPT, &ntlm_creds, nullptr, nullptr);
+        const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_ACCEPT,
+                                                 &ntlm_creds, nullptr, nullptr);
         if (GSS_ERROR(major)) {
             log_rerror(log_site::acquire_cred_failed, APLOG_ERR, 0, r, "%s",
                        get_gss_error(r->pool, major, minor, "gss_acquire_cred() for NTLM failed"));
@@ -339,8 +336,8 @@ gss_channel_bindings_t tls_channel_bindings(request_rec *r)
         return nullptr;
     int digest_nid = NID_undef, key_nid = NID_undef;
     const EVP_MD *digest = nullptr;
-    if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest_nid, &key_nid) &&
-        digest_nid != NID_md5 && digest_nid != NID_sha1)
+    if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest_nid, &key_nid) && digest_nid != NID_md5 &&
+        digest_nid != NID_sha1)
         digest = EVP_get_digestbynid(digest_nid);
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int hash_length = 0;
@@ -349,8 +346,7 @@ gss_channel_bindings_t tls_channel_bindings(request_rec *r)
     if (!hashed)
         return nullptr;
 
-    auto *bindings = static_cast<gss_channel_bindings_t>(
-        apr_pcalloc(r->pool, sizeof(gss_channel_bindings_struct)));
+    auto *bindings = static_cast<gss_channel_bindings_t>(apr_pcalloc(r->pool, sizeof(gss_channel_bindings_struct)));
     auto *data = static_cast<char *>(apr_palloc(r->pool, end_point_prefix.size() + hash_length));
     std::memcpy(data, end_point_prefix.data(), end_point_prefix.size());
     std::memcpy(data + end_point_prefix.size(), hash, hash_length);
@@ -496,7 +492,8 @@ void bind_connection_user(request_rec *r, const directory_config &config)
     apr_pool_clear(user->pool);
     user->name = apr_pstrdup(user->pool, r->user);
     user->channel_bound = config.channel_binding == setting::on;
-    log_rerror(log_site::connection_bound, APLOG_DEBUG, 0, r, "Connection bound to user %s", log_text(r->pool, user->name));
+    log_rerror(log_site::connection_bound, APLOG_DEBUG, 0, r, "Connection bound to user %s",
+               log_text(r->pool, user->name));
 }
 
 // Runs the request as the bound connection's user, if it has one and its
@@ -510,7 +507,8 @@ bool reuse_connection_user(request_rec *r, const directory_config &config)
     if (config.channel_binding == setting::on && !user->channel_bound) {
         log_rerror(log_site::user_not_channel_bound, APLOG_DEBUG, 0, r,
                    "Connection's user %s signed on without channel bindings; a new handshake is "
-                   "needed here (OrvaneNTLMChannelBinding On)", log_text(r->pool, user->name));
+                   "needed here (OrvaneNTLMChannelBinding On)",
+                   log_text(r->pool, user->name));
         return false;
     }
     r->user = apr_pstrdup(r->pool, user->name);
@@ -540,11 +538,10 @@ char *canonical_user(apr_pool_t *p, std::string_view name)
     if (name.find('@') != std::string_view::npos || domain.empty() || name.empty())
         return nullptr;
     auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
-    char *out = std::transform(domain.begin(), domain.end(), text,
-                               [](char c) { return static_cast<char>(apr_toupper(c)); });
+    char *out =
+        std::transform(domain.begin(), domain.end(), text, [](char c) { return static_cast<char>(apr_toupper(c)); });
     *out++ = '\\';
-    out = std::transform(name.begin(), name.end(), out,
-                         [](char c) { return static_cast<char>(apr_tolower(c)); });
+    out = std::transform(name.begin(), name.end(), out, [](char c) { return static_cast<char>(apr_tolower(c)); });
     *out = '\0';
     return text;
 }
@@ -605,7 +602,8 @@ int decode_token(request_rec *r, const char *auth_line, gss_buffer_desc *token)
 {
     const char *word = ap_getword_white(r->pool, &auth_line);
     if (word == nullptr) {
-        log_rerror(log_site::no_authorization_parameter, APLOG_ERR, 0, r, "No Authorization parameter in request from client");
+        log_rerror(log_site::no_authorization_parameter, APLOG_ERR, 0, r,
+                   "No Authorization parameter in request from client");
         return HTTP_UNAUTHORIZED;
     }
     token->value = apr_pcalloc(r->pool, apr_base64_decode_len(word) + 1);
@@ -639,9 +637,9 @@ int accept_token(request_rec *r, gss_buffer_desc &input_token, gss_cred_id_t ser
         return HTTP_UNAUTHORIZED;
     }
 
-    result->major = gss_accept_sec_context(
-        &result->minor, &held.context, server_creds, &input_token, bindings,
-        &held.client_name, &result->mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
+    result->major =
+        gss_accept_sec_context(&result->minor, &held.context, server_creds, &input_token, bindings, &held.client_name,
+                               &result->mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
     log_rerror(log_site::verification_returned, APLOG_DEBUG, 0, r, "Verification returned code %x/%x", result->major,
                result->minor);
 
@@ -678,8 +676,8 @@ int encode_answer(request_rec *r, leg_holdings &held, const char **negotiate_ret
     }
     apr_base64_encode(text, static_cast<const char *>(held.output_token.value), token_length);
     *negotiate_ret_value = text;
-    log_rerror(log_site::token_sent_back, APLOG_DEBUG, 0, r,
-               "GSS-API token of length %d bytes will be sent back", token_length);
+    log_rerror(log_site::token_sent_back, APLOG_DEBUG, 0, r, "GSS-API token of length %d bytes will be sent back",
+               token_length);
     gss_release_buffer(&ignored, &held.output_token);
     return OK;
 }
@@ -693,8 +691,7 @@ int set_user(request_rec *r, leg_holdings &held)
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     OM_uint32 name_minor = 0;
-    const OM_uint32 name_major =
-        gss_display_name(&name_minor, held.client_name, &held.output_token, nullptr);
+    const OM_uint32 name_major = gss_display_name(&name_minor, held.client_name, &held.output_token, nullptr);
     if (GSS_ERROR(name_major)) {
         log_rerror(log_site::display_name_failed, APLOG_ERR, 0, r, "%s",
                    get_gss_error(r->pool, name_major, name_minor, "gss_display_name() failed"));
@@ -719,7 +716,8 @@ int set_user(request_rec *r, leg_holdings &held)
         return HTTP_UNAUTHORIZED;
     }
     user = unalias_domain(r->pool, user, config_of(r).domain_aliases);
-    log_rerror(log_site::setting_request_user, APLOG_DEBUG, 0, r, "Setting the request user to %s", log_text(r->pool, user));
+    log_rerror(log_site::setting_request_user, APLOG_DEBUG, 0, r, "Setting the request user to %s",
+               log_text(r->pool, user));
     r->user = user;
     r->ap_auth_type = const_cast<char *>("NTLM");
     gss_release_buffer(&ignored, &held.output_token);
@@ -728,9 +726,8 @@ int set_user(request_rec *r, leg_holdings &held)
 
 // One leg: the token decoded, accepted on the connection's context, the
 // answer encoded; then, once the exchange is complete, the user set.
-int run_leg(request_rec *r, const char *auth_line,
-            gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
-            const char **negotiate_ret_value, char *error_code)
+int run_leg(request_rec *r, const char *auth_line, gss_cred_id_t server_creds, gss_channel_bindings_t bindings,
+            leg_holdings &held, const char **negotiate_ret_value, char *error_code)
 {
     gss_buffer_desc input_token = GSS_C_EMPTY_BUFFER;
     accept_result accepted;
@@ -777,8 +774,7 @@ int run_leg(request_rec *r, const char *auth_line,
 // Returns OK, HTTP_UNAUTHORIZED or HTTP_INTERNAL_SERVER_ERROR; the response
 // token is empty text, the base64 answer of the mechanism, or null when the
 // mechanism had nothing to send.
-int authenticate_user_gss(request_rec *r, const char *auth_line,
-                          const char **negotiate_ret_value, char *error_code)
+int authenticate_user_gss(request_rec *r, const char *auth_line, const char **negotiate_ret_value, char *error_code)
 {
     *negotiate_ret_value = "";
     *error_code = 'E';
@@ -850,7 +846,7 @@ EVP_MD *process_md4()
     return md4;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" EVP_MD *EVP_MD_fetch(OSSL_LIB_CTX *ctx, const char *algorithm, const char *properties)
 {
@@ -873,8 +869,7 @@ namespace {
 void set_auth_headers(request_rec *r, const char *token, char code)
 {
     const char *header = r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authenticate" : "WWW-Authenticate";
-    apr_table_add(r->err_headers_out, header,
-                  *token == '\0' ? "NTLM" : apr_pstrcat(r->pool, "NTLM ", token, nullptr));
+    apr_table_add(r->err_headers_out, header, *token == '\0' ? "NTLM" : apr_pstrcat(r->pool, "NTLM ", token, nullptr));
     const char code_text[2] = {code, '\0'};
     apr_table_add(r->err_headers_out, result_code_header, code_text);
 }
@@ -904,16 +899,15 @@ int authenticate_user(request_rec *r)
     const char *type = ap_auth_type(r);
     if (APLOG_R_IS_LEVEL(r, APLOG_DEBUG))
         log_rerror(log_site::hook_entered, APLOG_DEBUG, 0, r,
-                   "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s",
-                   static_cast<int>(getpid()), r->user ? log_text(r->pool, r->user) : "(NULL)",
-                   type ? type : "(NULL)");
+                   "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s", static_cast<int>(getpid()),
+                   r->user ? log_text(r->pool, r->user) : "(NULL)", type ? type : "(NULL)");
     if (type == nullptr || strcasecmp(type, "NTLM") != 0)
         return DECLINED;
 
     const directory_config &config = config_of(r);
     const bool bound = config.connection_bound == setting::on;
-    const char *auth_line = apr_table_get(
-        r->headers_in, r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authorization" : "Authorization");
+    const char *auth_line =
+        apr_table_get(r->headers_in, r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authorization" : "Authorization");
     if (auth_line == nullptr) {
         if (bound && reuse_connection_user(r, config)) {
             if (ap_is_initial_req(r))
@@ -971,15 +965,15 @@ void register_hooks(apr_pool_t *)
     ap_hook_check_user_id(authenticate_user, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 module AP_MODULE_DECLARE_DATA auth_orvane_gss_module = {
     STANDARD20_MODULE_STUFF,
     create_directory_config,
     merge_directory_config,
-    nullptr, // per-server config creator
-    nullptr, // per-server config merger
+    nullptr,  // per-server config creator
+    nullptr,  // per-server config merger
     directives,
     register_hooks,
     AP_MODULE_FLAG_NONE,

@@ -21,13 +21,13 @@ enum class log_site : int {
     no_client_name = 375,
     display_name_failed = 384,
     display_name_null = 393,
-    acquire_cred_failed = 520,         // no NTLM mechanism
-    not_ntlm = 525,                    // a context of another mechanism
+    acquire_cred_failed = 520,  // no NTLM mechanism
+    not_ntlm = 525,             // a context of another mechanism
     client_name_not_domain_user = 530,
     channel_binding_needs_tls = 535,
     answer_without_channel_bindings = 540,
     loaded_after_openssl = 545,
-    ntlm_setup_broken = 560,           // winbindd out of reach
+    ntlm_setup_broken = 560,  // winbindd out of reach
     // debug: a leg's trace
     existing_context = 267,
     verification_returned = 283,

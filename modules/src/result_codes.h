@@ -12,12 +12,12 @@ struct result_code_row {
 };
 
 constexpr result_code_row result_codes[] = {
-    {LW_ERROR_NO_SUCH_USER, '0'},      // 40017
-    {LW_ERROR_PASSWORD_MISMATCH, '0'}, // 40022
-    {LW_ERROR_INVALID_PASSWORD, '0'},  // 40047
-    {LW_ERROR_PASSWORD_EXPIRED, 'X'},  // 40024
-    {LW_ERROR_ACCOUNT_DISABLED, 'L'},  // 40055
-    {LW_ERROR_ACCOUNT_EXPIRED, 'D'},   // 40056
+    {LW_ERROR_NO_SUCH_USER, '0'},       // 40017
+    {LW_ERROR_PASSWORD_MISMATCH, '0'},  // 40022
+    {LW_ERROR_INVALID_PASSWORD, '0'},   // 40047
+    {LW_ERROR_PASSWORD_EXPIRED, 'X'},   // 40024
+    {LW_ERROR_ACCOUNT_DISABLED, 'L'},   // 40055
+    {LW_ERROR_ACCOUNT_EXPIRED, 'D'},    // 40056
 };
 
 constexpr char failure_result_code(DWORD error)

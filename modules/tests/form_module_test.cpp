@@ -132,8 +132,8 @@ extern "C" apr_status_t apr_thread_mutex_create(apr_thread_mutex_t **mutex, unsi
 {
     if (inject::mutex_create_fails)
         return APR_ENOMEM;
-    static auto fn = inject::real<apr_status_t (*)(apr_thread_mutex_t **, unsigned, apr_pool_t *)>(
-        "apr_thread_mutex_create");
+    static auto fn =
+        inject::real<apr_status_t (*)(apr_thread_mutex_t **, unsigned, apr_pool_t *)>("apr_thread_mutex_create");
     return fn(mutex, flags, pool);
 }
 
@@ -171,7 +171,8 @@ namespace {
 // Shared fixtures
 
 constexpr const char *form_type = "application/x-www-form-urlencoded";
-constexpr std::string_view form_body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&lang=en";
+constexpr std::string_view form_body =
+    "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&lang=en";
 constexpr std::string_view form_body_checked =
     "username=u5erMarkOne&domain=D0MarkDom&password=&&&&&&&&&&&&&&&&&&result=1&lang=en";
 constexpr const char *form_login = "D0MarkDom\\u5erMarkOne";
@@ -197,8 +198,10 @@ std::vector<std::string> rendered_log()
 const std::string log_called = "I 0 if: input filter called";
 const std::string log_exit = "I 0 if: input filter exit with success";
 const std::string log_accepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
-const std::string log_bad_name = "W 22 if: bad escape in user name or domain, or backslash in domain, not authenticated";
-const std::string log_repeated = "W 22 if: username or domain given twice, or under a key some parser reads as one, not authenticated";
+const std::string log_bad_name =
+    "W 22 if: bad escape in user name or domain, or backslash in domain, not authenticated";
+const std::string log_repeated =
+    "W 22 if: username or domain given twice, or under a key some parser reads as one, not authenticated";
 
 const std::string log_open_failed = "E 20014 if: Failed to initialize LSA";
 
@@ -237,7 +240,7 @@ struct filter_row {
     std::string_view body = form_body;
     const char *content_type = form_type;
     const char *content_encoding = nullptr;
-    bool chunked = false;            // Transfer-Encoding instead of Content-Length
+    bool chunked = false;  // Transfer-Encoding instead of Content-Length
     // The filter below hands the body out in pieces of `piece` bytes (0: all
     // at once), one per read, with EOS after the last.
     std::size_t piece = 0;
@@ -248,13 +251,13 @@ struct filter_row {
     bool flush_first = false;        // a FLUSH bucket comes first
     // Faults around the module
     fault inject = fault::none;
-    std::size_t fail_alloc = 0;      // the next malloc/calloc of this size fails
+    std::size_t fail_alloc = 0;  // the next malloc/calloc of this size fails
     DWORD open_result = 0;
     DWORD auth_result = 0;
     apr_read_type_e block = APR_BLOCK_READ;
     apr_off_t readbytes = 8192;
     ap_input_mode_t mode = AP_MODE_READBYTES;
-    bool peek_first = false;         // the handler first reads speculatively
+    bool peek_first = false;  // the handler first reads speculatively
     // Expected: what the filter's init answers before the handler runs
     // (OK, or the HTTP status that ends the request, whose body Apache then
     // tries to discard through the filter), the statuses of the handler's
@@ -273,8 +276,8 @@ struct below_state {
     const filter_row *row;
     std::size_t offset;
     int reads;
-    std::vector<char *> transient_blocks;   // released once the request is over
-    apr_pool_t *pool;                         // for file buckets
+    std::vector<char *> transient_blocks;  // released once the request is over
+    apr_pool_t *pool;                      // for file buckets
 };
 
 apr_status_t failing_read(apr_bucket *, const char **, apr_size_t *, apr_read_type_e)
@@ -283,8 +286,14 @@ apr_status_t failing_read(apr_bucket *, const char **, apr_size_t *, apr_read_ty
 }
 
 const apr_bucket_type_t unreadable_type = {
-    "UNREADABLE", 5, apr_bucket_type_t::APR_BUCKET_DATA, apr_bucket_destroy_noop, failing_read,
-    apr_bucket_setaside_notimpl, apr_bucket_split_notimpl, apr_bucket_copy_notimpl,
+    "UNREADABLE",
+    5,
+    apr_bucket_type_t::APR_BUCKET_DATA,
+    apr_bucket_destroy_noop,
+    failing_read,
+    apr_bucket_setaside_notimpl,
+    apr_bucket_split_notimpl,
+    apr_bucket_copy_notimpl,
 };
 
 apr_bucket *unreadable_bucket(apr_bucket_alloc_t *list)
@@ -302,14 +311,15 @@ apr_bucket *unreadable_bucket(apr_bucket_alloc_t *list)
 
 apr_bucket *data_bucket(below_state *state, std::string_view data, apr_bucket_alloc_t *list)
 {
-    if (state->row->kind == bucket_kind::immortal)   // read-only memory: a write would crash
+    if (state->row->kind == bucket_kind::immortal)  // read-only memory: a write would crash
         return apr_bucket_immortal_create(data.data(), data.size(), list);
-    if (state->row->kind == bucket_kind::file) {     // read in pieces, splitting itself as it goes
+    if (state->row->kind == bucket_kind::file) {  // read in pieces, splitting itself as it goes
         char name[] = "/tmp/form-bucket-XXXXXX";
         apr_file_t *file = nullptr;
         apr_size_t written = 0;
-        if (apr_file_mktemp(&file, name, APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_EXCL |
-                                             APR_FOPEN_DELONCLOSE, state->pool) != APR_SUCCESS ||
+        if (apr_file_mktemp(&file, name,
+                            APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_EXCL | APR_FOPEN_DELONCLOSE,
+                            state->pool) != APR_SUCCESS ||
             apr_file_write_full(file, data.data(), data.size(), &written) != APR_SUCCESS)
             return nullptr;
         apr_bucket *b = apr_bucket_file_create(file, 0, data.size(), state->pool, list);
@@ -372,9 +382,9 @@ struct outcome {
     std::vector<apr_status_t> statuses;
     std::string body;
     bool eos = false;
-    apr_off_t largest_read = 0;   // most data that one read handed up
+    apr_off_t largest_read = 0;  // most data that one read handed up
     int below_reads = 0;
-    std::string peeked;           // what a speculative read saw
+    std::string peeked;  // what a speculative read saw
     // After a refusing init: whether the connection closes, and the codings
     // offered. After a chunked body's init: the length the handler is told.
     ap_conn_keepalive_e keepalive = AP_CONN_UNKNOWN;
@@ -384,11 +394,8 @@ struct outcome {
 };
 
 class form_module : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        apr_initialize();
-    }
+  protected:
+    static void SetUpTestSuite() { apr_initialize(); }
 
     void SetUp() override
     {
@@ -482,8 +489,7 @@ protected:
         }
         if (row.peek_first) {
             out.peeked.reserve(0x10000);
-            if (mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, row.block, row.readbytes) ==
-                APR_SUCCESS)
+            if (mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, row.block, row.readbytes) == APR_SUCCESS)
                 read_data(bb, &out.peeked);
             apr_brigade_cleanup(bb);
         }
@@ -826,8 +832,12 @@ class splits : public form_module, public ::testing::WithParamInterface<split_ro
 TEST_P(splits, same_rewritten_form_checked)
 {
     const split_row &split = GetParam();
-    filter_row row{.name = split.name, .piece = split.piece, .block = split.block, .readbytes = split.readbytes,
-                   .mode = split.mode, .peek_first = split.peek_first};
+    filter_row row{.name = split.name,
+                   .piece = split.piece,
+                   .block = split.block,
+                   .readbytes = split.readbytes,
+                   .mode = split.mode,
+                   .peek_first = split.peek_first};
     const outcome out = run(row);
     if (split.peek_first) {
         EXPECT_EQ(out.peeked, checked(form_body, '1').substr(0, split.readbytes));
@@ -855,7 +865,7 @@ INSTANTIATE_TEST_SUITE_P(rows, splits, ::testing::ValuesIn(split_rows),
 struct result_row {
     DWORD error;
     char code;
-    const char *error_line = nullptr;   // check_lsa_error's line
+    const char *error_line = nullptr;  // check_lsa_error's line
 };
 
 const result_row result_rows[] = {
@@ -906,13 +916,13 @@ INSTANTIATE_TEST_SUITE_P(rows, result_codes, ::testing::ValuesIn(result_rows),
 struct lsa_error_row {
     const char *name;
     DWORD error;
-    LsaLogLevel logger = 0;            // 0: no logger installed
+    LsaLogLevel logger = 0;  // 0: no logger installed
     bool allocate_fails = false;
     bool short_text = false;
     apr_status_t status = APR_EGENERAL;
     DWORD mapped = 0;
-    const char *log = nullptr;         // the error log line, null for none
-    const char *debug = nullptr;       // the debug line's end, null for none
+    const char *log = nullptr;    // the error log line, null for none
+    const char *debug = nullptr;  // the debug line's end, null for none
 };
 
 // clang-format off
@@ -982,10 +992,10 @@ INSTANTIATE_TEST_SUITE_P(rows, lsa_errors, ::testing::ValuesIn(lsa_error_rows),
 // decode on its own
 
 struct decode_row {
-    std::string_view raw;       // the buffer decode works in, '&' or NUL after the raw text
+    std::string_view raw;  // the buffer decode works in, '&' or NUL after the raw text
     int wipe = 0;
-    std::string_view decoded;   // what the result block holds up to its length
-    std::string_view after;     // the buffer afterwards
+    std::string_view decoded;  // what the result block holds up to its length
+    std::string_view after;    // the buffer afterwards
 };
 
 const decode_row decode_rows[] = {
@@ -1067,27 +1077,30 @@ TEST_F(form_module, registers_filter_and_child_init)
     EXPECT_NE(standin::input_filters()[0].rec->filter_init_func, nullptr);
     ASSERT_EQ(standin::child_inits().size(), 1u);
     EXPECT_EQ(standin::child_inits()[0].order, APR_HOOK_MIDDLE);
-    EXPECT_EQ(rendered_log(), std::vector<std::string>{
-                                  "D 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
+    EXPECT_EQ(rendered_log(),
+              std::vector<std::string>{
+                  "D 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
     expect_source_path();
 }
 
 struct child_row {
     const char *name;
     bool mutex_fails = false;
-    int requests = 0;         // forms posted in the child
+    int requests = 0;  // forms posted in the child
     DWORD open_result = 0;
     std::vector<std::string> init_log = {"N 0 mod_auth_orvane_form_init: initializing globals",
                                          "N 0 mod_auth_orvane_form_init: initialization done"};
     int open_calls = 0;
-    int close_calls = 0;      // at child exit
+    int close_calls = 0;  // at child exit
 };
 
 const child_row child_rows[] = {
     {.name = "child without requests"},
     {.name = "connection opened once for two requests", .requests = 2, .open_calls = 1, .close_calls = 1},
     {.name = "failed open is retried by the next request", .requests = 2, .open_result = 40118, .open_calls = 2},
-    {.name = "mutex cannot be created", .mutex_fails = true, .requests = 1,
+    {.name = "mutex cannot be created",
+     .mutex_fails = true,
+     .requests = 1,
      .init_log = {"N 0 mod_auth_orvane_form_init: initializing globals",
                   "E 12 mod_auth_orvane_form_init: failed to initialize mutex"}},
 };
@@ -1120,7 +1133,7 @@ TEST_P(child_life, mutex_and_connection)
     EXPECT_EQ(lsa_double::get().open_calls, row.open_calls);
     EXPECT_EQ(hLsaConnection != nullptr, row.close_calls > 0);
 
-    stop_child();   // the child pool's cleanup
+    stop_child();  // the child pool's cleanup
     EXPECT_EQ(lsa_double::get().close_calls, row.close_calls);
 }
 

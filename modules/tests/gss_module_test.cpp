@@ -24,8 +24,8 @@ using gss_test::sites;
 using enum log_site;
 
 // Tokens as the client and the mechanism send them, and their base64 text.
-constexpr const char *negotiate = "NTLM bmVnb3RpYXRl";        // "negotiate"
-constexpr const char *authenticate = "NTLM YXV0aGVudGljYXRl"; // "authenticate"
+constexpr const char *negotiate = "NTLM bmVnb3RpYXRl";         // "negotiate"
+constexpr const char *authenticate = "NTLM YXV0aGVudGljYXRl";  // "authenticate"
 constexpr const char *challenge = "challenge";
 constexpr const char *challenge_header = "NTLM Y2hhbGxlbmdl";
 constexpr const char *mutual = "mutual";
@@ -66,8 +66,8 @@ std::string authenticate_message(std::initializer_list<std::pair<int, std::strin
 }
 
 constexpr int av_timestamp = 7, av_channel_bindings = 10;
-const std::string bound_answer = authenticate_message({{av_timestamp, std::string(8, '\x02')},
-                                                       {av_channel_bindings, std::string(16, '\x5a')}});
+const std::string bound_answer =
+    authenticate_message({{av_timestamp, std::string(8, '\x02')}, {av_channel_bindings, std::string(16, '\x5a')}});
 const std::string unbound_answer = authenticate_message({{av_timestamp, std::string(8, '\x02')}});
 const std::string no_bindings = "-";
 const std::string zero_bound_answer = authenticate_message({{av_channel_bindings, std::string(16, '\0')}});
@@ -128,16 +128,28 @@ struct leg_row {
     const std::string *bindings_saw = nullptr;         // what the library was given
 };
 
-void PrintTo(const leg_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const leg_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_leg : gss_module, ::testing::WithParamInterface<leg_row> {};
 
-constexpr accept_answer failure(OM_uint32 minor) { return {.major = failed, .minor = minor}; }
+constexpr accept_answer failure(OM_uint32 minor)
+{
+    return {.major = failed, .minor = minor};
+}
 
 leg_row minor_status_row(const char *name, OM_uint32 minor, const char *code)
 {
-    return {.name = name, .authorization = negotiate, .accept = failure(minor), .result = 401,
-            .challenge = "NTLM", .code = code, .gssauthret = "401", .log = sites({hook_entered, verification_returned, accept_failed})};
+    return {.name = name,
+            .authorization = negotiate,
+            .accept = failure(minor),
+            .result = 401,
+            .challenge = "NTLM",
+            .code = code,
+            .gssauthret = "401",
+            .log = sites({hook_entered, verification_returned, accept_failed})};
 }
 
 // clang-format off
@@ -335,7 +347,10 @@ struct bound_row {
     std::vector<bound_step> steps;
 };
 
-void PrintTo(const bound_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const bound_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_bound : gss_module, ::testing::WithParamInterface<bound_row> {};
 
@@ -390,8 +405,8 @@ TEST_P(gss_bound, steps)
         }
         gss_double::script(step.accept, step.display);
         const int accepts_before = gss_double::counts().accept_calls;
-        request_rec *r = gss_test::new_request(step.connection == on::second ? &second : &conn,
-                                               "Authorization", step.authorization);
+        request_rec *r =
+            gss_test::new_request(step.connection == on::second ? &second : &conn, "Authorization", step.authorization);
         std::vector<gss_test::directive> directives{{"OrvaneNTLMConnectionBound", row.bound}};
         directives.insert(directives.end(), step.directives.begin(), step.directives.end());
         ASSERT_EQ(gss_test::configure(r, directives), nullptr);
@@ -453,7 +468,10 @@ struct hook_row {
     const char *gssauthret = nullptr;
 };
 
-void PrintTo(const hook_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const hook_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_hook : gss_module, ::testing::WithParamInterface<hook_row> {};
 
@@ -522,10 +540,9 @@ TEST_P(gss_hook, routing_and_shortcut)
     EXPECT_STREQ(r->ap_auth_type, row.user ? "NTLM" : nullptr);
     EXPECT_EQ(gss_double::counts().accept_calls, row.exchanged ? 1 : 0);
     EXPECT_TRUE(gss_test::log_lines_well_formed());
-    EXPECT_EQ(standin::logged().front().text,
-              "[pid " + std::to_string(getpid()) +
-                  "] kerb_authenticate_user entered with user (NULL) and auth_type " +
-                  (row.auth_type ? row.auth_type : "(NULL)"));
+    EXPECT_EQ(standin::logged().front().text, "[pid " + std::to_string(getpid()) +
+                                                  "] kerb_authenticate_user entered with user (NULL) and auth_type " +
+                                                  (row.auth_type ? row.auth_type : "(NULL)"));
     gss_test::end_request(top);
 }
 
@@ -547,8 +564,8 @@ TEST_F(gss_module, record_and_registration)
     strings directives;
     for (const command_rec *cmd = m.cmds; cmd && cmd->name; ++cmd)
         directives.emplace_back(cmd->name);
-    EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain",
-                                   "OrvaneNTLMChannelBinding", "OrvaneNTLMDomainAlias"}));
+    EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain", "OrvaneNTLMChannelBinding",
+                                   "OrvaneNTLMDomainAlias"}));
 
     request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
     gss_test::run_hook(r);  // registers the module

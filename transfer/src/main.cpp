@@ -47,7 +47,7 @@ constexpr std::size_t stream_buf_size = 64 << 10;
 // read and write).
 constexpr int64_t sendfile_max = 0x7ffff000;
 constexpr const char *log_ident = "diskrelay:";
-constexpr const char *absent_field = "-";    // timing line, variable unset
+constexpr const char *absent_field = "-";  // timing line, variable unset
 
 static_assert(sizeof(off_t) == 8, "disk images need 64-bit file offsets");
 
@@ -70,20 +70,19 @@ alignas(4096) char file_buf[stream_buf_size];
 
 // What the fatal path needs to know about the answer in progress.
 struct answer_state {
-    bool headers_sent;     // a header block is out; a second one would land in the body
-    bool body_pending;     // POST whose request body has not been read to its end
-    int64_t body_length;   // CONTENT_LENGTH when it is a decimal number, else -1
-    int64_t body_read;     // request body bytes taken from standard input so far
-    int64_t body_room;     // bytes the upload may write from its start, or -1: no bound
-    bool body_exact;       // the body must fill body_room, no less
-    int admission_fd;      // the admission connection while it holds a slot, or -1
+    bool headers_sent;    // a header block is out; a second one would land in the body
+    bool body_pending;    // POST whose request body has not been read to its end
+    int64_t body_length;  // CONTENT_LENGTH when it is a decimal number, else -1
+    int64_t body_read;    // request body bytes taken from standard input so far
+    int64_t body_room;    // bytes the upload may write from its start, or -1: no bound
+    bool body_exact;      // the body must fill body_room, no less
+    int admission_fd;     // the admission connection while it holds a slot, or -1
 };
 answer_state answer = {false, false, -1, 0, -1, false, -1};
 
 // ---- output channels: header block, syslog, fatal path -------------------
 
-__attribute__((format(printf, 2, 3)))
-void log_msg(int level, const char *format, ...)
+__attribute__((format(printf, 2, 3))) void log_msg(int level, const char *format, ...)
 {
     int saved_errno = errno;  // xfer_error reports the errno of the failure, not of syslog
     va_list args;
@@ -150,13 +149,12 @@ void write_timing_log_event(const char *event_type)
         return;
     }
     double timestamp = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
-    log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n",
-            event_type, escaped(remote_addr).text, escaped(client_id).text, timestamp,
-            escaped(chunk_no).text, escaped(chunk_size).text);
+    log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n", event_type,
+            escaped(remote_addr).text, escaped(client_id).text, timestamp, escaped(chunk_no).text,
+            escaped(chunk_size).text);
 }
 
-void write_headers(const char *status, int retry, int64_t content_length, int errcode,
-                   const char *range)
+void write_headers(const char *status, int retry, int64_t content_length, int errcode, const char *range)
 {
     printf("Content-Type: application/octet-stream\n"
            "Content-Length: %lld\n"
@@ -217,7 +215,9 @@ void drain_request_body()
 // Request headers that carry credentials: their values stay out of the
 // error log, their names are enough to debug with.
 constexpr std::string_view secret_variables[] = {
-    "HTTP_AUTHORIZATION=", "HTTP_PROXY_AUTHORIZATION=", "HTTP_COOKIE=",
+    "HTTP_AUTHORIZATION=",
+    "HTTP_PROXY_AUTHORIZATION=",
+    "HTTP_COOKIE=",
 };
 
 // A missing variable is a configuration fault of the web server: the dump
@@ -516,7 +516,8 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
     if (nbytes > 0 && fseeko(src, sent_to, SEEK_SET) != 0)
         xfer_error("send_file: error reading file", err_transfer);
     while (nbytes > 0) {
-        int bytes_to_read = nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
+        int bytes_to_read =
+            nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
         std::size_t bytes_read = fread(read_buf, 1, static_cast<std::size_t>(bytes_to_read), src);
         nbytes -= static_cast<int64_t>(bytes_read);
         if (bytes_read > 0) {
@@ -659,8 +660,7 @@ bool parent_ignores_sigchld()
 // Runs on keeper_stack in our address space while we exit: raw system
 // calls only, nothing of the C library's state (nor of a sanitizer's,
 // whose stack bookkeeping belongs to the exiting thread).
-__attribute__((no_sanitize("address", "undefined")))
-int keep_output_open(void *)
+__attribute__((no_sanitize("address", "undefined"))) int keep_output_open(void *)
 {
     pollfd gone = {exiting_pidfd, POLLIN, 0};
     syscall(SYS_ppoll, &gone, 1, nullptr, nullptr, 0);

@@ -31,8 +31,8 @@ int main(int argc, char **argv)
         pid_t pid;
         int status;
         struct rusage usage;
-        if (posix_spawn(&pid, argv[2], &actions, NULL, argv + 2, environ) != 0
-            || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (posix_spawn(&pid, argv[2], &actions, NULL, argv + 2, environ) != 0 ||
+            wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             fprintf(stderr, "run %d of %s failed\n", i, argv[2]);
             return 1;
         }

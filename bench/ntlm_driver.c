@@ -203,8 +203,8 @@ static void *client(void *arg)
     gss_buffer_desc target_buf = {strlen("HTTP@127.0.0.1"), "HTTP@127.0.0.1"};
     if (gss_import_name(&minor, &user_buf, GSS_C_NT_USER_NAME, &name) != GSS_S_COMPLETE ||
         gss_import_name(&minor, &target_buf, GSS_C_NT_HOSTBASED_SERVICE, &target) != GSS_S_COMPLETE ||
-        gss_acquire_cred_with_password(&minor, name, &pw_buf, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE,
-                                       &cred, NULL, NULL) != GSS_S_COMPLETE) {
+        gss_acquire_cred_with_password(&minor, name, &pw_buf, GSS_C_INDEFINITE, &mechs, GSS_C_INITIATE, &cred, NULL,
+                                       NULL) != GSS_S_COMPLETE) {
         fprintf(stderr, "ntlm_driver: no NTLM credentials for %s (minor %u)\n", user, minor);
         exit(1);
     }

@@ -30,23 +30,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include "admission_protocol.h"
+
 namespace {
 
-constexpr const char* log_ident = "admissiond";
+constexpr const char *log_ident = "admissiond";
 
-// A request arrives in one write and carries no terminator, so the first read
-// is the whole request; reading one byte more than the longest allowed request
-// tells an over-long one apart.
-constexpr size_t max_request = 255;
-constexpr std::string_view admit_prefix = "ADMIT ";
-constexpr std::string_view proceed_reply = "PROCEED";
-// An ADMIT may carry fields after its context, each behind a NUL, which no
-// context can hold (diskrelay's comes from an environment variable): the
-// device id as "device=ID". Older clients send none and are counted against
-// the limit alone; older daemons take the fields for part of the context,
-// which they only log. Unknown fields are ignored.
-constexpr char field_separator = '\0';
-constexpr std::string_view device_field = "device=";
+// The request words and sizes are admission_protocol.h's; the fields of an
+// ADMIT that this daemon does not know are ignored.
+constexpr std::string_view admit_verb = admission_admit;
 
 constexpr long default_idle_timeout = 10;
 constexpr mode_t default_mode = 0666;
@@ -64,18 +56,18 @@ constexpr int exit_usage = 2;
 // How long --status waits for a daemon that accepts but does not answer.
 constexpr int status_timeout_s = 5;
 
-static_assert(max_request < discard_size);
-static_assert(admit_prefix.size() < max_request);
+static_assert(admission_request_max < discard_size);
+static_assert(admit_verb.size() + 1 < admission_request_max);
 
 struct options {
-    const char* socket_path = nullptr;
+    const char *socket_path = nullptr;
     long limit = -1;
     long device_limit = -1;  // -1: half the limit, rounded up
     long retry = -1;
     long idle_timeout = default_idle_timeout;
     mode_t mode = default_mode;
     bool log_stderr = false;
-    const char* status_path = nullptr;  // --status: ask that daemon, then exit
+    const char *status_path = nullptr;  // --status: ask that daemon, then exit
 };
 
 // Indexed by descriptor. A connection first waits for its request, with an
@@ -110,19 +102,19 @@ dev_t socket_dev = 0;
 ino_t socket_ino = 0;
 std::vector<client> clients;
 std::unordered_map<std::string, long> held_by_device;  // devices holding a slot, and how many
-std::deque<idle_deadline> deadlines;  // in order of expiry: all timeouts are equal
+std::deque<idle_deadline> deadlines;                   // in order of expiry: all timeouts are equal
 uint64_t next_serial = 0;
 int spare_fd = -1;  // given up to accept and drop a client when out of descriptors
 counters stats;
 
 void on_quit(int sig);
-bool parse_options(int argc, char** argv);
-int print_status(const char* path);
+bool parse_options(int argc, char **argv);
+int print_status(const char *path);
 void raise_fd_limit();
 bool open_listener();
-bool clear_stale_socket(const sockaddr_un& addr);
+bool clear_stale_socket(const sockaddr_un &addr);
 void remove_socket();
-bool serve(const sigset_t& wait_mask);
+bool serve(const sigset_t &wait_mask);
 void accept_clients();
 void drop_pending_client();
 void add_client(int fd);
@@ -135,13 +127,13 @@ void expire_idle(int64_t now);
 int wait_timeout(int64_t now);
 int64_t now_ms();
 std::string printable(std::string_view bytes);
-void log_line(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-void complain(int prio, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-[[noreturn]] void usage(FILE* out, int status);
+void log_line(int prio, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void complain(int prio, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+[[noreturn]] void usage(FILE *out, int status);
 
 }  // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     if (!parse_options(argc, argv))
         usage(stderr, exit_usage);
@@ -177,7 +169,7 @@ int main(int argc, char** argv)
         remove_socket();
         return 1;
     }
-    epoll_event ev {};
+    epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = listen_fd;
     spare_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -188,8 +180,8 @@ int main(int argc, char** argv)
     }
 
     started = true;
-    log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s, %ld per device",
-             opt.socket_path, opt.limit, opt.retry, opt.idle_timeout, opt.device_limit);
+    log_line(LOG_NOTICE, "started on %s: limit %ld, retry %ld s, idle timeout %ld s, %ld per device", opt.socket_path,
+             opt.limit, opt.retry, opt.idle_timeout, opt.device_limit);
     bool ok = serve(wait_mask);
 
     for (size_t fd = 0; fd < clients.size(); ++fd)
@@ -198,8 +190,7 @@ int main(int argc, char** argv)
     close(listen_fd);
     remove_socket();
     log_line(LOG_NOTICE, "%s: running=%ld peak=%ld admitted=%llu denied=%llu",
-             ok ? "terminated" : "stopped after an error", stats.running, stats.peak,
-             stats.admitted, stats.denied);
+             ok ? "terminated" : "stopped after an error", stats.running, stats.peak, stats.admitted, stats.denied);
     return ok ? 0 : 1;
 }
 
@@ -210,7 +201,7 @@ void on_quit(int sig)
     quit_signal = sig;
 }
 
-bool parse_number(const char* text, int base, long min, long max, long& out)
+bool parse_number(const char *text, int base, long min, long max, long &out)
 {
     std::string_view s(text);
     long value = 0;
@@ -221,7 +212,7 @@ bool parse_number(const char* text, int base, long min, long max, long& out)
     return true;
 }
 
-bool parse_options(int argc, char** argv)
+bool parse_options(int argc, char **argv)
 {
     static constexpr option longopts[] = {
         {"socket", required_argument, nullptr, 's'},
@@ -241,22 +232,38 @@ bool parse_options(int argc, char** argv)
     while ((ch = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         bool ok = true;
         switch (ch) {
-        case 's': opt.socket_path = optarg; break;
-        case 'l': ok = parse_number(optarg, 10, 0, max_limit, opt.limit); break;
-        case 'd': ok = parse_number(optarg, 10, 1, max_limit, opt.device_limit); break;
-        case 'r': ok = parse_number(optarg, 10, 1, max_retry, opt.retry); break;
-        case 'm': ok = parse_number(optarg, 8, 0, 0777, mode); break;
-        case 'i': ok = parse_number(optarg, 10, 1, max_idle_timeout, opt.idle_timeout); break;
+        case 's':
+            opt.socket_path = optarg;
+            break;
+        case 'l':
+            ok = parse_number(optarg, 10, 0, max_limit, opt.limit);
+            break;
+        case 'd':
+            ok = parse_number(optarg, 10, 1, max_limit, opt.device_limit);
+            break;
+        case 'r':
+            ok = parse_number(optarg, 10, 1, max_retry, opt.retry);
+            break;
+        case 'm':
+            ok = parse_number(optarg, 8, 0, 0777, mode);
+            break;
+        case 'i':
+            ok = parse_number(optarg, 10, 1, max_idle_timeout, opt.idle_timeout);
+            break;
         case 'L':
             ok = std::string_view(optarg) == "stderr" || std::string_view(optarg) == "syslog";
             opt.log_stderr = std::string_view(optarg) == "stderr";
             break;
-        case 'S': opt.status_path = optarg; break;
-        case 'h': usage(stdout, 0);
+        case 'S':
+            opt.status_path = optarg;
+            break;
+        case 'h':
+            usage(stdout, 0);
         case 'V':
             printf("%s %s\n", log_ident, ORVANE_VERSION);
             exit(0);
-        default: return false;
+        default:
+            return false;
         }
         if (!ok) {
             fprintf(stderr, "%s: invalid value \"%s\"\n", log_ident, optarg);
@@ -278,8 +285,7 @@ bool parse_options(int argc, char** argv)
     }
     size_t len = strlen(opt.socket_path);
     if (len == 0 || len >= sizeof(sockaddr_un::sun_path)) {
-        fprintf(stderr, "%s: socket path must be 1 to %zu bytes long\n", log_ident,
-                sizeof(sockaddr_un::sun_path) - 1);
+        fprintf(stderr, "%s: socket path must be 1 to %zu bytes long\n", log_ident, sizeof(sockaddr_un::sun_path) - 1);
         return false;
     }
     opt.mode = static_cast<mode_t>(mode);
@@ -288,9 +294,9 @@ bool parse_options(int argc, char** argv)
 
 // Sends STATUS to the daemon at path and prints its one-line answer, so that
 // the counters need no other tool. Exit status 1 when it cannot be asked.
-int print_status(const char* path)
+int print_status(const char *path)
 {
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, strlen(path) + 1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -298,16 +304,15 @@ int print_status(const char* path)
         fprintf(stderr, "%s: socket: %s\n", log_ident, strerror(errno));
         return 1;
     }
-    timeval tv {status_timeout_s, 0};
+    timeval tv{status_timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    constexpr std::string_view request = "STATUS";
+    constexpr std::string_view request = admission_status;
     std::string reply;
-    const char* failed = nullptr;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    const char *failed = nullptr;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         failed = "connect";
-    } else if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-               static_cast<ssize_t>(request.size())) {
+    } else if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         failed = "send";
     } else {
         char buf[256];
@@ -325,8 +330,7 @@ int print_status(const char* path)
         return 1;
     }
     if (!reply.starts_with("running=") || !reply.ends_with('\n')) {
-        fprintf(stderr, "%s: unexpected answer from %s: \"%s\"\n", log_ident, path,
-                printable(reply).c_str());
+        fprintf(stderr, "%s: unexpected answer from %s: \"%s\"\n", log_ident, path, printable(reply).c_str());
         return 1;
     }
     fputs(reply.c_str(), stdout);
@@ -346,7 +350,7 @@ void raise_fd_limit()
 
 bool open_listener()
 {
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, opt.socket_path, strlen(opt.socket_path) + 1);
     if (!clear_stale_socket(addr))
@@ -357,15 +361,14 @@ bool open_listener()
         log_line(LOG_ERR, "socket: %s", strerror(errno));
         return false;
     }
-    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    if (bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0) {
         log_line(LOG_ERR, "bind %s: %s", opt.socket_path, strerror(errno));
         close(listen_fd);
         return false;
     }
     // Nobody can connect before listen(), so the mode is right before anyone can.
     struct stat st;
-    if (stat(opt.socket_path, &st) < 0 || chmod(opt.socket_path, opt.mode) < 0 ||
-        listen(listen_fd, SOMAXCONN) < 0) {
+    if (stat(opt.socket_path, &st) < 0 || chmod(opt.socket_path, opt.mode) < 0 || listen(listen_fd, SOMAXCONN) < 0) {
         log_line(LOG_ERR, "setting up %s: %s", opt.socket_path, strerror(errno));
         close(listen_fd);
         unlink(opt.socket_path);
@@ -378,7 +381,7 @@ bool open_listener()
 
 // A socket file nobody answers on is left over from a server that died; one
 // that answers belongs to a running server, and anything else is not ours.
-bool clear_stale_socket(const sockaddr_un& addr)
+bool clear_stale_socket(const sockaddr_un &addr)
 {
     struct stat st;
     if (lstat(opt.socket_path, &st) < 0) {
@@ -396,7 +399,7 @@ bool clear_stale_socket(const sockaddr_un& addr)
         log_line(LOG_ERR, "socket: %s", strerror(errno));
         return false;
     }
-    int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    int rc = connect(probe, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     int err = errno;
     close(probe);
     if (rc == 0 || err == EAGAIN) {  // EAGAIN: a live server with a full backlog
@@ -423,7 +426,7 @@ void remove_socket()
         unlink(opt.socket_path);
 }
 
-bool serve(const sigset_t& wait_mask)
+bool serve(const sigset_t &wait_mask)
 {
     epoll_event events[max_events];
     while (!quit_signal) {
@@ -456,13 +459,17 @@ void accept_clients()
         }
         switch (errno) {
         case EINTR:
-        case ECONNABORTED: continue;
-        case EAGAIN: return;
+        case ECONNABORTED:
+            continue;
+        case EAGAIN:
+            return;
         case EMFILE:
         case ENFILE:
             drop_pending_client();
             return;
-        default: complain(LOG_ERR, "accept: %s", strerror(errno)); return;
+        default:
+            complain(LOG_ERR, "accept: %s", strerror(errno));
+            return;
         }
     }
 }
@@ -482,7 +489,7 @@ void drop_pending_client()
 
 void add_client(int fd)
 {
-    epoll_event ev {};
+    epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.fd = fd;
     if (epoll_ctl(epoll_fd, EPOLL_CTL_ADD, fd, &ev) < 0) {
@@ -492,7 +499,7 @@ void add_client(int fd)
     }
     if (static_cast<size_t>(fd) >= clients.size())
         clients.resize(static_cast<size_t>(fd) + 1);
-    clients[fd] = client {true, false, ++next_serial, {}};
+    clients[fd] = client{true, false, ++next_serial, {}};
     deadlines.push_back({fd, next_serial, now_ms() + opt.idle_timeout * 1000});
 }
 
@@ -503,7 +510,7 @@ void on_client_event(int fd)
     if (static_cast<size_t>(fd) >= clients.size() || !clients[fd].open)
         return;
     char buf[discard_size];
-    size_t want = clients[fd].admitted ? sizeof buf : max_request + 1;
+    size_t want = clients[fd].admitted ? sizeof buf : admission_request_max + 1;
     ssize_t n = read(fd, buf, want);
     if (n < 0) {
         if (errno == EAGAIN || errno == EINTR)
@@ -522,16 +529,18 @@ void on_client_event(int fd)
 
 void handle_request(int fd, std::string_view request)
 {
-    if (request.size() > max_request) {
-        complain(LOG_WARNING, "refused a request of more than %zu bytes: \"%s\"...", max_request,
+    if (request.size() > admission_request_max) {
+        complain(LOG_WARNING, "refused a request of more than %zu bytes: \"%s\"...", admission_request_max,
                  printable(request.substr(0, 32)).c_str());
         close_client(fd);
-    } else if (request.starts_with(admit_prefix)) {
-        admit_or_deny(fd, request.substr(admit_prefix.size()));
-    } else if (request == "STATUS" || request == "STATUS\n") {  // the line feed is for admins' nc
+    } else if (request.starts_with(admit_verb) &&
+               request.substr(admit_verb.size()).starts_with(admission_word_separator)) {
+        admit_or_deny(fd, request.substr(admit_verb.size() + 1));
+    } else if (request.substr(0, request.size() - request.ends_with('\n')) == admission_status) {
+        // (one line feed allowed, for admins' nc)
         char line[128];
-        int len = snprintf(line, sizeof line, "running=%ld peak=%ld admitted=%llu denied=%llu\n",
-                           stats.running, stats.peak, stats.admitted, stats.denied);
+        int len = snprintf(line, sizeof line, "running=%ld peak=%ld admitted=%llu denied=%llu\n", stats.running,
+                           stats.peak, stats.admitted, stats.denied);
         send_reply(fd, std::string_view(line, static_cast<size_t>(len)));
         close_client(fd);
     } else {
@@ -544,26 +553,26 @@ void handle_request(int fd, std::string_view request)
 std::string_view device_of(std::string_view fields)
 {
     while (!fields.empty()) {
-        const size_t end = fields.find(field_separator);
+        const size_t end = fields.find(admission_field_separator);
         const std::string_view field = fields.substr(0, end);
-        if (field.starts_with(device_field))
-            return field.substr(device_field.size());
+        if (field.starts_with(admission_device_field))
+            return field.substr(admission_device_field.size());
         fields = end == std::string_view::npos ? std::string_view() : fields.substr(end + 1);
     }
     return {};
 }
 
-// request: what follows "ADMIT ", the context and any fields.
+// request: what follows the verb and its space, the context and any fields.
 void admit_or_deny(int fd, std::string_view request)
 {
-    const size_t separator = request.find(field_separator);
+    const size_t separator = request.find(admission_field_separator);
     const std::string_view context = request.substr(0, separator);
     const std::string_view device =
         separator == std::string_view::npos ? std::string_view() : device_of(request.substr(separator + 1));
     const auto held = device.empty() ? held_by_device.end() : held_by_device.find(std::string(device));
     const long device_holds = held == held_by_device.end() ? 0 : held->second;
     if (stats.running < opt.limit && device_holds < opt.device_limit) {
-        client& c = clients[fd];
+        client &c = clients[fd];
         c.admitted = true;
         c.device = device;
         if (!device.empty())
@@ -571,17 +580,17 @@ void admit_or_deny(int fd, std::string_view request)
         ++stats.admitted;
         if (++stats.running > stats.peak)
             stats.peak = stats.running;
-        log_line(LOG_DEBUG, "admitted %s device \"%s\" (%ld running, %ld of the device's)",
-                 printable(context).c_str(), printable(device).c_str(), stats.running, device_holds + 1);
-        if (!send_reply(fd, proceed_reply))
+        log_line(LOG_DEBUG, "admitted %s device \"%s\" (%ld running, %ld of the device's)", printable(context).c_str(),
+                 printable(device).c_str(), stats.running, device_holds + 1);
+        if (!send_reply(fd, admission_proceed))
             close_client(fd);
         return;
     }
     ++stats.denied;
-    log_line(LOG_DEBUG, "deferred %s device \"%s\" (%ld running, %ld of the device's)",
-             printable(context).c_str(), printable(device).c_str(), stats.running, device_holds);
+    log_line(LOG_DEBUG, "deferred %s device \"%s\" (%ld running, %ld of the device's)", printable(context).c_str(),
+             printable(device).c_str(), stats.running, device_holds);
     char reply[32];
-    int len = snprintf(reply, sizeof reply, "RETRY %ld", opt.retry);
+    int len = snprintf(reply, sizeof reply, "%s%c%ld", admission_retry, admission_word_separator, opt.retry);
     send_reply(fd, std::string_view(reply, static_cast<size_t>(len)));
     close_client(fd);
 }
@@ -602,7 +611,7 @@ bool send_reply(int fd, std::string_view reply)
 
 void close_client(int fd)
 {
-    client& c = clients[fd];
+    client &c = clients[fd];
     if (c.admitted) {
         --stats.running;
         if (!c.device.empty()) {
@@ -622,10 +631,9 @@ void expire_idle(int64_t now)
     while (!deadlines.empty() && deadlines.front().at_ms <= now) {
         idle_deadline d = deadlines.front();
         deadlines.pop_front();
-        const client& c = clients[d.fd];
+        const client &c = clients[d.fd];
         if (c.open && !c.admitted && c.serial == d.serial) {
-            complain(LOG_INFO, "closed a connection that sent no request within %ld s",
-                     opt.idle_timeout);
+            complain(LOG_INFO, "closed a connection that sent no request within %ld s", opt.idle_timeout);
             close_client(d.fd);
         }
     }
@@ -665,7 +673,7 @@ std::string printable(std::string_view bytes)
     return out;
 }
 
-void vlog_line(int prio, const char* fmt, va_list ap)
+void vlog_line(int prio, const char *fmt, va_list ap)
 {
     // Until the server runs, errors also go to stderr for whoever started it.
     if (opt.log_stderr || !started) {
@@ -680,7 +688,7 @@ void vlog_line(int prio, const char* fmt, va_list ap)
         vsyslog(prio, fmt, ap);
 }
 
-void log_line(int prio, const char* fmt, ...)
+void log_line(int prio, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
@@ -690,7 +698,7 @@ void log_line(int prio, const char* fmt, ...)
 
 // Client trouble is logged at most complaints_per_second times a second; the
 // number left out is reported with the next one that gets through.
-void complain(int prio, const char* fmt, ...)
+void complain(int prio, const char *fmt, ...)
 {
     static int64_t window = 0;
     static int count = 0;
@@ -714,7 +722,7 @@ void complain(int prio, const char* fmt, ...)
     va_end(ap);
 }
 
-[[noreturn]] void usage(FILE* out, int status)
+[[noreturn]] void usage(FILE *out, int status)
 {
     fprintf(out,
             "usage: %s --socket PATH --limit N --retry SECONDS [--device-limit N]\n"

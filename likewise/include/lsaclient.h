@@ -85,20 +85,20 @@ enum {
     LW_ERROR_SUCCESS = 0,
     LW_ERROR_OUT_OF_MEMORY = 40005,
     LW_ERROR_INTERNAL = 40016,
-    LW_ERROR_NO_SUCH_USER = 40017,        /* also: empty user name */
-    LW_ERROR_PASSWORD_MISMATCH = 40022,   /* also: empty password */
-    LW_ERROR_PASSWORD_EXPIRED = 40024,    /* only for the right password */
-    LW_ERROR_INVALID_PARAMETER = 40041,   /* null argument, no backslash, bad domain */
+    LW_ERROR_NO_SUCH_USER = 40017,      /* also: empty user name */
+    LW_ERROR_PASSWORD_MISMATCH = 40022, /* also: empty password */
+    LW_ERROR_PASSWORD_EXPIRED = 40024,  /* only for the right password */
+    LW_ERROR_INVALID_PARAMETER = 40041, /* null argument, no backslash, bad domain */
     LW_ERROR_INVALID_PASSWORD = 40047,
-    LW_ERROR_ACCOUNT_DISABLED = 40055,    /* disabled or locked out */
+    LW_ERROR_ACCOUNT_DISABLED = 40055, /* disabled or locked out */
     LW_ERROR_ACCOUNT_EXPIRED = 40056,
-    LW_ERROR_DOMAIN_IS_OFFLINE = 40118,   /* no KDC answered in time, or none listed */
+    LW_ERROR_DOMAIN_IS_OFFLINE = 40118, /* no KDC answered in time, or none listed */
     LW_ERROR_INVALID_CONFIG = 40120,
     LW_ERROR_CLOCK_SKEW = 40121,
-    LW_ERROR_KRB5_CALL_FAILED = 40122,    /* any other Kerberos failure */
-    LW_ERROR_DOMAIN_NOT_LISTED = 40123,   /* domain not in the configuration */
+    LW_ERROR_KRB5_CALL_FAILED = 40122,     /* any other Kerberos failure */
+    LW_ERROR_DOMAIN_NOT_LISTED = 40123,    /* domain not in the configuration */
     LW_ERROR_KDC_REPLY_UNVERIFIED = 40124, /* the keytab does not vouch for the reply */
-    LW_ERROR_REALM_HAS_NO_KDC = 40125     /* krb5.conf names no KDC for the realm */
+    LW_ERROR_REALM_HAS_NO_KDC = 40125      /* krb5.conf names no KDC for the realm */
 };
 
 /* Opens a connection to the LSA service. On success stores the handle and

@@ -49,13 +49,13 @@ namespace {
 // Error numbers: the one table behind LwGetErrorString and
 // LwWin32ExtErrorToName.
 
-struct ErrorEntry {
+struct error_entry {
     DWORD code;
     const char *name;
     const char *text;
 };
 
-constexpr ErrorEntry error_table[] = {
+constexpr error_entry error_table[] = {
     {LW_ERROR_SUCCESS, "LW_ERROR_SUCCESS", "No error"},
     {LW_ERROR_OUT_OF_MEMORY, "LW_ERROR_OUT_OF_MEMORY", "Out of memory"},
     {LW_ERROR_INTERNAL, "LW_ERROR_INTERNAL", "Internal error"},
@@ -88,9 +88,9 @@ constexpr bool codes_unique()
 }
 static_assert(codes_unique(), "each error number has one entry");
 
-const ErrorEntry *find_error(DWORD code)
+const error_entry *find_error(DWORD code)
 {
-    for (const ErrorEntry &e : error_table)
+    for (const error_entry &e : error_table)
         if (e.code == code)
             return &e;
     return nullptr;
@@ -100,12 +100,12 @@ const ErrorEntry *find_error(DWORD code)
 // LW_ERROR_KRB5_CALL_FAILED. KRB5KDC_ERR_KEY_EXP is not listed: an MIT KDC
 // reports an expired password whatever password was sent, so
 // LsaAuthenticateUser tells the two cases apart itself.
-struct KrbEntry {
+struct krb_entry {
     krb5_error_code krb;
     DWORD lw;
 };
 
-constexpr KrbEntry krb5_table[] = {
+constexpr krb_entry krb5_table[] = {
     {KRB5KDC_ERR_PREAUTH_FAILED, LW_ERROR_PASSWORD_MISMATCH},
     {KRB5KRB_AP_ERR_BAD_INTEGRITY, LW_ERROR_PASSWORD_MISMATCH},
     {KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN, LW_ERROR_NO_SUCH_USER},
@@ -121,19 +121,19 @@ constexpr KrbEntry krb5_table[] = {
 // What a Windows domain's KDC says beyond the Kerberos code: an NTSTATUS in
 // the error's e-data. Disabled, expired and locked accounts all come back as
 // KDC_ERR_CLIENT_REVOKED, told apart only by this status.
-struct NtStatusEntry {
+struct nt_status_entry {
     uint32_t status;
     DWORD lw;
 };
 
-constexpr NtStatusEntry ntstatus_table[] = {
-    {0xC0000072, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_DISABLED
-    {0xC0000234, LW_ERROR_ACCOUNT_DISABLED},  // STATUS_ACCOUNT_LOCKED_OUT
-    {0xC0000193, LW_ERROR_ACCOUNT_EXPIRED},   // STATUS_ACCOUNT_EXPIRED
-    {0xC0000071, LW_ERROR_PASSWORD_EXPIRED},  // STATUS_PASSWORD_EXPIRED
-    {0xC0000224, LW_ERROR_PASSWORD_EXPIRED},  // STATUS_PASSWORD_MUST_CHANGE
-    {0xC000006A, LW_ERROR_PASSWORD_MISMATCH}, // STATUS_WRONG_PASSWORD
-    {0xC0000064, LW_ERROR_NO_SUCH_USER},      // STATUS_NO_SUCH_USER
+constexpr nt_status_entry ntstatus_table[] = {
+    {0xC0000072, LW_ERROR_ACCOUNT_DISABLED},   // STATUS_ACCOUNT_DISABLED
+    {0xC0000234, LW_ERROR_ACCOUNT_DISABLED},   // STATUS_ACCOUNT_LOCKED_OUT
+    {0xC0000193, LW_ERROR_ACCOUNT_EXPIRED},    // STATUS_ACCOUNT_EXPIRED
+    {0xC0000071, LW_ERROR_PASSWORD_EXPIRED},   // STATUS_PASSWORD_EXPIRED
+    {0xC0000224, LW_ERROR_PASSWORD_EXPIRED},   // STATUS_PASSWORD_MUST_CHANGE
+    {0xC000006A, LW_ERROR_PASSWORD_MISMATCH},  // STATUS_WRONG_PASSWORD
+    {0xC0000064, LW_ERROR_NO_SUCH_USER},       // STATUS_NO_SUCH_USER
 };
 
 // One DER element at the front of *in (tag, definite length up to 4 length
@@ -201,7 +201,7 @@ uint32_t ntstatus_of_edata(std::string_view edata)
 
 DWORD map_ntstatus(uint32_t status)
 {
-    for (const NtStatusEntry &e : ntstatus_table)
+    for (const nt_status_entry &e : ntstatus_table)
         if (e.status == status)
             return e.lw;
     return LW_ERROR_SUCCESS;
@@ -211,7 +211,7 @@ DWORD map_krb5_error(krb5_error_code ret)
 {
     if (ret == 0)
         return LW_ERROR_SUCCESS;
-    for (const KrbEntry &e : krb5_table)
+    for (const krb_entry &e : krb5_table)
         if (e.krb == ret)
             return e.lw;
     return LW_ERROR_KRB5_CALL_FAILED;
@@ -220,8 +220,7 @@ DWORD map_krb5_error(krb5_error_code ret)
 // ---------------------------------------------------------------------------
 // The library's own debug log, through the installed logger.
 
-__attribute__((format(printf, 2, 3)))
-void log_message(LsaLogLevel level, const char *format, ...)
+__attribute__((format(printf, 2, 3))) void log_message(LsaLogLevel level, const char *format, ...)
 {
     PFN_LSA_LOG_MESSAGE logger = gpfnLogger;
     if (logger == nullptr || level > gLsaMaxLogLevel)
@@ -234,7 +233,7 @@ void log_message(LsaLogLevel level, const char *format, ...)
 
 const char *error_name(DWORD code)
 {
-    const ErrorEntry *e = find_error(code);
+    const error_entry *e = find_error(code);
     return e ? e->name : "<unknown>";
 }
 
@@ -245,7 +244,7 @@ const char *error_name(DWORD code)
 constexpr size_t max_domain_length = 255;
 
 // One listed domain; an empty keytab means the connection's default one.
-struct DomainRealm {
+struct domain_realm {
     std::string domain;
     std::string realm;
     std::string keytab;
@@ -254,13 +253,13 @@ struct DomainRealm {
 constexpr int default_kdc_timeout = 3;
 constexpr int max_kdc_timeout = 60;
 
-struct LsaConnection {
+struct lsa_connection {
     krb5_context krb = nullptr;
-    std::vector<DomainRealm> realms;
-    std::string keytab;                    // for domains that name none
+    std::vector<domain_realm> realms;
+    std::string keytab;                     // for domains that name none
     int kdc_timeout = default_kdc_timeout;  // seconds per KDC and exchange
     bool warned_unverified = false;
-    std::string canonical;                 // "DOMAIN\\user" of the last success
+    std::string canonical;  // "DOMAIN\\user" of the last success
 };
 
 // Bytes that cannot be part of a domain or realm name here: they would turn
@@ -305,7 +304,7 @@ constexpr size_t max_config_size = 64 * 1024;
 
 // Parses "domain = realm [keytab]", "keytab = file" and "kdc_timeout =
 // seconds" lines into conn.
-DWORD parse_config(const char *path, std::string_view text, LsaConnection *conn)
+DWORD parse_config(const char *path, std::string_view text, lsa_connection *conn)
 {
     int line_number = 0;
     while (!text.empty()) {
@@ -347,7 +346,7 @@ DWORD parse_config(const char *path, std::string_view text, LsaConnection *conn)
     return LW_ERROR_SUCCESS;
 }
 
-DWORD read_config(LsaConnection *conn)
+DWORD read_config(lsa_connection *conn)
 {
     const char *path = secure_getenv("LSACLIENT_CONF");
     bool required = path != nullptr;
@@ -378,7 +377,7 @@ DWORD read_config(LsaConnection *conn)
     DWORD error = parse_config(path, text, conn);
     // A keytab that this process cannot read is found now, not at a login.
     std::vector<const std::string *> keytabs = {&conn->keytab};
-    for (const DomainRealm &m : conn->realms)
+    for (const domain_realm &m : conn->realms)
         keytabs.push_back(&m.keytab);
     for (const std::string *keytab : keytabs) {
         std::string_view file = *keytab;
@@ -386,8 +385,8 @@ DWORD read_config(LsaConnection *conn)
             file.remove_prefix(5);
         if (error == LW_ERROR_SUCCESS && !file.empty() && file.find(':') == std::string_view::npos &&
             access(std::string(file).c_str(), R_OK) != 0) {
-            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s: cannot read keytab %s: %s", path,
-                        keytab->c_str(), strerror(errno));
+            log_message(LSA_LOG_LEVEL_ERROR, "LsaOpenServer: %s: cannot read keytab %s: %s", path, keytab->c_str(),
+                        strerror(errno));
             error = LW_ERROR_INVALID_CONFIG;
         }
     }
@@ -395,9 +394,9 @@ DWORD read_config(LsaConnection *conn)
 }
 
 // The first listed entry of a domain, or null.
-const DomainRealm *listed_domain(const LsaConnection *conn, std::string_view domain)
+const domain_realm *listed_domain(const lsa_connection *conn, std::string_view domain)
 {
-    for (const DomainRealm &m : conn->realms)
+    for (const domain_realm &m : conn->realms)
         if (same_domain(m.domain, domain))
             return &m;
     return nullptr;
@@ -406,8 +405,7 @@ const DomainRealm *listed_domain(const LsaConnection *conn, std::string_view dom
 // Warnings an administrator must see even when no logger takes them: through
 // the logger when it takes warnings, else on standard error (which a web
 // server's children send to its error log).
-__attribute__((format(printf, 1, 2)))
-void warn(const char *format, ...)
+__attribute__((format(printf, 1, 2))) void warn(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -480,9 +478,8 @@ bool exchange_with(const addrinfo *ai, const krb5_data &request, long long deadl
     bool ok = false;
     int error = 0;
     socklen_t error_len = sizeof error;
-    if ((connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS) &&
-        wait_for(fd, POLLOUT, deadline) && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 &&
-        error == 0) {
+    if ((connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS) && wait_for(fd, POLLOUT, deadline) &&
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len) == 0 && error == 0) {
         const uint32_t n = request.length;
         char prefix[4] = {static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
                           static_cast<char>(n)};
@@ -541,7 +538,7 @@ bool split_kdc(std::string_view entry, std::string *host, std::string *port)
 // kdc_timeout seconds, and the whole login (all its messages) kdc_timeout
 // per listed KDC: *deadline, set at the login's first message, so that the
 // caller's lock is held no longer whatever the KDCs do.
-krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm, const krb5_data &request,
+krb5_error_code send_to_realm(const lsa_connection *conn, const krb5_data &realm, const krb5_data &request,
                               krb5_data *reply, long long *deadline)
 {
     const std::string realm_name(realm.data, realm.length);
@@ -582,8 +579,8 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
     }
     profile_free_list(values);
     if (ret != 0)
-        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: no KDC of %s answered within %d s",
-                    realm_name.c_str(), conn->kdc_timeout);
+        log_message(LSA_LOG_LEVEL_ERROR, "LsaAuthenticateUser: no KDC of %s answered within %d s", realm_name.c_str(),
+                    conn->kdc_timeout);
     return ret;
 }
 
@@ -594,7 +591,7 @@ krb5_error_code send_to_realm(const LsaConnection *conn, const krb5_data &realm,
 // ticket-granting service), carrying the messages with send_to_realm; with
 // canonicalize the reply names the account as the KDC spells it. When the
 // KDC refuses, *ntstatus is the NTSTATUS its error carried, else 0.
-krb5_error_code request_ticket(const LsaConnection *conn, krb5_const_principal client, const char *password,
+krb5_error_code request_ticket(const lsa_connection *conn, krb5_const_principal client, const char *password,
                                const char *service, bool canonicalize, krb5_creds *creds, long long *deadline,
                                uint32_t *ntstatus)
 {
@@ -651,8 +648,7 @@ krb5_error_code request_ticket(const LsaConnection *conn, krb5_const_principal c
 // HTTP/ principal in realm, else its first principal there. A domain
 // member's keytab starts with host/ and the machine account, whose keys the
 // web server's own HTTP/ entries share.
-krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::string_view realm,
-                                 krb5_principal *server)
+krb5_error_code keytab_principal(krb5_context krb, krb5_keytab keytab, std::string_view realm, krb5_principal *server)
 {
     krb5_kt_cursor cursor;
     krb5_error_code ret = krb5_kt_start_seq_get(krb, keytab, &cursor);
@@ -694,19 +690,18 @@ void log_krb5_error(krb5_context krb, const char *what, krb5_error_code ret)
 // returned for the client: one component in the domain's realm. False only when memory
 // runs out; a name of another shape leaves the canonical name empty, and so
 // does one with control characters (callers put it into headers).
-bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_principal client)
+bool canonical_name(lsa_connection *conn, const domain_realm &domain, krb5_const_principal client)
 {
     if (client == nullptr || client->length != 1 ||
         std::string_view(client->realm.data, client->realm.length) != domain.realm)
         return true;
     const std::string_view user(client->data[0].data, client->data[0].length);
-    if (user.empty() || std::any_of(user.begin(), user.end(), [](char c) {
-            return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
-        }))
+    if (user.empty() ||
+        std::any_of(user.begin(), user.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
         return true;
     try {
-        const DomainRealm *first = &domain;
-        for (const DomainRealm &m : conn->realms)
+        const domain_realm *first = &domain;
+        for (const domain_realm &m : conn->realms)
             if (m.realm == domain.realm) {
                 first = &m;
                 break;
@@ -720,7 +715,7 @@ bool canonical_name(LsaConnection *conn, const DomainRealm &domain, krb5_const_p
 
 // The KDC's verdict on principal and password as a Likewise error number,
 // vouched for by the domain's keytab when it has one.
-DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_principal client, const char *password)
+DWORD check_password(lsa_connection *conn, const domain_realm &domain, krb5_principal client, const char *password)
 {
     krb5_context krb = conn->krb;
     const std::string &keytab_name = domain.keytab.empty() ? conn->keytab : domain.keytab;
@@ -796,8 +791,8 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
     }
     if (error == LW_ERROR_SUCCESS && !canonical_name(conn, domain, creds.client))
         error = LW_ERROR_OUT_OF_MEMORY;
-    if (ret != 0 && (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW ||
-                     error == LW_ERROR_DOMAIN_IS_OFFLINE))
+    if (ret != 0 &&
+        (error == LW_ERROR_KRB5_CALL_FAILED || error == LW_ERROR_CLOCK_SKEW || error == LW_ERROR_DOMAIN_IS_OFFLINE))
         log_krb5_error(krb, "ticket", ret);
     krb5_free_cred_contents(krb, &creds);
     krb5_free_unparsed_name(krb, service);
@@ -807,7 +802,7 @@ DWORD check_password(LsaConnection *conn, const DomainRealm &domain, krb5_princi
     return error;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // The exported calls.
@@ -818,7 +813,7 @@ LSA_EXPORT DWORD LsaOpenServer(HANDLE *phConnection)
         return LW_ERROR_INVALID_PARAMETER;
     *phConnection = nullptr;
 
-    LsaConnection *conn = new (std::nothrow) LsaConnection;
+    lsa_connection *conn = new (std::nothrow) lsa_connection;
     if (conn == nullptr)
         return LW_ERROR_OUT_OF_MEMORY;
     DWORD error;
@@ -851,7 +846,7 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
 {
     if (hLsaConnection == nullptr || pszLoginName == nullptr || pszPassword == nullptr)
         return LW_ERROR_INVALID_PARAMETER;
-    auto *conn = static_cast<LsaConnection *>(hLsaConnection);
+    auto *conn = static_cast<lsa_connection *>(hLsaConnection);
 
     std::string_view login(pszLoginName);
     size_t backslash = login.find('\\');
@@ -862,7 +857,7 @@ LSA_EXPORT DWORD LsaAuthenticateUser(HANDLE hLsaConnection, PCSTR pszLoginName, 
         return LW_ERROR_INVALID_PARAMETER;
     }
     // Only listed domains: anyone can run a KDC for a realm of their own.
-    const DomainRealm *domain = listed_domain(conn, login.substr(0, backslash));
+    const domain_realm *domain = listed_domain(conn, login.substr(0, backslash));
     if (domain == nullptr) {
         log_message(LSA_LOG_LEVEL_VERBOSE, "LsaAuthenticateUser: domain not listed in the configuration");
         return LW_ERROR_DOMAIN_NOT_LISTED;
@@ -905,7 +900,7 @@ LSA_EXPORT size_t LsaGetCanonicalName(HANDLE hLsaConnection, PSTR pszBuffer, siz
 {
     if (hLsaConnection == nullptr)
         return 0;
-    const std::string &name = static_cast<const LsaConnection *>(hLsaConnection)->canonical;
+    const std::string &name = static_cast<const lsa_connection *>(hLsaConnection)->canonical;
     if (name.empty())
         return 0;
     if (pszBuffer != nullptr && stBufSize > 0) {
@@ -920,7 +915,7 @@ LSA_EXPORT DWORD LsaCloseServer(HANDLE hLsaConnection)
 {
     if (hLsaConnection == nullptr)
         return LW_ERROR_INVALID_PARAMETER;
-    auto *conn = static_cast<LsaConnection *>(hLsaConnection);
+    auto *conn = static_cast<lsa_connection *>(hLsaConnection);
     krb5_free_context(conn->krb);
     delete conn;
     return LW_ERROR_SUCCESS;
@@ -928,7 +923,7 @@ LSA_EXPORT DWORD LsaCloseServer(HANDLE hLsaConnection)
 
 LSA_EXPORT size_t LwGetErrorString(DWORD dwError, PSTR pszBuffer, size_t stBufSize)
 {
-    const ErrorEntry *e = find_error(dwError);
+    const error_entry *e = find_error(dwError);
     if (e == nullptr)
         return 0;
     size_t needed = strlen(e->text) + 1;
@@ -942,7 +937,7 @@ LSA_EXPORT size_t LwGetErrorString(DWORD dwError, PSTR pszBuffer, size_t stBufSi
 
 LSA_EXPORT PCSTR LwWin32ExtErrorToName(DWORD dwError)
 {
-    const ErrorEntry *e = find_error(dwError);
+    const error_entry *e = find_error(dwError);
     return e ? e->name : nullptr;
 }
 

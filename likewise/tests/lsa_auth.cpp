@@ -22,7 +22,7 @@ void log_to_stderr(HANDLE, LsaLogLevel level, PCSTR format, va_list args)
     fputc('\n', stderr);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv)
 {

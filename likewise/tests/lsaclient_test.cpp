@@ -16,12 +16,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Error numbers: name and text come from one table.
 
-struct ErrorRow {
+struct error_row {
     DWORD code;
-    const char *name; // null: the number is unknown, no name and no text
+    const char *name;  // null: the number is unknown, no name and no text
 };
 
-const ErrorRow error_rows[] = {
+const error_row error_rows[] = {
     {0, "LW_ERROR_SUCCESS"},
     {40016, "LW_ERROR_INTERNAL"},
     {40017, "LW_ERROR_NO_SUCH_USER"},
@@ -37,11 +37,11 @@ const ErrorRow error_rows[] = {
     {0xffffffffu, nullptr},
 };
 
-class ErrorTable : public testing::TestWithParam<ErrorRow> {};
+class error_table : public testing::TestWithParam<error_row> {};
 
-TEST_P(ErrorTable, NameAndText)
+TEST_P(error_table, name_and_text)
 {
-    const ErrorRow &row = GetParam();
+    const error_row &row = GetParam();
     const char *name = LwWin32ExtErrorToName(row.code);
     size_t size = LwGetErrorString(row.code, nullptr, 0);
     if (row.name == nullptr) {
@@ -63,19 +63,19 @@ TEST_P(ErrorTable, NameAndText)
     EXPECT_EQ(std::string(shortbuf), std::string(text.data(), 3));
 }
 
-INSTANTIATE_TEST_SUITE_P(Numbers, ErrorTable, testing::ValuesIn(error_rows),
-                         [](const testing::TestParamInfo<ErrorRow> &info) { return std::to_string(info.param.code); });
+INSTANTIATE_TEST_SUITE_P(numbers, error_table, testing::ValuesIn(error_rows),
+                         [](const testing::TestParamInfo<error_row> &info) { return std::to_string(info.param.code); });
 
 // ---------------------------------------------------------------------------
 // Logging: LsaLogMessage hands format and arguments to the given logger; the
 // library's own lines go through gpfnLogger up to gLsaMaxLogLevel.
 
-struct Captured {
+struct captured_line {
     HANDLE handle;
     LsaLogLevel level;
     std::string text;
 };
-std::vector<Captured> captured;
+std::vector<captured_line> captured;
 
 void capture(HANDLE hLog, LsaLogLevel level, PCSTR format, va_list args)
 {
@@ -84,12 +84,12 @@ void capture(HANDLE hLog, LsaLogLevel level, PCSTR format, va_list args)
     captured.push_back({hLog, level, line});
 }
 
-TEST(Logging, LsaLogMessageFormatsThroughTheLogger)
+TEST(logging, lsa_log_message_formats_through_the_logger)
 {
     captured.clear();
     int token = 0;
-    LsaLogMessage(capture, &token, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
-                  "check_lsa_error", "src/x.cpp", 42, 111, "<null>");
+    LsaLogMessage(capture, &token, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)", "check_lsa_error",
+                  "src/x.cpp", 42, 111, "<null>");
     ASSERT_EQ(captured.size(), 1u);
     EXPECT_EQ(captured[0].handle, &token);
     EXPECT_EQ(captured[0].level, LSA_LOG_LEVEL_DEBUG);
@@ -99,13 +99,13 @@ TEST(Logging, LsaLogMessageFormatsThroughTheLogger)
     EXPECT_EQ(captured.size(), 1u);
 }
 
-TEST(Logging, StartsWithoutLoggerAtErrorLevel)
+TEST(logging, starts_without_logger_at_error_level)
 {
     EXPECT_EQ(gpfnLogger, nullptr);
     EXPECT_EQ(gLsaMaxLogLevel, static_cast<LsaLogLevel>(LSA_LOG_LEVEL_ERROR));
 }
 
-TEST(Memory, AllocateZeroedAndFree)
+TEST(memory, allocate_zeroed_and_free)
 {
     for (DWORD size : {0u, 1u, 4096u}) {
         SCOPED_TRACE(size);
@@ -122,8 +122,8 @@ TEST(Memory, AllocateZeroedAndFree)
 // Opening, and the login names refused before any KDC is asked. The Kerberos
 // and library configuration come from files of the test's own.
 
-class Connection : public testing::Test {
-protected:
+class connection : public testing::Test {
+  protected:
     void SetUp() override
     {
         char dir_template[] = "/tmp/lsaclient-test-XXXXXX";
@@ -160,14 +160,14 @@ protected:
 
 const std::string long_domain_login = std::string(256, 'D') + "\\alice";
 
-struct RefusedRow {
+struct refused_row {
     const char *name;
     const char *login;
     const char *password;
     DWORD expected;
 };
 
-const RefusedRow refused_rows[] = {
+const refused_row refused_rows[] = {
     {"null login name", nullptr, "pw-secret-1", LW_ERROR_INVALID_PARAMETER},
     {"null password", "ORVANE\\alice", nullptr, LW_ERROR_INVALID_PARAMETER},
     {"no backslash", "alice", "pw-secret-1", LW_ERROR_INVALID_PARAMETER},
@@ -179,29 +179,29 @@ const RefusedRow refused_rows[] = {
     {"empty password", "ORVANE\\alice", "", LW_ERROR_PASSWORD_MISMATCH},
 };
 
-TEST_F(Connection, RefusedBeforeAskingTheKdc)
+TEST_F(connection, refused_before_asking_the_kdc)
 {
     HANDLE h = nullptr;
     ASSERT_EQ(LsaOpenServer(&h), 0u);
     ASSERT_NE(h, nullptr);
-    for (const RefusedRow &row : refused_rows) {
+    for (const refused_row &row : refused_rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(LsaAuthenticateUser(h, row.login, row.password), row.expected);
     }
     EXPECT_EQ(LsaAuthenticateUser(nullptr, "ORVANE\\alice", "pw-secret-1"),
               static_cast<DWORD>(LW_ERROR_INVALID_PARAMETER));
     EXPECT_EQ(LsaCloseServer(h), 0u);
-    for (const Captured &c : captured)
+    for (const captured_line &c : captured)
         EXPECT_EQ(c.text.find("pw-secret"), std::string::npos) << c.text;
 }
 
-struct OpenRow {
+struct open_row {
     const char *name;
-    const char *config; // null: the named file does not exist
+    const char *config;  // null: the named file does not exist
     DWORD expected;
 };
 
-const OpenRow open_rows[] = {
+const open_row open_rows[] = {
     {"mappings, comments and blanks", "# domain = realm\n\n  ORVANE = ORVANE.TEST \r\nlab=LAB.TEST\n", 0},
     {"empty file", "", 0},
     {"missing named file", nullptr, LW_ERROR_INVALID_CONFIG},
@@ -214,9 +214,9 @@ const OpenRow open_rows[] = {
     {"kdc_timeout not a number", "kdc_timeout = 3s\n", LW_ERROR_INVALID_CONFIG},
 };
 
-TEST_F(Connection, OpenReadsTheConfiguration)
+TEST_F(connection, open_reads_the_configuration)
 {
-    for (const OpenRow &row : open_rows) {
+    for (const open_row &row : open_rows) {
         SCOPED_TRACE(row.name);
         unlink((dir + "/lsaclient.conf").c_str());
         if (row.config != nullptr)
@@ -237,7 +237,7 @@ TEST_F(Connection, OpenReadsTheConfiguration)
     EXPECT_EQ(LsaOpenServer(nullptr), static_cast<DWORD>(LW_ERROR_INVALID_PARAMETER));
 }
 
-TEST_F(Connection, LogLevelLimitsTheLibrarysLines)
+TEST_F(connection, log_level_limits_the_librarys_lines)
 {
     unlink((dir + "/lsaclient.conf").c_str());
     HANDLE h = nullptr;
@@ -249,4 +249,4 @@ TEST_F(Connection, LogLevelLimitsTheLibrarysLines)
     EXPECT_EQ(captured.size(), 1u);
 }
 
-} // namespace
+}  // namespace

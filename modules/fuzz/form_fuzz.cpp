@@ -112,7 +112,10 @@ constexpr verdict verdicts[] = {
 std::string key_text(std::string_view raw)
 {
     auto digit = [](char c) {
-        return c >= '1' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : 0;
+        return c >= '1' && c <= '9'   ? c - '0'
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                      : 0;
     };
     std::string out;
     for (std::size_t i = 0; i < raw.size();) {
@@ -234,8 +237,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         std::abort();
 
     // The parser over a form buffer, as the filter fills it.
-    if (body.size() <= kDataLimit) {
-        std::string form(kFormSize, '\0');
+    if (body.size() <= data_limit) {
+        std::string form(form_size, '\0');
         form.replace(0, body.size(), body);
         form_fields fields;
         if (parse_form(&req.r, form.data(), body.size(), &fields) != APR_SUCCESS)
@@ -260,8 +263,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const apr_status_t rv_cut = filter(body, cuts, how, &cut);
     if (rv_whole != rv_cut)
         std::abort();
-    if (body.size() > kDataLimit) {
-        if (rv_whole != kENOSPC)
+    if (body.size() > data_limit) {
+        if (rv_whole != status_enospc)
             std::abort();
         return 0;
     }

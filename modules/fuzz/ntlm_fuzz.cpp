@@ -24,13 +24,12 @@ namespace {
 using gss_double::accept_answer;
 using gss_double::display_answer;
 
-constexpr OM_uint32 majors[] = {GSS_S_COMPLETE, GSS_S_CONTINUE_NEEDED, GSS_S_FAILURE,
-                                GSS_S_DEFECTIVE_TOKEN, GSS_S_NO_CONTEXT, GSS_S_CONTINUE_NEEDED | GSS_S_FAILURE};
+constexpr OM_uint32 majors[] = {GSS_S_COMPLETE,        GSS_S_CONTINUE_NEEDED, GSS_S_FAILURE,
+                                GSS_S_DEFECTIVE_TOKEN, GSS_S_NO_CONTEXT,      GSS_S_CONTINUE_NEEDED | GSS_S_FAILURE};
 constexpr OM_uint32 minors[] = {0, 40017, 40022, 40024, 40047, 40055, 40056, 7};
 // "": a library may hand out an empty token in an allocated buffer.
 constexpr const char *outputs[] = {nullptr, "challenge", "x", "\xff\xfe binary \x01", ""};
 constexpr const char *names[] = {"DOM\\user", nullptr, ""};
-
 
 void check(bool ok)
 {
@@ -97,17 +96,20 @@ void one_leg(FuzzedDataProvider &in, bool ntlm, gss_test::connection *conn, int 
     const bool proxy = in.ConsumeIntegralInRange(0, 7) == 0;
     const bool with_header = in.ConsumeIntegralInRange(0, 15) != 0;
     const bool subrequest = in.ConsumeIntegralInRange(0, 7) == 0;
-    const accept_answer accept{in.PickValueInArray(majors), in.PickValueInArray(minors), in.PickValueInArray(outputs),
-                               in.ConsumeBool(), in.ConsumeBool(), in.ConsumeIntegralInRange(0, 7) == 0};
+    const accept_answer accept{in.PickValueInArray(majors),
+                               in.PickValueInArray(minors),
+                               in.PickValueInArray(outputs),
+                               in.ConsumeBool(),
+                               in.ConsumeBool(),
+                               in.ConsumeIntegralInRange(0, 7) == 0};
     const display_answer display{in.ConsumeIntegralInRange(0, 7) == 0 ? GSS_S_FAILURE : GSS_S_COMPLETE, 0,
                                  in.PickValueInArray(names)};
     // The directory's directives and the transport: bit 0 binds the
     // connection, bit 1 asks for channel bindings, bit 2 makes it TLS.
     const int settings = in.ConsumeIntegralInRange(0, 7);
     const bool bound = settings & 1, channel_binding = settings & 2, tls = settings & 4;
-    const std::vector<gss_test::directive> directives{
-        {"OrvaneNTLMConnectionBound", bound ? "On" : "Off"},
-        {"OrvaneNTLMChannelBinding", channel_binding ? "On" : "Off"}};
+    const std::vector<gss_test::directive> directives{{"OrvaneNTLMConnectionBound", bound ? "On" : "Off"},
+                                                      {"OrvaneNTLMChannelBinding", channel_binding ? "On" : "Off"}};
     standin::set_tls(tls ? gss_test::server_cert : nullptr);
     std::string value = in.ConsumeRandomLengthString(512);
     value.resize(std::strlen(value.c_str()));  // a header value ends at a NUL

@@ -27,95 +27,63 @@
 
 #include <strings.h>
 
-#define ORVANE_EXPORT __attribute__((visibility("default")))
+#include "mod_auth_orvane_form.h"
+#include "result_codes.h"
 
 extern "C" {
-ORVANE_EXPORT extern module AP_MODULE_DECLARE_DATA auth_orvane_form_module;
-
-// One per child process: the lock around every LSA call, and the connection
-// opened by the first authentication.
-ORVANE_EXPORT apr_thread_mutex_t *lsaMutex = nullptr;
-ORVANE_EXPORT HANDLE hLsaConnection = nullptr;
-}
-
-#ifdef APLOG_USE_MODULE
 APLOG_USE_MODULE(auth_orvane_form);
-#endif
 
-// Reached by the in-process tests too; defined after the file's own helpers.
-DWORD MapErrorCode(DWORD error);
-apr_status_t check_lsa_error(request_rec *r, DWORD *error);
-char *decode(request_rec *r, char *raw, int wipe);
-void zero_and_free(void *data);
+apr_thread_mutex_t *lsaMutex = nullptr;
+HANDLE hLsaConnection = nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // Constants
 
 namespace {
 
-constexpr const char *kFilterName = "ORVANE_CHECK_PASSWORD";
+constexpr const char *filter_name = "ORVANE_CHECK_PASSWORD";
 // The filter's helpers log under the filter function's name.
-constexpr const char *kFilterFunction = "mod_auth_orvane_form_if";
-constexpr const char *kFormContentType = "application/x-www-form-urlencoded";
+constexpr const char *filter_function = "mod_auth_orvane_form_if";
+constexpr const char *form_content_type = "application/x-www-form-urlencoded";
 // Where the application finds the account a successful login checked
 // ("DOMAIN\\user" as the domain spells it): the subprocess environment, and
 // the request header for a handler that reads the body before it forwards
 // the headers. Set only with result code '1'.
-constexpr const char *kAccountVariable = "OV_ACCOUNT";
-constexpr const char *kAccountHeader = "OV-Account";
-constexpr const char *kAccountHeaderUnderscore = "OV_Account";
+constexpr const char *account_variable = "OV_ACCOUNT";
+constexpr const char *account_header = "OV-Account";
+constexpr const char *account_header_underscore = "OV_Account";
 // A NetBIOS domain, a backslash and an account name (at most 20 characters
 // in AD, a UPN up to 1024): longer names are not passed on.
-constexpr std::size_t kAccountSize = 1100;
+constexpr std::size_t account_size = 1100;
 
 // A login form is small; anything larger is refused rather than buffered.
-constexpr apr_size_t kDataLimit = 0x4000;
+constexpr apr_size_t data_limit = 0x4000;
 // The data, the '&' that ends the last pair while parsing, and a NUL.
-constexpr apr_size_t kFormSize = kDataLimit + 2;
+constexpr apr_size_t form_size = data_limit + 2;
 
 // The statuses the filter hands back, as errno numbers. A form over the
 // limit is ENOSPC, which handlers map to 413 (ap_map_http_request_error)
 // where any other status would read as a plain 400.
-constexpr apr_status_t kEAGAIN = APR_EAGAIN;
-constexpr apr_status_t kENOMEM = APR_ENOMEM;
-constexpr apr_status_t kEINVAL = APR_EINVAL;
-constexpr apr_status_t kENOSPC = APR_ENOSPC;
-static_assert(kEAGAIN == 11 && kENOMEM == 12 && kEINVAL == 22 && kENOSPC == 28);
+constexpr apr_status_t status_eagain = APR_EAGAIN;
+constexpr apr_status_t status_enomem = APR_ENOMEM;
+constexpr apr_status_t status_einval = APR_EINVAL;
+constexpr apr_status_t status_enospc = APR_ENOSPC;
+static_assert(status_eagain == 11 && status_enomem == 12 && status_einval == 22 && status_enospc == 28);
 static_assert(APR_EGENERAL == 20014);
 
 // The Likewise numbers the filter and MapErrorCode deal in.
-constexpr DWORD kLsaInternal = LW_ERROR_INTERNAL;           // 40016
-constexpr DWORD kLsaDomainOffline = LW_ERROR_DOMAIN_IS_OFFLINE;  // 40118
-static_assert(kLsaInternal == 40016 && kLsaDomainOffline == 40118);
+constexpr DWORD lsa_internal = LW_ERROR_INTERNAL;                 // 40016
+constexpr DWORD lsa_domain_offline = LW_ERROR_DOMAIN_IS_OFFLINE;  // 40118
+static_assert(lsa_internal == 40016 && lsa_domain_offline == 40118);
 
 // Network errnos that the LSA client passes through; they mean the domain
 // could not be reached.
 static_assert(ENETUNREACH == 101 && ETIMEDOUT == 110 && ECONNREFUSED == 111);
 
-struct result_code_row {
-    DWORD error;
-    char code;
-};
-
-// Authentication result codes of failed authentications; any other number
-// reports 'E'.
-constexpr result_code_row kResultCodes[] = {
-    {LW_ERROR_PASSWORD_MISMATCH, '0'},  // 40022
-    {LW_ERROR_NO_SUCH_USER, '0'},       // 40017
-    {LW_ERROR_INVALID_PASSWORD, '0'},   // 40047
-    {LW_ERROR_PASSWORD_EXPIRED, 'X'},   // 40024
-    {LW_ERROR_ACCOUNT_DISABLED, 'L'},   // 40055
-    {LW_ERROR_ACCOUNT_EXPIRED, 'D'},    // 40056
-};
-
 char result_code(apr_status_t status, DWORD error)
 {
-    if (status == APR_SUCCESS)
-        return '1';
-    for (const auto &row : kResultCodes)
-        if (row.error == error)
-            return row.code;
-    return 'E';
+    return status == APR_SUCCESS ? '1' : failure_result_code(error);
 }
 
 // Zeroing that the compiler may not drop although the memory is freed next.
@@ -169,7 +137,7 @@ decoded decode_span(request_rec *r, char *raw, std::size_t len, int wipe)
     auto *out = static_cast<char *>(std::calloc(len + 1, 1));
     std::size_t j = 0;
     if (!out) {
-        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for decoded string",
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r, "%s: failed to allocate memory for decoded string",
                       "decode");
     } else {
         std::size_t i = 0;
@@ -195,7 +163,7 @@ decoded decode_span(request_rec *r, char *raw, std::size_t len, int wipe)
 // ---------------------------------------------------------------------------
 // The rewritten body's bucket
 
-static_assert(kDataLimit <= UINT32_MAX);
+static_assert(data_limit <= UINT32_MAX);
 
 // Puts a copy of data in front of `before`, as one heap bucket that zeroes
 // its payload when it is destroyed. Returns 0 or ENOMEM.
@@ -205,9 +173,9 @@ apr_status_t insert_bucket(request_rec *r, apr_bucket_alloc_t *list, apr_bucket 
     const std::uint32_t word = static_cast<std::uint32_t>(len);
     auto *block = static_cast<char *>(std::malloc(len + sizeof word));
     if (!block) {
-        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for sized buffer",
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r, "%s: failed to allocate memory for sized buffer",
                       __func__);
-        return kENOMEM;
+        return status_enomem;
     }
     std::memcpy(block, &word, sizeof word);
     std::memcpy(block + sizeof word, data, len);
@@ -215,8 +183,8 @@ apr_status_t insert_bucket(request_rec *r, apr_bucket_alloc_t *list, apr_bucket 
     apr_bucket *b = apr_bucket_heap_create(block + sizeof word, len, zero_and_free, list);
     if (!b) {
         zero_and_free(block + sizeof word);
-        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for bucket", __func__);
-        return kENOMEM;
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r, "%s: failed to allocate memory for bucket", __func__);
+        return status_enomem;
     }
     APR_BUCKET_INSERT_BEFORE(before, b);
     return APR_SUCCESS;
@@ -229,10 +197,10 @@ apr_status_t insert_bucket(request_rec *r, apr_bucket_alloc_t *list, apr_bucket 
 // gathered so far, and then the rewritten body still to be handed up. The
 // whole body is one form, checked once.
 struct form_ctx {
-    char *form;              // kFormSize heap bytes while gathering, else null
-    apr_size_t count;        // body bytes in form
-    apr_status_t failed;     // once non-zero, what every later read returns
-    bool rewritten;          // out holds the rewritten body (and EOS)
+    char *form;           // form_size heap bytes while gathering, else null
+    apr_size_t count;     // body bytes in form
+    apr_status_t failed;  // once non-zero, what every later read returns
+    bool rewritten;       // out holds the rewritten body (and EOS)
     apr_bucket_brigade *out;
 };
 
@@ -262,7 +230,7 @@ void release_form(form_ctx *ctx)
 {
     if (!ctx->form)
         return;
-    scrub(ctx->form, kFormSize);
+    scrub(ctx->form, form_size);
     std::free(ctx->form);
     ctx->form = nullptr;
 }
@@ -389,9 +357,9 @@ apr_status_t neutralise_semicolon_pairs(request_rec *r, char *pair, char *end, f
 
         decoded key = decode_span(r, piece, span(piece, key_end), 0);
         if (!key.text)
-            return kENOMEM;
-        neutralise(key, std::string_view(piece, span(piece, key_end)),
-                   {value_start, span(value_start, piece_end)}, fields);
+            return status_enomem;
+        neutralise(key, std::string_view(piece, span(piece, key_end)), {value_start, span(value_start, piece_end)},
+                   fields);
         scrub_and_free(&key);
         piece = piece_end + 1;
     }
@@ -416,7 +384,7 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
 
         decoded key = decode_span(r, cursor, static_cast<std::size_t>(key_end - cursor), 0);
         if (!key.text)
-            return kENOMEM;
+            return status_enomem;
         const bool password = is_field(key, "password");
         if (is_field(key, "username")) {
             remember(fields, &fields->username, value);
@@ -449,14 +417,14 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
 // '<' and '>' become \xHH (the admission daemon's way), so that no client
 // closes the <...> around it, starts a line or sends raw bytes to the log.
 // The backslash of DOMAIN\user stays; Apache's error log doubles every
-// backslash itself. At most kLogTextMax bytes are shown, then "...".
-constexpr std::size_t kLogTextMax = 256;
-using log_text_buffer = char[kLogTextMax * 4 + 4];
+// backslash itself. At most log_text_max bytes are shown, then "...".
+constexpr std::size_t log_text_max = 256;
+using log_text_buffer = char[log_text_max * 4 + 4];
 
 void log_text(std::string_view text, log_text_buffer &out)
 {
     char *o = out;
-    for (unsigned char c : text.substr(0, kLogTextMax)) {
+    for (unsigned char c : text.substr(0, log_text_max)) {
         if (c > ' ' && c < 0x7f && c != '"' && c != '<' && c != '>') {
             *o++ = static_cast<char>(c);
         } else {
@@ -467,7 +435,7 @@ void log_text(std::string_view text, log_text_buffer &out)
             *o++ = hex[c & 15];
         }
     }
-    if (text.size() > kLogTextMax)
+    if (text.size() > log_text_max)
         o = std::copy_n("...", 3, o);
     *o = '\0';
 }
@@ -479,25 +447,25 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
 {
     s->username = decode_span(r, fields->username.raw, fields->username.len, 0);
     if (!s->username.text)
-        return kENOMEM;
+        return status_enomem;
     s->domain = decode_span(r, fields->domain.raw, fields->domain.len, 0);
     if (!s->domain.text)
-        return kENOMEM;
+        return status_enomem;
 
     // A NUL would make the name checked differ from the name the
     // application reads.
     if (std::strlen(s->username.text) != s->username.len || std::strlen(s->domain.text) != s->domain.len) {
-        ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
-                      "%s: NUL byte in user name or domain, not authenticated", kFilterFunction);
+        ap_log_rerror(APLOG_MARK, APLOG_WARNING, status_einval, r,
+                      "%s: NUL byte in user name or domain, not authenticated", filter_function);
         return APR_SUCCESS;
     }
     // So would an escape that parsers read differently, or a backslash in
     // the domain, which moves the line between domain and user name.
     if (has_bad_escape(fields->username) || has_bad_escape(fields->domain) ||
         std::memchr(s->domain.text, '\\', s->domain.len)) {
-        ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
+        ap_log_rerror(APLOG_MARK, APLOG_WARNING, status_einval, r,
                       "%s: bad escape in user name or domain, or backslash in domain, not authenticated",
-                      kFilterFunction);
+                      filter_function);
         return APR_SUCCESS;
     }
 
@@ -505,22 +473,22 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     const std::size_t user_len = s->username.len;
     s->login = {static_cast<char *>(std::calloc(domain_len + user_len + 2, 1)), domain_len + user_len + 1};
     if (!s->login.text) {
-        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r,
-                      "%s: failed to allocate memory for domain\\user string", kFilterFunction);
-        return kENOMEM;
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r, "%s: failed to allocate memory for domain\\user string",
+                      filter_function);
+        return status_enomem;
     }
     std::memcpy(s->login.text, s->domain.text, domain_len);
     s->login.text[domain_len] = '\\';
     std::memcpy(s->login.text + domain_len + 1, s->username.text, user_len);
 
     if (!lsaMutex) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: mutex not initalized so cannot proceed",
-                      kFilterFunction);
-        return kEINVAL;
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, status_einval, r, "%s: mutex not initalized so cannot proceed",
+                      filter_function);
+        return status_einval;
     }
     apr_status_t rv = apr_thread_mutex_lock(lsaMutex);
     if (rv != APR_SUCCESS) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_lock failed", kFilterFunction);
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_lock failed", filter_function);
         return rv;
     }
 
@@ -530,14 +498,13 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         error = LsaOpenServer(&hLsaConnection);
         status = check_lsa_error(r, &error);
         if (status != APR_SUCCESS) {
-            error = kLsaInternal;
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, status, r, "%s: Failed to initialize LSA",
-                          kFilterFunction);
+            error = lsa_internal;
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, status, r, "%s: Failed to initialize LSA", filter_function);
         }
     }
     // The account's own name, as the domain returned it: the typed name may
     // be another spelling of it (other case, the UPN).
-    char account[kAccountSize] = "";
+    char account[account_size] = "";
     if (status == APR_SUCCESS) {
         error = LsaAuthenticateUser(hLsaConnection, s->login.text, s->password.text);
         status = check_lsa_error(r, &error);
@@ -547,8 +514,7 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
 
     rv = apr_thread_mutex_unlock(lsaMutex);
     if (rv != APR_SUCCESS) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_unlock failed",
-                      kFilterFunction);
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_thread_mutex_unlock failed", filter_function);
         return rv;
     }
 
@@ -556,12 +522,12 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
     *fields->result.raw = code;
     if (code == '1' && account[0] != '\0') {
         const char *name = apr_pstrdup(r->pool, account);
-        apr_table_setn(r->subprocess_env, kAccountVariable, name);
-        apr_table_setn(r->headers_in, kAccountHeader, name);
+        apr_table_setn(r->subprocess_env, account_variable, name);
+        apr_table_setn(r->headers_in, account_header, name);
     }
     log_text_buffer shown;
     log_text(std::string_view(s->login.text, std::strlen(s->login.text)), shown);
-    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", kFilterFunction, shown, code);
+    ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", filter_function, shown, code);
     scrub(shown, sizeof shown);
     return APR_SUCCESS;
 }
@@ -580,11 +546,12 @@ apr_status_t check_form(request_rec *r, form_ctx *ctx, form_secrets *s)
     if (fields.password.raw) {
         s->password = decode_span(r, fields.password.raw, fields.password.len, 1);
         if (!s->password.text)
-            return kENOMEM;
+            return status_enomem;
         if (fields.ambiguous) {
-            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r,
-                          "%s: username or domain given twice, or under a key some parser reads as one, not authenticated",
-                          kFilterFunction);
+            ap_log_rerror(
+                APLOG_MARK, APLOG_WARNING, status_einval, r,
+                "%s: username or domain given twice, or under a key some parser reads as one, not authenticated",
+                filter_function);
         } else if (fields.username.raw && fields.domain.raw && fields.result.raw) {
             rv = authenticate(r, &fields, s);
             if (rv != APR_SUCCESS)
@@ -603,17 +570,16 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
     request_rec *r = f->r;
     for (;;) {
         // Never ask for more than it takes to see that the form is too large.
-        const apr_off_t want = static_cast<apr_off_t>(kDataLimit + 1 - ctx->count);
+        const apr_off_t want = static_cast<apr_off_t>(data_limit + 1 - ctx->count);
         apr_status_t rv = ap_get_brigade(f->next, bb, AP_MODE_READBYTES, block, want);
         // A non-blocking read may also say "nothing yet" with an empty
         // brigade; either way the next call picks up where this one stopped.
         if (APR_STATUS_IS_EAGAIN(rv) || (rv == APR_SUCCESS && block == APR_NONBLOCK_READ && APR_BRIGADE_EMPTY(bb))) {
-            ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN",
-                          kFilterFunction);
-            return kEAGAIN;
+            ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "%s: input filter returning EAGAIN", filter_function);
+            return status_eagain;
         }
         if (rv != APR_SUCCESS) {
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: ap_get_brigade failed", kFilterFunction);
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: ap_get_brigade failed", filter_function);
             return fail(ctx, rv);
         }
 
@@ -627,20 +593,19 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
             // read into a new bucket behind itself.
             apr_bucket *next = APR_BUCKET_NEXT(b);
             if (rv != APR_SUCCESS) {
-                ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed",
-                              kFilterFunction);
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, r, "%s: apr_bucket_read failed", filter_function);
                 apr_bucket_delete(b);
                 return fail(ctx, rv);
             }
             if (len == 0) {
-                ap_log_rerror(APLOG_MARK, APLOG_WARNING, kEINVAL, r, "%s: invalid bucket length: %d",
-                              kFilterFunction, static_cast<int>(len));
+                ap_log_rerror(APLOG_MARK, APLOG_WARNING, status_einval, r, "%s: invalid bucket length: %d",
+                              filter_function, static_cast<int>(len));
                 apr_bucket_delete(b);
                 b = next;
                 continue;
             }
             if (!too_large) {
-                if (len > kDataLimit || ctx->count + len > kDataLimit) {
+                if (len > data_limit || ctx->count + len > data_limit) {
                     too_large = true;
                 } else {
                     std::memcpy(ctx->form + ctx->count, data, len);
@@ -654,8 +619,8 @@ apr_status_t gather(ap_filter_t *f, form_ctx *ctx, apr_bucket_brigade *bb, apr_r
         }
 
         if (too_large) {
-            ap_log_rerror(APLOG_MARK, APLOG_WARNING, kENOSPC, r, "%s: request too large", kFilterFunction);
-            return fail(ctx, kENOSPC);
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, status_enospc, r, "%s: request too large", filter_function);
+            return fail(ctx, status_enospc);
         }
         if (b != APR_BRIGADE_SENTINEL(bb)) {
             // EOS, and whatever follows it, goes up behind the body.
@@ -720,23 +685,23 @@ apr_status_t start_form(ap_filter_t *f, form_ctx **out)
     request_rec *r = f->r;
     const char *type = apr_table_get(r->headers_in, "Content-Type");
     if (!type) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: no content type in headers", kFilterFunction);
-        return kEINVAL;
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, status_einval, r, "%s: no content type in headers", filter_function);
+        return status_einval;
     }
-    if (strcasecmp(type, kFormContentType) != 0) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r,
-                      "%s: content type isn't application/x-www-form-urlencoded", kFilterFunction);
-        return kEINVAL;
+    if (strcasecmp(type, form_content_type) != 0) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, status_einval, r,
+                      "%s: content type isn't application/x-www-form-urlencoded", filter_function);
+        return status_einval;
     }
     if (!body_in_identity(r)) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: content coding isn't identity", kFilterFunction);
-        return kEINVAL;
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, status_einval, r, "%s: content coding isn't identity", filter_function);
+        return status_einval;
     }
-    auto *form = static_cast<char *>(std::calloc(kFormSize, 1));
+    auto *form = static_cast<char *>(std::calloc(form_size, 1));
     if (!form) {
-        ap_log_rerror(APLOG_MARK, APLOG_CRIT, kENOMEM, r, "%s: failed to allocate memory for form buffer",
-                      kFilterFunction);
-        return kENOMEM;
+        ap_log_rerror(APLOG_MARK, APLOG_CRIT, status_enomem, r, "%s: failed to allocate memory for form buffer",
+                      filter_function);
+        return status_enomem;
     }
     auto *ctx = static_cast<form_ctx *>(apr_pcalloc(r->pool, sizeof(form_ctx)));
     ctx->form = form;
@@ -791,7 +756,7 @@ DWORD MapErrorCode(DWORD error)
     case ENETUNREACH:
     case ETIMEDOUT:
     case ECONNREFUSED:
-        return kLsaDomainOffline;
+        return lsa_domain_offline;
     default:
         return error;
     }
@@ -806,8 +771,8 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
 
     if (gpfnLogger && gLsaMaxLogLevel > LSA_LOG_LEVEL_VERBOSE) {
         const char *name = LwWin32ExtErrorToName(*error);
-        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)",
-                      __func__, __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
+        LsaLogMessage(gpfnLogger, ghLog, LSA_LOG_LEVEL_DEBUG, "[%s() %s:%d] Error code: %d (symbol: %s)", __func__,
+                      __FILE__, __LINE__, static_cast<int>(*error), name ? name : "<null>");
     }
 
     *error = MapErrorCode(*error);
@@ -824,16 +789,15 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
         if (LwAllocateMemory(static_cast<DWORD>(size), &text) == 0 && text) {
             auto *message = static_cast<PSTR>(text);
             if (LwGetErrorString(*error, message, size) == size && message[0] != '\0') {
-                ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d): %s", __func__,
-                              static_cast<int>(*error), message);
+                ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d): %s", __func__, static_cast<int>(*error),
+                              message);
                 logged = true;
             }
             LwFreeString(message);
         }
     }
     if (!logged)
-        ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d)", __func__,
-                      static_cast<int>(*error));
+        ap_log_rerror(APLOG_MARK, level, shown, r, "%s: LSA error (%d)", __func__, static_cast<int>(*error));
     return APR_EGENERAL;
 }
 
@@ -896,6 +860,8 @@ apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_
     return APR_SUCCESS;
 }
 
+namespace {
+
 // Runs before the handler, so before a CGI application starts; returns OK
 // or the HTTP status that ends the request there.
 // - A body in a content coding is refused with 415 (and "Accept-Encoding:
@@ -913,9 +879,9 @@ int mod_auth_orvane_form_if_init(ap_filter_t *f)
         return OK;  // no body
 
     if (!body_in_identity(r)) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, kEINVAL, r, "%s: content coding isn't identity", kFilterFunction);
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, status_einval, r, "%s: content coding isn't identity", filter_function);
         apr_table_setn(r->err_headers_out, "Accept-Encoding", "identity");
-        return refuse_request(f, kEINVAL, HTTP_UNSUPPORTED_MEDIA_TYPE);
+        return refuse_request(f, status_einval, HTTP_UNSUPPORTED_MEDIA_TYPE);
     }
     if (has_length)
         return OK;
@@ -960,12 +926,10 @@ void mod_auth_orvane_form_init(apr_pool_t *pchild, server_rec *)
     ap_log_perror(APLOG_MARK, APLOG_NOTICE, 0, pchild, "%s: initialization done", __func__);
 }
 
-namespace {
-
 ap_filter_rec_t *form_filter_record = nullptr;
 
 // Checks a login form before the handler starts, so that the account's name
-// (kAccountVariable, kAccountHeader) is there when it does: CGI programs get
+// (account_variable, account_header) is there when it does: CGI programs get
 // their environment, and mod_proxy builds the request's head, before they
 // read the body. A speculative read of the filter gathers and checks the
 // whole form and keeps the rewritten body for the handler's reads; its
@@ -977,9 +941,9 @@ void check_before_handler(request_rec *r)
         if (f->frec == form_filter_record && f->r == r) {
             // Only the filter names the account, never the client; nor with
             // an underscore, which some servers behind a proxy read as '-'.
-            apr_table_unset(r->headers_in, kAccountHeader);
-            apr_table_unset(r->headers_in, kAccountHeaderUnderscore);
-            apr_table_unset(r->subprocess_env, kAccountVariable);
+            apr_table_unset(r->headers_in, account_header);
+            apr_table_unset(r->headers_in, account_header_underscore);
+            apr_table_unset(r->subprocess_env, account_variable);
             if (!apr_table_get(r->headers_in, "Content-Length") || !body_in_identity(r))
                 return;
             apr_bucket_brigade *bb = apr_brigade_create(r->pool, r->connection->bucket_alloc);
@@ -990,19 +954,19 @@ void check_before_handler(request_rec *r)
     }
 }
 
-}  // namespace
-
 void mod_auth_orvane_form_register_hooks(apr_pool_t *p)
 {
     // Debug, not notice: every apache2ctl call registers the hooks, and an
     // administrator's terminal has no use for the line.
     ap_log_perror(APLOG_MARK, APLOG_DEBUG, 0, p, "%s: registering mod_auth_orvane_form input filter", __func__);
     ap_hook_child_init(mod_auth_orvane_form_init, nullptr, nullptr, APR_HOOK_MIDDLE);
-    form_filter_record = ap_register_input_filter(kFilterName, mod_auth_orvane_form_if,
-                                                  mod_auth_orvane_form_if_init, AP_FTYPE_RESOURCE);
+    form_filter_record =
+        ap_register_input_filter(filter_name, mod_auth_orvane_form_if, mod_auth_orvane_form_if_init, AP_FTYPE_RESOURCE);
     // After the core has added the configured filters.
     ap_hook_insert_filter(check_before_handler, nullptr, nullptr, APR_HOOK_REALLY_LAST);
 }
+
+}  // namespace
 
 extern "C" {
 module AP_MODULE_DECLARE_DATA auth_orvane_form_module = {
@@ -1013,8 +977,6 @@ module AP_MODULE_DECLARE_DATA auth_orvane_form_module = {
     nullptr,  // merge_server_config
     nullptr,  // cmds
     mod_auth_orvane_form_register_hooks,
-#if defined(AP_MODULE_FLAG_NONE)
     AP_MODULE_FLAG_NONE,
-#endif
 };
 }

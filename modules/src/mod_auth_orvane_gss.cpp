@@ -50,10 +50,11 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "mod_auth_orvane_gss.h"
+#include "result_codes.h"
+
 extern "C" {
-#ifdef APLOG_USE_MODULE
 APLOG_USE_MODULE(auth_orvane_gss);
-#endif
 }
 
 namespace {
@@ -85,25 +86,6 @@ gss_OID_desc ntlm_mechanism{10, const_cast<char *>("\x2b\x06\x01\x04\x01\x82\x37
 // RFC 5929's prefix of the tls-server-end-point channel binding.
 constexpr std::string_view end_point_prefix = "tls-server-end-point:";
 
-// Authentication result codes that the client gets for the mechanism's minor
-// status after a failed leg; any other status gives 'E'.
-struct minor_result_code {
-    OM_uint32 minor;
-    char code;
-};
-constexpr minor_result_code minor_result_codes[] = {
-    {40017, '0'}, {40022, '0'}, {40047, '0'},
-    {40024, 'X'}, {40055, 'L'}, {40056, 'D'},
-};
-
-char result_code_for(OM_uint32 minor)
-{
-    for (const auto &row : minor_result_codes)
-        if (row.minor == minor)
-            return row.code;
-    return 'E';
-}
-
 // ---------------------------------------------------------------------------
 // Per-directory configuration
 
@@ -115,8 +97,8 @@ enum class setting : unsigned char { unset, off, on };
 struct directory_config {
     setting connection_bound;
     setting channel_binding;
-    const char *default_domain;  // upper case; null for none (checked, not used: see canonical_user)
-    apr_table_t *domain_aliases; // upper case alias -> domain; null for none
+    const char *default_domain;   // upper case; null for none (checked, not used: see canonical_user)
+    apr_table_t *domain_aliases;  // upper case alias -> domain; null for none
 };
 
 void *create_directory_config(apr_pool_t *p, char *)
@@ -150,8 +132,8 @@ const directory_config &config_of(const request_rec *r)
     static const directory_config defaults{};
     if (r->per_dir_config == nullptr)
         return defaults;
-    const auto *config = static_cast<const directory_config *>(
-        ap_get_module_config(r->per_dir_config, &auth_orvane_gss_module));
+    const auto *config =
+        static_cast<const directory_config *>(ap_get_module_config(r->per_dir_config, &auth_orvane_gss_module));
     return config ? *config : defaults;
 }
 
@@ -226,30 +208,20 @@ const command_rec directives[] = {
 // ---------------------------------------------------------------------------
 // Logging and status texts
 
-void log_rerror(const char *file, int line, int level, apr_status_t status,
-                const request_rec *r, const char *fmt, ...)
-    __attribute__((format(printf, 6, 7)));
+void log_rerror(log_site site, int level, apr_status_t status, const request_rec *r, const char *fmt, ...)
+    __attribute__((format(printf, 5, 6)));
 
-void log_rerror(const char *file, int line, int level, apr_status_t status,
-                const request_rec *r, const char *fmt, ...)
+void log_rerror(log_site site, int level, apr_status_t status, const request_rec *r, const char *fmt, ...)
 {
     char msg[1024];
-#ifdef APLOG_USE_MODULE
     // Formatting costs more than the rest of a kept-alive request's check.
     if (!APLOG_R_MODULE_IS_LEVEL(r, APLOG_MODULE_INDEX, level))
         return;
-#endif
     va_list ap;
     va_start(ap, fmt);
     vsnprintf(msg, sizeof msg, fmt, ap);
     va_end(ap);
-    // APLOG_NOERRNO from the headers we build against: 2.4 moved it to 16,
-    // and the 2.2 value 8 would turn an error line into a trace line.
-#ifdef APLOG_USE_MODULE
-    ap_log_rerror(file, line, APLOG_MODULE_INDEX, level | APLOG_NOERRNO, status, r, "%s", msg);
-#else
-    ap_log_rerror(file, line, level | APLOG_NOERRNO, status, r, "%s", msg);
-#endif
+    ap_log_rerror(source_path, static_cast<int>(site), APLOG_MODULE_INDEX, level | APLOG_NOERRNO, status, r, "%s", msg);
 }
 
 // Client text for a log line (user names come from the client's message):
@@ -294,15 +266,13 @@ char *get_gss_error(apr_pool_t *p, OM_uint32 err_maj, OM_uint32 err_min, const c
     do {
         OM_uint32 min_stat;
         gss_buffer_desc status_string = GSS_C_EMPTY_BUFFER;
-        maj_stat = gss_display_status(&min_stat, err_maj, GSS_C_GSS_CODE, GSS_C_NO_OID,
-                                      &msg_ctx, &status_string);
+        maj_stat = gss_display_status(&min_stat, err_maj, GSS_C_GSS_CODE, GSS_C_NO_OID, &msg_ctx, &status_string);
         if (GSS_ERROR(maj_stat))
             break;
         err_msg = apr_pstrcat(p, err_msg, ": ", buffer_text(p, status_string), nullptr);
         gss_release_buffer(&min_stat, &status_string);
 
-        maj_stat = gss_display_status(&min_stat, err_min, GSS_C_MECH_CODE, GSS_C_NO_OID,
-                                      &msg_ctx, &status_string);
+        maj_stat = gss_display_status(&min_stat, err_min, GSS_C_MECH_CODE, GSS_C_NO_OID, &msg_ctx, &status_string);
         if (!GSS_ERROR(maj_stat)) {
             err_msg = apr_pstrcat(p, err_msg, " (", buffer_text(p, status_string), ")", nullptr);
             gss_release_buffer(&min_stat, &status_string);
@@ -326,10 +296,10 @@ int get_gss_creds(request_rec *r, gss_cred_id_t *server_creds)
     if (ntlm_creds == GSS_C_NO_CREDENTIAL) {
         gss_OID_set_desc mechanisms{1, &ntlm_mechanism};
         OM_uint32 minor = 0;
-        const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
-                                                 GSS_C_ACCEPT, &ntlm_creds, nullptr, nullptr);
+        const OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_ACCEPT,
+                                                 &ntlm_creds, nullptr, nullptr);
         if (GSS_ERROR(major)) {
-            log_rerror(source_path, 520, APLOG_ERR, 0, r, "%s",
+            log_rerror(log_site::acquire_cred_failed, APLOG_ERR, 0, r, "%s",
                        get_gss_error(r->pool, major, minor, "gss_acquire_cred() for NTLM failed"));
             ntlm_creds = GSS_C_NO_CREDENTIAL;
             return HTTP_INTERNAL_SERVER_ERROR;
@@ -366,8 +336,8 @@ gss_channel_bindings_t tls_channel_bindings(request_rec *r)
         return nullptr;
     int digest_nid = NID_undef, key_nid = NID_undef;
     const EVP_MD *digest = nullptr;
-    if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest_nid, &key_nid) &&
-        digest_nid != NID_md5 && digest_nid != NID_sha1)
+    if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest_nid, &key_nid) && digest_nid != NID_md5 &&
+        digest_nid != NID_sha1)
         digest = EVP_get_digestbynid(digest_nid);
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int hash_length = 0;
@@ -376,8 +346,7 @@ gss_channel_bindings_t tls_channel_bindings(request_rec *r)
     if (!hashed)
         return nullptr;
 
-    auto *bindings = static_cast<gss_channel_bindings_t>(
-        apr_pcalloc(r->pool, sizeof(gss_channel_bindings_struct)));
+    auto *bindings = static_cast<gss_channel_bindings_t>(apr_pcalloc(r->pool, sizeof(gss_channel_bindings_struct)));
     auto *data = static_cast<char *>(apr_palloc(r->pool, end_point_prefix.size() + hash_length));
     std::memcpy(data, end_point_prefix.data(), end_point_prefix.size());
     std::memcpy(data + end_point_prefix.size(), hash, hash_length);
@@ -471,7 +440,7 @@ gss_ctx_id_t take_pending_context(request_rec *r)
     apr_pool_userdata_get(&stored, context_key, conn_pool);
     if (stored == nullptr)
         return GSS_C_NO_CONTEXT;
-    log_rerror(source_path, 267, APLOG_DEBUG, 0, r, "got existing context: %p", stored);
+    log_rerror(log_site::existing_context, APLOG_DEBUG, 0, r, "got existing context: %p", stored);
     apr_pool_userdata_set(nullptr, context_key, nullptr, conn_pool);
     apr_pool_cleanup_kill(conn_pool, stored, cleanup_context);
     return static_cast<gss_ctx_id_t>(stored);
@@ -479,7 +448,7 @@ gss_ctx_id_t take_pending_context(request_rec *r)
 
 void store_pending_context(request_rec *r, gss_ctx_id_t context)
 {
-    log_rerror(source_path, 361, APLOG_DEBUG, 0, r, "got continue needed - storing context: %p",
+    log_rerror(log_site::storing_context, APLOG_DEBUG, 0, r, "got continue needed - storing context: %p",
                static_cast<void *>(context));
     apr_pool_userdata_set(context, context_key, cleanup_context, r->connection->pool);
 }
@@ -523,7 +492,8 @@ void bind_connection_user(request_rec *r, const directory_config &config)
     apr_pool_clear(user->pool);
     user->name = apr_pstrdup(user->pool, r->user);
     user->channel_bound = config.channel_binding == setting::on;
-    log_rerror(source_path, 412, APLOG_DEBUG, 0, r, "Connection bound to user %s", log_text(r->pool, user->name));
+    log_rerror(log_site::connection_bound, APLOG_DEBUG, 0, r, "Connection bound to user %s",
+               log_text(r->pool, user->name));
 }
 
 // Runs the request as the bound connection's user, if it has one and its
@@ -535,17 +505,16 @@ bool reuse_connection_user(request_rec *r, const directory_config &config)
     if (user == nullptr || user->name == nullptr)
         return false;
     if (config.channel_binding == setting::on && !user->channel_bound) {
-        log_rerror(source_path, 516, APLOG_DEBUG, 0, r,
+        log_rerror(log_site::user_not_channel_bound, APLOG_DEBUG, 0, r,
                    "Connection's user %s signed on without channel bindings; a new handshake is "
-                   "needed here (OrvaneNTLMChannelBinding On)", log_text(r->pool, user->name));
+                   "needed here (OrvaneNTLMChannelBinding On)",
+                   log_text(r->pool, user->name));
         return false;
     }
     r->user = apr_pstrdup(r->pool, user->name);
     r->ap_auth_type = const_cast<char *>("NTLM");
-#ifdef APLOG_USE_MODULE
     if (APLOG_R_MODULE_IS_LEVEL(r, APLOG_MODULE_INDEX, APLOG_DEBUG))  // every request of the connection
-#endif
-        log_rerror(source_path, 515, APLOG_DEBUG, 0, r, "Connection already authenticated as %s",
+        log_rerror(log_site::already_authenticated, APLOG_DEBUG, 0, r, "Connection already authenticated as %s",
                    log_text(r->pool, r->user));
     return true;
 }
@@ -569,11 +538,10 @@ char *canonical_user(apr_pool_t *p, std::string_view name)
     if (name.find('@') != std::string_view::npos || domain.empty() || name.empty())
         return nullptr;
     auto *text = static_cast<char *>(apr_palloc(p, domain.size() + name.size() + 2));
-    char *out = std::transform(domain.begin(), domain.end(), text,
-                               [](char c) { return static_cast<char>(apr_toupper(c)); });
+    char *out =
+        std::transform(domain.begin(), domain.end(), text, [](char c) { return static_cast<char>(apr_toupper(c)); });
     *out++ = '\\';
-    out = std::transform(name.begin(), name.end(), out,
-                         [](char c) { return static_cast<char>(apr_tolower(c)); });
+    out = std::transform(name.begin(), name.end(), out, [](char c) { return static_cast<char>(apr_tolower(c)); });
     *out = '\0';
     return text;
 }
@@ -625,7 +593,7 @@ void check_winbind(const request_rec *r, OM_uint32 minor)
         return;
     const char *fault = winbind_fault();
     if (logged_winbind_fault.exchange(fault) != fault && fault != nullptr)
-        log_rerror(source_path, 560, APLOG_ERR, 0, r, "NTLM set-up broken, not a wrong password: %s", fault);
+        log_rerror(log_site::ntlm_setup_broken, APLOG_ERR, 0, r, "NTLM set-up broken, not a wrong password: %s", fault);
 }
 
 // Decodes the base64 token after the scheme word into *token (request
@@ -634,12 +602,13 @@ int decode_token(request_rec *r, const char *auth_line, gss_buffer_desc *token)
 {
     const char *word = ap_getword_white(r->pool, &auth_line);
     if (word == nullptr) {
-        log_rerror(source_path, 241, APLOG_ERR, 0, r, "No Authorization parameter in request from client");
+        log_rerror(log_site::no_authorization_parameter, APLOG_ERR, 0, r,
+                   "No Authorization parameter in request from client");
         return HTTP_UNAUTHORIZED;
     }
     token->value = apr_pcalloc(r->pool, apr_base64_decode_len(word) + 1);
     if (token->value == nullptr) {
-        log_rerror(source_path, 250, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
+        log_rerror(log_site::input_buffer_failed, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     token->length = apr_base64_decode(static_cast<char *>(token->value), word);
@@ -663,21 +632,21 @@ int accept_token(request_rec *r, gss_buffer_desc &input_token, gss_cred_id_t ser
     held.context = pending;
 
     if (bindings != GSS_C_NO_CHANNEL_BINDINGS && lacks_channel_bindings(input_token)) {
-        log_rerror(source_path, 540, APLOG_ERR, 0, r,
+        log_rerror(log_site::answer_without_channel_bindings, APLOG_ERR, 0, r,
                    "NTLM answer without channel bindings refused (OrvaneNTLMChannelBinding On)");
         return HTTP_UNAUTHORIZED;
     }
 
-    result->major = gss_accept_sec_context(
-        &result->minor, &held.context, server_creds, &input_token, bindings,
-        &held.client_name, &result->mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
-    log_rerror(source_path, 283, APLOG_DEBUG, 0, r, "Verification returned code %x/%x", result->major,
+    result->major =
+        gss_accept_sec_context(&result->minor, &held.context, server_creds, &input_token, bindings, &held.client_name,
+                               &result->mechanism, &held.output_token, nullptr, nullptr, &held.delegated_cred);
+    log_rerror(log_site::verification_returned, APLOG_DEBUG, 0, r, "Verification returned code %x/%x", result->major,
                result->minor);
 
     if (pending != GSS_C_NO_CONTEXT && held.context != pending) {
-        log_rerror(source_path, 290, APLOG_DEBUG, 0, r, "got different context: %p",
+        log_rerror(log_site::different_context, APLOG_DEBUG, 0, r, "got different context: %p",
                    static_cast<void *>(held.context));
-        log_rerror(source_path, 291, APLOG_DEBUG, 0, r, "deleting old context: %p",
+        log_rerror(log_site::deleting_old_context, APLOG_DEBUG, 0, r, "deleting old context: %p",
                    static_cast<void *>(pending));
         OM_uint32 ignored;
         gss_ctx_id_t old = pending;
@@ -701,14 +670,14 @@ int encode_answer(request_rec *r, leg_holdings &held, const char **negotiate_ret
     const int token_length = static_cast<int>(held.output_token.length);
     char *text = static_cast<char *>(apr_pcalloc(r->pool, apr_base64_encode_len(token_length)));
     if (text == nullptr) {
-        log_rerror(source_path, 302, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
+        log_rerror(log_site::output_buffer_failed, APLOG_ERR, 0, r, "ap_pcalloc() failed (not enough memory)");
         gss_release_buffer(&ignored, &held.output_token);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     apr_base64_encode(text, static_cast<const char *>(held.output_token.value), token_length);
     *negotiate_ret_value = text;
-    log_rerror(source_path, 311, APLOG_DEBUG, 0, r,
-               "GSS-API token of length %d bytes will be sent back", token_length);
+    log_rerror(log_site::token_sent_back, APLOG_DEBUG, 0, r, "GSS-API token of length %d bytes will be sent back",
+               token_length);
     gss_release_buffer(&ignored, &held.output_token);
     return OK;
 }
@@ -718,19 +687,18 @@ int encode_answer(request_rec *r, leg_holdings &held, const char **negotiate_ret
 int set_user(request_rec *r, leg_holdings &held)
 {
     if (held.client_name == GSS_C_NO_NAME) {
-        log_rerror(source_path, 375, APLOG_ERR, 0, r, "Didn't get client name");
+        log_rerror(log_site::no_client_name, APLOG_ERR, 0, r, "Didn't get client name");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     OM_uint32 name_minor = 0;
-    const OM_uint32 name_major =
-        gss_display_name(&name_minor, held.client_name, &held.output_token, nullptr);
+    const OM_uint32 name_major = gss_display_name(&name_minor, held.client_name, &held.output_token, nullptr);
     if (GSS_ERROR(name_major)) {
-        log_rerror(source_path, 384, APLOG_ERR, 0, r, "%s",
+        log_rerror(log_site::display_name_failed, APLOG_ERR, 0, r, "%s",
                    get_gss_error(r->pool, name_major, name_minor, "gss_display_name() failed"));
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     if (held.output_token.value == nullptr) {
-        log_rerror(source_path, 393, APLOG_ERR, 0, r, "Client display name is NULL");
+        log_rerror(log_site::display_name_null, APLOG_ERR, 0, r, "Client display name is NULL");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     OM_uint32 ignored;
@@ -739,7 +707,7 @@ int set_user(request_rec *r, leg_holdings &held)
     name = name.substr(0, name.find('\0'));
     char *user = canonical_user(r->pool, name);
     if (user == nullptr) {
-        log_rerror(source_path, 530, APLOG_ERR, 0, r,
+        log_rerror(log_site::client_name_not_domain_user, APLOG_ERR, 0, r,
                    "Client name %s is not of the form DOMAIN\\user (the mechanism does not say which "
                    "domain's account a bare user name matched)",
                    log_text(r->pool, name));
@@ -748,7 +716,8 @@ int set_user(request_rec *r, leg_holdings &held)
         return HTTP_UNAUTHORIZED;
     }
     user = unalias_domain(r->pool, user, config_of(r).domain_aliases);
-    log_rerror(source_path, 407, APLOG_DEBUG, 0, r, "Setting the request user to %s", log_text(r->pool, user));
+    log_rerror(log_site::setting_request_user, APLOG_DEBUG, 0, r, "Setting the request user to %s",
+               log_text(r->pool, user));
     r->user = user;
     r->ap_auth_type = const_cast<char *>("NTLM");
     gss_release_buffer(&ignored, &held.output_token);
@@ -757,9 +726,8 @@ int set_user(request_rec *r, leg_holdings &held)
 
 // One leg: the token decoded, accepted on the connection's context, the
 // answer encoded; then, once the exchange is complete, the user set.
-int run_leg(request_rec *r, const char *auth_line,
-            gss_cred_id_t server_creds, gss_channel_bindings_t bindings, leg_holdings &held,
-            const char **negotiate_ret_value, char *error_code)
+int run_leg(request_rec *r, const char *auth_line, gss_cred_id_t server_creds, gss_channel_bindings_t bindings,
+            leg_holdings &held, const char **negotiate_ret_value, char *error_code)
 {
     gss_buffer_desc input_token = GSS_C_EMPTY_BUFFER;
     accept_result accepted;
@@ -772,9 +740,9 @@ int run_leg(request_rec *r, const char *auth_line,
         return status;
 
     if (GSS_ERROR(accepted.major)) {
-        log_rerror(source_path, 321, APLOG_ERR, 0, r, "%s",
+        log_rerror(log_site::accept_failed, APLOG_ERR, 0, r, "%s",
                    get_gss_error(r->pool, accepted.major, accepted.minor, "gss_accept_sec_context() failed"));
-        *error_code = result_code_for(accepted.minor);
+        *error_code = failure_result_code(accepted.minor);
         check_winbind(r, accepted.minor);
         return HTTP_UNAUTHORIZED;
     }
@@ -783,12 +751,12 @@ int run_leg(request_rec *r, const char *auth_line,
     // another mechanism past it.
     const bool continue_needed = (accepted.major & GSS_S_CONTINUE_NEEDED) != 0;
     if (!is_ntlm_mechanism(accepted.mechanism) && (accepted.mechanism != GSS_C_NO_OID || !continue_needed)) {
-        log_rerror(source_path, 525, APLOG_ERR, 0, r, "Client's token is not NTLM; refused");
+        log_rerror(log_site::not_ntlm, APLOG_ERR, 0, r, "Client's token is not NTLM; refused");
         *negotiate_ret_value = nullptr;
         return HTTP_UNAUTHORIZED;
     }
 
-    log_rerror(source_path, 354, APLOG_DEBUG, 0, r, "Continue needed: %d", continue_needed ? 1 : 0);
+    log_rerror(log_site::continue_needed, APLOG_DEBUG, 0, r, "Continue needed: %d", continue_needed ? 1 : 0);
     if (continue_needed) {
         store_pending_context(r, held.context);
         held.context = GSS_C_NO_CONTEXT;
@@ -806,8 +774,7 @@ int run_leg(request_rec *r, const char *auth_line,
 // Returns OK, HTTP_UNAUTHORIZED or HTTP_INTERNAL_SERVER_ERROR; the response
 // token is empty text, the base64 answer of the mechanism, or null when the
 // mechanism had nothing to send.
-int authenticate_user_gss(request_rec *r, const char *auth_line,
-                          const char **negotiate_ret_value, char *error_code)
+int authenticate_user_gss(request_rec *r, const char *auth_line, const char **negotiate_ret_value, char *error_code)
 {
     *negotiate_ret_value = "";
     *error_code = 'E';
@@ -816,7 +783,7 @@ int authenticate_user_gss(request_rec *r, const char *auth_line,
     if (config.channel_binding == setting::on) {
         bindings = tls_channel_bindings(r);
         if (bindings == nullptr) {
-            log_rerror(source_path, 535, APLOG_ERR, 0, r,
+            log_rerror(log_site::channel_binding_needs_tls, APLOG_ERR, 0, r,
                        "OrvaneNTLMChannelBinding On needs a TLS connection with a server certificate");
             return HTTP_INTERNAL_SERVER_ERROR;
         }
@@ -879,7 +846,7 @@ EVP_MD *process_md4()
     return md4;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" EVP_MD *EVP_MD_fetch(OSSL_LIB_CTX *ctx, const char *algorithm, const char *properties)
 {
@@ -902,8 +869,7 @@ namespace {
 void set_auth_headers(request_rec *r, const char *token, char code)
 {
     const char *header = r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authenticate" : "WWW-Authenticate";
-    apr_table_add(r->err_headers_out, header,
-                  *token == '\0' ? "NTLM" : apr_pstrcat(r->pool, "NTLM ", token, nullptr));
+    apr_table_add(r->err_headers_out, header, *token == '\0' ? "NTLM" : apr_pstrcat(r->pool, "NTLM ", token, nullptr));
     const char code_text[2] = {code, '\0'};
     apr_table_add(r->err_headers_out, result_code_header, code_text);
 }
@@ -931,20 +897,17 @@ int already_succeeded(request_rec *r, int *result)
 int authenticate_user(request_rec *r)
 {
     const char *type = ap_auth_type(r);
-#ifdef APLOG_USE_MODULE
     if (APLOG_R_IS_LEVEL(r, APLOG_DEBUG))
-#endif
-        log_rerror(source_path, 509, APLOG_DEBUG, 0, r,
-                   "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s",
-                   static_cast<int>(getpid()), r->user ? log_text(r->pool, r->user) : "(NULL)",
-                   type ? type : "(NULL)");
+        log_rerror(log_site::hook_entered, APLOG_DEBUG, 0, r,
+                   "[pid %d] kerb_authenticate_user entered with user %s and auth_type %s", static_cast<int>(getpid()),
+                   r->user ? log_text(r->pool, r->user) : "(NULL)", type ? type : "(NULL)");
     if (type == nullptr || strcasecmp(type, "NTLM") != 0)
         return DECLINED;
 
     const directory_config &config = config_of(r);
     const bool bound = config.connection_bound == setting::on;
-    const char *auth_line = apr_table_get(
-        r->headers_in, r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authorization" : "Authorization");
+    const char *auth_line =
+        apr_table_get(r->headers_in, r->proxyreq == PROXYREQ_PROXY ? "Proxy-Authorization" : "Authorization");
     if (auth_line == nullptr) {
         if (bound && reuse_connection_user(r, config)) {
             if (ap_is_initial_req(r))
@@ -991,11 +954,8 @@ int init_handler(apr_pool_t *pconf, apr_pool_t *, apr_pool_t *, server_rec *s)
     Dl_info first{}, ours{};
     if (dladdr(dlsym(RTLD_DEFAULT, "EVP_MD_fetch"), &first) == 0 ||
         dladdr(reinterpret_cast<void *>(&init_handler), &ours) == 0 || first.dli_fbase != ours.dli_fbase)
-#ifdef APLOG_USE_MODULE
-        ap_log_error(source_path, 545, APLOG_MODULE_INDEX, APLOG_WARNING, 0, s, "%s", late);
-#else
-        ap_log_error(source_path, 545, APLOG_WARNING, 0, s, "%s", late);
-#endif
+        ap_log_error(source_path, static_cast<int>(log_site::loaded_after_openssl), APLOG_MODULE_INDEX, APLOG_WARNING,
+                     0, s, "%s", late);
     return OK;
 }
 
@@ -1005,19 +965,17 @@ void register_hooks(apr_pool_t *)
     ap_hook_check_user_id(authenticate_user, nullptr, nullptr, APR_HOOK_MIDDLE);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 module AP_MODULE_DECLARE_DATA auth_orvane_gss_module = {
     STANDARD20_MODULE_STUFF,
     create_directory_config,
     merge_directory_config,
-    nullptr, // per-server config creator
-    nullptr, // per-server config merger
+    nullptr,  // per-server config creator
+    nullptr,  // per-server config merger
     directives,
     register_hooks,
-#ifdef AP_MODULE_HAS_FLAGS
     AP_MODULE_FLAG_NONE,
-#endif
 };
 }

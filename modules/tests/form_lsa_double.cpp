@@ -19,7 +19,7 @@ struct error_text {
 };
 
 // 40047 and 12345 have neither text nor name; 111 has a name only.
-constexpr error_text kErrors[] = {
+constexpr error_text error_texts[] = {
     {40016, "Internal error", "LW_ERROR_INTERNAL"},
     {40017, "No such user", "LW_ERROR_NO_SUCH_USER"},
     {40022, "Password mismatch", "LW_ERROR_PASSWORD_MISMATCH"},
@@ -32,7 +32,7 @@ constexpr error_text kErrors[] = {
 
 const error_text *find(DWORD error)
 {
-    for (const auto &e : kErrors)
+    for (const auto &e : error_texts)
         if (e.error == error)
             return &e;
     return nullptr;

@@ -4,6 +4,7 @@
 // check that no block is freed while it still holds form data.
 #include "form_lsa_double.h"
 #include "httpd_standin.h"
+#include "mod_auth_orvane_form.h"
 
 #include <apr_buckets.h>
 #include <apr_thread_mutex.h>
@@ -23,21 +24,6 @@
 #include <vector>
 
 using namespace std::literals;
-
-// ---------------------------------------------------------------------------
-// The module under test
-
-extern "C" {
-extern module auth_orvane_form_module;
-extern apr_thread_mutex_t *lsaMutex;
-extern HANDLE hLsaConnection;
-}
-char *decode(request_rec *r, char *raw, int wipe);
-apr_status_t check_lsa_error(request_rec *r, DWORD *error);
-DWORD MapErrorCode(DWORD error);
-void zero_and_free(void *data);
-apr_status_t mod_auth_orvane_form_if(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
-                                     apr_read_type_e block, apr_off_t readbytes);
 
 // ---------------------------------------------------------------------------
 // Allocation watch and fault injection
@@ -68,7 +54,7 @@ bool ready = false;
 const bool made_ready = (ready = true);
 
 // Texts of the login form below; no block may be freed while holding one.
-constexpr const char *kMarkers[] = {"u5erMark", "D0Mark", "pa55Mark"};
+constexpr const char *markers[] = {"u5erMark", "D0Mark", "pa55Mark"};
 
 std::atomic<bool> on{false};
 std::atomic<int> dirty_frees{0};        // blocks freed with form data in them
@@ -77,7 +63,7 @@ std::atomic<std::size_t> fail_size{0};  // the next malloc/calloc of this size f
 
 bool holds_marker(const void *p, std::size_t n)
 {
-    for (const char *m : kMarkers)
+    for (const char *m : markers)
         if (memmem(p, n, m, std::strlen(m)))
             return true;
     return false;
@@ -146,8 +132,8 @@ extern "C" apr_status_t apr_thread_mutex_create(apr_thread_mutex_t **mutex, unsi
 {
     if (inject::mutex_create_fails)
         return APR_ENOMEM;
-    static auto fn = inject::real<apr_status_t (*)(apr_thread_mutex_t **, unsigned, apr_pool_t *)>(
-        "apr_thread_mutex_create");
+    static auto fn =
+        inject::real<apr_status_t (*)(apr_thread_mutex_t **, unsigned, apr_pool_t *)>("apr_thread_mutex_create");
     return fn(mutex, flags, pool);
 }
 
@@ -184,12 +170,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Shared fixtures
 
-constexpr const char *kFormType = "application/x-www-form-urlencoded";
-constexpr std::string_view kForm = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&lang=en";
-constexpr std::string_view kFormChecked =
+constexpr const char *form_type = "application/x-www-form-urlencoded";
+constexpr std::string_view form_body =
+    "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&lang=en";
+constexpr std::string_view form_body_checked =
     "username=u5erMarkOne&domain=D0MarkDom&password=&&&&&&&&&&&&&&&&&&result=1&lang=en";
-constexpr const char *kLogin = "D0MarkDom\\u5erMarkOne";
-constexpr const char *kPassword = "pa55MarkSecret!";
+constexpr const char *form_login = "D0MarkDom\\u5erMarkOne";
+constexpr const char *form_password = "pa55MarkSecret!";
 
 // Log lines as "<level letter> <status> <text>", the filter's own name
 // shortened to "if".
@@ -197,26 +184,28 @@ std::vector<std::string> rendered_log()
 {
     std::vector<std::string> out;
     for (const auto &line : standin::logged()) {
-        static constexpr std::string_view kLevels = "..CEWNID";
+        static constexpr std::string_view levels = "..CEWNID";
         std::string text = line.text;
-        constexpr std::string_view kFilterPrefix = "mod_auth_orvane_form_if: ";
-        if (text.starts_with(kFilterPrefix))
-            text = "if: " + text.substr(kFilterPrefix.size());
-        const char level = line.level < static_cast<int>(kLevels.size()) ? kLevels[line.level] : '?';
+        constexpr std::string_view filter_prefix = "mod_auth_orvane_form_if: ";
+        if (text.starts_with(filter_prefix))
+            text = "if: " + text.substr(filter_prefix.size());
+        const char level = line.level < static_cast<int>(levels.size()) ? levels[line.level] : '?';
         out.push_back(std::string(1, level) + " " + std::to_string(line.status) + " " + text);
     }
     return out;
 }
 
-const std::string kCalled = "I 0 if: input filter called";
-const std::string kExit = "I 0 if: input filter exit with success";
-const std::string kAccepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
-const std::string kBadName = "W 22 if: bad escape in user name or domain, or backslash in domain, not authenticated";
-const std::string kRepeated = "W 22 if: username or domain given twice, or under a key some parser reads as one, not authenticated";
+const std::string log_called = "I 0 if: input filter called";
+const std::string log_exit = "I 0 if: input filter exit with success";
+const std::string log_accepted = "I 0 if: result for user <D0MarkDom\\u5erMarkOne>: 1";
+const std::string log_bad_name =
+    "W 22 if: bad escape in user name or domain, or backslash in domain, not authenticated";
+const std::string log_repeated =
+    "W 22 if: username or domain given twice, or under a key some parser reads as one, not authenticated";
 
-const std::string kOpenFailed = "E 20014 if: Failed to initialize LSA";
+const std::string log_open_failed = "E 20014 if: Failed to initialize LSA";
 
-// kForm-like bodies as the filter hands them up: the password's raw text
+// form_body-like bodies as the filter hands them up: the password's raw text
 // blanked, the first character of "result=9" replaced by the code.
 std::string checked(std::string_view body, char code)
 {
@@ -233,14 +222,14 @@ std::string checked(std::string_view body, char code)
 // A form padded to `size` bytes with a trailing field.
 std::string padded_form(std::size_t size)
 {
-    std::string body(kForm);
+    std::string body(form_body);
     body += "&pad=";
     body.append(size - body.size(), 'x');
     return body;
 }
 
-const std::string kFormAtLimit = padded_form(0x4000);
-const std::string kFormOverLimit = padded_form(0x4001);
+const std::string form_body_at_limit = padded_form(0x4000);
+const std::string form_body_over_limit = padded_form(0x4001);
 
 enum class bucket_kind { heap, transient, immortal, file };
 enum class fault { none, no_mutex, lock_fails, unlock_fails, heap_bucket_fails };
@@ -248,10 +237,10 @@ enum class fault { none, no_mutex, lock_fails, unlock_fails, heap_bucket_fails }
 // One request whose handler reads a form body through the filter.
 struct filter_row {
     const char *name;
-    std::string_view body = kForm;
-    const char *content_type = kFormType;
+    std::string_view body = form_body;
+    const char *content_type = form_type;
     const char *content_encoding = nullptr;
-    bool chunked = false;            // Transfer-Encoding instead of Content-Length
+    bool chunked = false;  // Transfer-Encoding instead of Content-Length
     // The filter below hands the body out in pieces of `piece` bytes (0: all
     // at once), one per read, with EOS after the last.
     std::size_t piece = 0;
@@ -262,13 +251,13 @@ struct filter_row {
     bool flush_first = false;        // a FLUSH bucket comes first
     // Faults around the module
     fault inject = fault::none;
-    std::size_t fail_alloc = 0;      // the next malloc/calloc of this size fails
+    std::size_t fail_alloc = 0;  // the next malloc/calloc of this size fails
     DWORD open_result = 0;
     DWORD auth_result = 0;
     apr_read_type_e block = APR_BLOCK_READ;
     apr_off_t readbytes = 8192;
     ap_input_mode_t mode = AP_MODE_READBYTES;
-    bool peek_first = false;         // the handler first reads speculatively
+    bool peek_first = false;  // the handler first reads speculatively
     // Expected: what the filter's init answers before the handler runs
     // (OK, or the HTTP status that ends the request, whose body Apache then
     // tries to discard through the filter), the statuses of the handler's
@@ -277,18 +266,18 @@ struct filter_row {
     // (null login: no check).
     int init_status = OK;
     std::vector<apr_status_t> statuses = {0};
-    std::optional<std::string> passed = checked(kForm, '1');
-    std::vector<std::string> logs = {kCalled, kAccepted, kExit};
-    const char *login = kLogin;
-    const char *password = kPassword;
+    std::optional<std::string> passed = checked(form_body, '1');
+    std::vector<std::string> logs = {log_called, log_accepted, log_exit};
+    const char *login = form_login;
+    const char *password = form_password;
 };
 
 struct below_state {
     const filter_row *row;
     std::size_t offset;
     int reads;
-    std::vector<char *> transient_blocks;   // released once the request is over
-    apr_pool_t *pool;                         // for file buckets
+    std::vector<char *> transient_blocks;  // released once the request is over
+    apr_pool_t *pool;                      // for file buckets
 };
 
 apr_status_t failing_read(apr_bucket *, const char **, apr_size_t *, apr_read_type_e)
@@ -296,9 +285,15 @@ apr_status_t failing_read(apr_bucket *, const char **, apr_size_t *, apr_read_ty
     return EIO;
 }
 
-const apr_bucket_type_t kUnreadableType = {
-    "UNREADABLE", 5, apr_bucket_type_t::APR_BUCKET_DATA, apr_bucket_destroy_noop, failing_read,
-    apr_bucket_setaside_notimpl, apr_bucket_split_notimpl, apr_bucket_copy_notimpl,
+const apr_bucket_type_t unreadable_type = {
+    "UNREADABLE",
+    5,
+    apr_bucket_type_t::APR_BUCKET_DATA,
+    apr_bucket_destroy_noop,
+    failing_read,
+    apr_bucket_setaside_notimpl,
+    apr_bucket_split_notimpl,
+    apr_bucket_copy_notimpl,
 };
 
 apr_bucket *unreadable_bucket(apr_bucket_alloc_t *list)
@@ -307,7 +302,7 @@ apr_bucket *unreadable_bucket(apr_bucket_alloc_t *list)
     APR_BUCKET_INIT(b);
     b->free = apr_bucket_free;
     b->list = list;
-    b->type = &kUnreadableType;
+    b->type = &unreadable_type;
     b->length = 1;
     b->start = 0;
     b->data = nullptr;
@@ -316,14 +311,15 @@ apr_bucket *unreadable_bucket(apr_bucket_alloc_t *list)
 
 apr_bucket *data_bucket(below_state *state, std::string_view data, apr_bucket_alloc_t *list)
 {
-    if (state->row->kind == bucket_kind::immortal)   // read-only memory: a write would crash
+    if (state->row->kind == bucket_kind::immortal)  // read-only memory: a write would crash
         return apr_bucket_immortal_create(data.data(), data.size(), list);
-    if (state->row->kind == bucket_kind::file) {     // read in pieces, splitting itself as it goes
+    if (state->row->kind == bucket_kind::file) {  // read in pieces, splitting itself as it goes
         char name[] = "/tmp/form-bucket-XXXXXX";
         apr_file_t *file = nullptr;
         apr_size_t written = 0;
-        if (apr_file_mktemp(&file, name, APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_EXCL |
-                                             APR_FOPEN_DELONCLOSE, state->pool) != APR_SUCCESS ||
+        if (apr_file_mktemp(&file, name,
+                            APR_FOPEN_CREATE | APR_FOPEN_READ | APR_FOPEN_WRITE | APR_FOPEN_EXCL | APR_FOPEN_DELONCLOSE,
+                            state->pool) != APR_SUCCESS ||
             apr_file_write_full(file, data.data(), data.size(), &written) != APR_SUCCESS)
             return nullptr;
         apr_bucket *b = apr_bucket_file_create(file, 0, data.size(), state->pool, list);
@@ -386,9 +382,9 @@ struct outcome {
     std::vector<apr_status_t> statuses;
     std::string body;
     bool eos = false;
-    apr_off_t largest_read = 0;   // most data that one read handed up
+    apr_off_t largest_read = 0;  // most data that one read handed up
     int below_reads = 0;
-    std::string peeked;           // what a speculative read saw
+    std::string peeked;  // what a speculative read saw
     // After a refusing init: whether the connection closes, and the codings
     // offered. After a chunked body's init: the length the handler is told.
     ap_conn_keepalive_e keepalive = AP_CONN_UNKNOWN;
@@ -397,12 +393,9 @@ struct outcome {
     bool chunked_after = false;
 };
 
-class FormModule : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        apr_initialize();
-    }
+class form_module : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { apr_initialize(); }
 
     void SetUp() override
     {
@@ -496,8 +489,7 @@ protected:
         }
         if (row.peek_first) {
             out.peeked.reserve(0x10000);
-            if (mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, row.block, row.readbytes) ==
-                APR_SUCCESS)
+            if (mod_auth_orvane_form_if(&chain.top, bb, AP_MODE_SPECULATIVE, row.block, row.readbytes) == APR_SUCCESS)
                 read_data(bb, &out.peeked);
             apr_brigade_cleanup(bb);
         }
@@ -551,21 +543,21 @@ std::string row_name(const char *name)
 // The filter: every way through it, and what each leaves behind
 
 // clang-format off
-const filter_row kFilterRows[] = {
+const filter_row filter_rows[] = {
     // Forms
-    {.name = "right password", .passed = std::string(kFormChecked)},
+    {.name = "right password", .passed = std::string(form_body_checked)},
     {.name = "content type in capitals", .content_type = "APPLICATION/X-WWW-FORM-URLENCODED"},
     {.name = "no result field", .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21", '?'),
-     .logs = {kCalled, kExit}, .login = nullptr},
+     .logs = {log_called, log_exit}, .login = nullptr},
     {.name = "empty result value", .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=", '?'),
-     .logs = {kCalled, kExit}, .login = nullptr},
+     .logs = {log_called, log_exit}, .login = nullptr},
     {.name = "no domain", .body = "username=u5erMarkOne&password=pa55MarkSecret%21&result=9",
-     .passed = checked("username=u5erMarkOne&password=pa55MarkSecret%21&result=9", '0'), .logs = {kCalled, kExit},
+     .passed = checked("username=u5erMarkOne&password=pa55MarkSecret%21&result=9", '0'), .logs = {log_called, log_exit},
      .login = nullptr},
     {.name = "no password field", .body = "username=u5erMarkOne&domain=D0MarkDom&result=9xyz",
-     .passed = "username=u5erMarkOne&domain=D0MarkDom&result=0xyz", .logs = {kCalled, kExit}, .login = nullptr},
+     .passed = "username=u5erMarkOne&domain=D0MarkDom&result=0xyz", .logs = {log_called, log_exit}, .login = nullptr},
     {.name = "two password fields, the first is checked",
      .body = "username=u5erMarkOne&password=pa55MarkSecret%21&domain=D0MarkDom&password=pa55MarkTwo&result=9",
      .passed = checked("username=u5erMarkOne&password=pa55MarkSecret%21&domain=D0MarkDom&password=pa55MarkTwo&result=9",
@@ -580,17 +572,17 @@ const filter_row kFilterRows[] = {
      .body = "Username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("Username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
                        '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "domain under a blank-padded or array key is not checked",
      .body = "username=u5erMarkOne&domain=D0MarkDom&+domain%5B%5D+=x&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&+domain%5B%5D+=x&password=pa55MarkSecret%21&result=9",
                        '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "user name and result under bracketed keys (Rack, qs)",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%5Busername=x&%5Dresult%5D=1",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%5Busername=x"
                        "&%5Dresult%5D=0", '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     // Perl's CGI.pm and Ruby's CGI.parse end a pair at a raw ';' too: what
     // follows one is a pair of its own to them.
     {.name = "result behind a ; starts with 0, the form is checked",
@@ -600,15 +592,15 @@ const filter_row kFilterRows[] = {
      .body = "x=y;username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("x=y;username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
                        '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "domain behind a ; in a key is not checked",
      .body = "username=u5erMarkOne&x;domain=EVIL&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMarkOne&x;domain=EVIL&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "a ; in the user name is not checked",
      .body = "username=u5erMarkOne;x&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMarkOne;x&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "password behind a ; in another value is blanked, the form is checked",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9;x&lang=en;password=pa55MarkTwo",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9;x&lang=en;password="
@@ -620,15 +612,15 @@ const filter_row kFilterRows[] = {
     {.name = "a key with a %u escape may be any field: blanked, not checked",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%u0072esult=1",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&%u0072esult=&", '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "escape that parsers read differently in the user name is not checked",
      .body = "username=%7zeter&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=%7zeter&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, kBadName, kExit}, .login = nullptr},
+     .logs = {log_called, log_bad_name, log_exit}, .login = nullptr},
     {.name = "backslash in the domain is not checked",
      .body = "username=u5erMarkOne&domain=D0MarkDom%5Cx&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom%5Cx&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, kBadName, kExit}, .login = nullptr},
+     .logs = {log_called, log_bad_name, log_exit}, .login = nullptr},
     {.name = "password and result under keys in other spellings: blanked and '0'",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&PASSWORD=pa55MarkTwo"
              "&password[]=pa55MarkThree&Result=1",
@@ -639,18 +631,18 @@ const filter_row kFilterRows[] = {
      .body = "username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=nobody&username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
                        '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "two domains are not checked",
      .body = "domain=D0MarkDom&username=u5erMarkOne&password=pa55MarkSecret%21&result=9&domain=x",
      .passed = checked("domain=D0MarkDom&username=u5erMarkOne&password=pa55MarkSecret%21&result=9&domain=x", '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     // A key that is a field name, a NUL and more is another key to most
     // parsers and the field to those that read C strings: safe for both.
     {.name = "user name under a key with a NUL is not checked",
      .body = "username=u5erMarkOne&username%00x=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMarkOne&username%00x=nobody&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
                        '0'),
-     .logs = {kCalled, kRepeated, kExit}, .login = nullptr},
+     .logs = {log_called, log_repeated, log_exit}, .login = nullptr},
     {.name = "password and result under keys with a NUL: blanked and '0'",
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&password%00=pa55MarkTwo&result%00=1",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%21&result=9&password%00="
@@ -659,11 +651,11 @@ const filter_row kFilterRows[] = {
     {.name = "escaped NUL in the user name is not checked",
      .body = "username=u5erMark%00admin&domain=D0MarkDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMark%00admin&domain=D0MarkDom&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, "W 22 if: NUL byte in user name or domain, not authenticated", kExit}, .login = nullptr},
+     .logs = {log_called, "W 22 if: NUL byte in user name or domain, not authenticated", log_exit}, .login = nullptr},
     {.name = "NUL from a short escape in the domain is not checked",
      .body = "username=u5erMarkOne&domain=D0Mark%zzDom&password=pa55MarkSecret%21&result=9",
      .passed = checked("username=u5erMarkOne&domain=D0Mark%zzDom&password=pa55MarkSecret%21&result=9", '0'),
-     .logs = {kCalled, "W 22 if: NUL byte in user name or domain, not authenticated", kExit}, .login = nullptr},
+     .logs = {log_called, "W 22 if: NUL byte in user name or domain, not authenticated", log_exit}, .login = nullptr},
     {.name = "pairs behind a raw NUL byte are seen",
      .body = "username=u5erMarkOne&domain=D0MarkDom&lang=e\0n&password=pa55MarkSecret%21&result=9"sv,
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&lang=e\0n&password=pa55MarkSecret%21&result=9"sv, '1')},
@@ -675,79 +667,79 @@ const filter_row kFilterRows[] = {
      .body = "username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%00pa55MarkTail&result=9",
      .passed = checked("username=u5erMarkOne&domain=D0MarkDom&password=pa55MarkSecret%00pa55MarkTail&result=9", '1'),
      .password = "pa55MarkSecret"},
-    {.name = "body of exactly 16384 bytes", .body = kFormAtLimit, .readbytes = 0x4000,
-     .passed = checked(kFormAtLimit, '1')},
+    {.name = "body of exactly 16384 bytes", .body = form_body_at_limit, .readbytes = 0x4000,
+     .passed = checked(form_body_at_limit, '1')},
     // Failures
     {.name = "no content type", .content_type = nullptr, .statuses = {22}, .passed = std::nullopt,
-     .logs = {kCalled, "E 22 if: no content type in headers"}, .login = nullptr},
+     .logs = {log_called, "E 22 if: no content type in headers"}, .login = nullptr},
     {.name = "content type with charset", .content_type = "application/x-www-form-urlencoded; charset=UTF-8",
      .statuses = {22}, .passed = std::nullopt,
-     .logs = {kCalled, "E 22 if: content type isn't application/x-www-form-urlencoded"}, .login = nullptr},
+     .logs = {log_called, "E 22 if: content type isn't application/x-www-form-urlencoded"}, .login = nullptr},
     {.name = "filter below fails", .below_fails = APR_TIMEUP, .statuses = {APR_TIMEUP}, .passed = std::nullopt,
-     .logs = {kCalled, "E 70007 if: ap_get_brigade failed"}, .login = nullptr},
+     .logs = {log_called, "E 70007 if: ap_get_brigade failed"}, .login = nullptr},
     {.name = "filter below would block, read resumes", .piece = 30, .below_would_block = true,
      .block = APR_NONBLOCK_READ, .statuses = {11, 0},
-     .logs = {kCalled, "I 0 if: input filter returning EAGAIN", kCalled, kAccepted, kExit}},
+     .logs = {log_called, "I 0 if: input filter returning EAGAIN", log_called, log_accepted, log_exit}},
     {.name = "bucket cannot be read", .piece = 30, .unreadable_bucket = true, .statuses = {EIO},
-     .passed = std::nullopt, .logs = {kCalled, "E 5 if: apr_bucket_read failed"}, .login = nullptr},
+     .passed = std::nullopt, .logs = {log_called, "E 5 if: apr_bucket_read failed"}, .login = nullptr},
     {.name = "flush bucket is dropped", .flush_first = true,
-     .logs = {kCalled, "W 22 if: invalid bucket length: 0", kAccepted, kExit}},
-    {.name = "more than 16384 bytes at once", .body = kFormOverLimit, .statuses = {28}, .passed = std::nullopt,
-     .logs = {kCalled, "W 28 if: request too large"}, .login = nullptr},
-    {.name = "more than 16384 bytes in pieces", .body = kFormOverLimit, .piece = 1000, .statuses = {28},
-     .passed = std::nullopt, .logs = {kCalled, "W 28 if: request too large"}, .login = nullptr},
+     .logs = {log_called, "W 22 if: invalid bucket length: 0", log_accepted, log_exit}},
+    {.name = "more than 16384 bytes at once", .body = form_body_over_limit, .statuses = {28}, .passed = std::nullopt,
+     .logs = {log_called, "W 28 if: request too large"}, .login = nullptr},
+    {.name = "more than 16384 bytes in pieces", .body = form_body_over_limit, .piece = 1000, .statuses = {28},
+     .passed = std::nullopt, .logs = {log_called, "W 28 if: request too large"}, .login = nullptr},
     {.name = "form buffer cannot be allocated", .fail_alloc = 0x4002, .statuses = {12}, .passed = std::nullopt,
-     .logs = {kCalled, "C 12 if: failed to allocate memory for form buffer"}, .login = nullptr},
+     .logs = {log_called, "C 12 if: failed to allocate memory for form buffer"}, .login = nullptr},
     {.name = "key cannot be decoded", .body = "username=u5erMarkOne&0123456789012345678901234567890=1",
      .fail_alloc = 32, .statuses = {12}, .passed = std::nullopt,
-     .logs = {kCalled, "C 12 decode: failed to allocate memory for decoded string"}, .login = nullptr},
+     .logs = {log_called, "C 12 decode: failed to allocate memory for decoded string"}, .login = nullptr},
     {.name = "password cannot be decoded", .fail_alloc = 18, .statuses = {12}, .passed = std::nullopt,
-     .logs = {kCalled, "C 12 decode: failed to allocate memory for decoded string"}, .login = nullptr},
+     .logs = {log_called, "C 12 decode: failed to allocate memory for decoded string"}, .login = nullptr},
     {.name = "login name cannot be allocated", .fail_alloc = 22, .statuses = {12}, .passed = std::nullopt,
-     .logs = {kCalled, "C 12 if: failed to allocate memory for domain\\user string"}, .login = nullptr},
+     .logs = {log_called, "C 12 if: failed to allocate memory for domain\\user string"}, .login = nullptr},
     {.name = "no mutex", .inject = fault::no_mutex, .statuses = {22}, .passed = std::nullopt,
-     .logs = {kCalled, "E 22 if: mutex not initalized so cannot proceed"}, .login = nullptr},
+     .logs = {log_called, "E 22 if: mutex not initalized so cannot proceed"}, .login = nullptr},
     {.name = "lock fails", .inject = fault::lock_fails, .statuses = {EDEADLK}, .passed = std::nullopt,
-     .logs = {kCalled, "E 35 if: apr_thread_mutex_lock failed"}, .login = nullptr},
-    {.name = "LSA connection cannot be opened", .open_result = 111, .passed = checked(kForm, 'E'),
-     .logs = {kCalled, "E 20014 check_lsa_error: LSA error (40118): Domain is offline", kOpenFailed,
-              "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: E", kExit},
+     .logs = {log_called, "E 35 if: apr_thread_mutex_lock failed"}, .login = nullptr},
+    {.name = "LSA connection cannot be opened", .open_result = 111, .passed = checked(form_body, 'E'),
+     .logs = {log_called, "E 20014 check_lsa_error: LSA error (40118): Domain is offline", log_open_failed,
+              "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: E", log_exit},
      .login = nullptr},
-    {.name = "wrong password", .auth_result = 40022, .passed = checked(kForm, '0'),
-     .logs = {kCalled, "N 0 check_lsa_error: LSA error (40022): Password mismatch",
-              "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: 0", kExit}},
+    {.name = "wrong password", .auth_result = 40022, .passed = checked(form_body, '0'),
+     .logs = {log_called, "N 0 check_lsa_error: LSA error (40022): Password mismatch",
+              "I 20014 if: result for user <D0MarkDom\\u5erMarkOne>: 0", log_exit}},
     {.name = "unlock fails", .inject = fault::unlock_fails, .statuses = {EPERM}, .passed = std::nullopt,
-     .logs = {kCalled, "E 1 if: apr_thread_mutex_unlock failed"}},
-    {.name = "sized buffer cannot be allocated", .fail_alloc = kForm.size() + 4, .statuses = {12},
+     .logs = {log_called, "E 1 if: apr_thread_mutex_unlock failed"}},
+    {.name = "sized buffer cannot be allocated", .fail_alloc = form_body.size() + 4, .statuses = {12},
      .passed = std::nullopt,
-     .logs = {kCalled, kAccepted, "C 12 insert_bucket: failed to allocate memory for sized buffer"}},
+     .logs = {log_called, log_accepted, "C 12 insert_bucket: failed to allocate memory for sized buffer"}},
     {.name = "bucket cannot be allocated", .inject = fault::heap_bucket_fails, .statuses = {12},
-     .passed = std::nullopt, .logs = {kCalled, kAccepted, "C 12 insert_bucket: failed to allocate memory for bucket"}},
+     .passed = std::nullopt, .logs = {log_called, log_accepted, "C 12 insert_bucket: failed to allocate memory for bucket"}},
     // Buckets from the filter below
     {.name = "transient buckets are zeroed", .piece = 81, .kind = bucket_kind::transient},
     {.name = "read-only buckets are left alone", .piece = 7, .kind = bucket_kind::immortal},
     // Content codings and bodies without a length, which the init decides
     // on before the handler (a CGI application) runs.
     {.name = "gzip body refused before the handler", .content_encoding = "gzip", .init_status = 415,
-     .statuses = {22}, .passed = std::nullopt, .logs = {"E 22 if: content coding isn't identity", kCalled},
+     .statuses = {22}, .passed = std::nullopt, .logs = {"E 22 if: content coding isn't identity", log_called},
      .login = nullptr},
     {.name = "deflate in a chunked body refused before the handler", .content_encoding = "deflate",
      .chunked = true, .init_status = 415, .statuses = {22}, .passed = std::nullopt,
-     .logs = {"E 22 if: content coding isn't identity", kCalled}, .login = nullptr},
+     .logs = {"E 22 if: content coding isn't identity", log_called}, .login = nullptr},
     {.name = "coding list with identity in it refused", .content_encoding = "identity, gzip", .init_status = 415,
-     .statuses = {22}, .passed = std::nullopt, .logs = {"E 22 if: content coding isn't identity", kCalled},
+     .statuses = {22}, .passed = std::nullopt, .logs = {"E 22 if: content coding isn't identity", log_called},
      .login = nullptr},
     {.name = "identity coding is the plain body", .content_encoding = " Identity"},
     {.name = "chunked body in pieces checked before the handler", .chunked = true, .piece = 9,
-     .logs = {kAccepted, kCalled, kExit}},
-    {.name = "chunked body too large refused before the handler", .body = kFormOverLimit, .chunked = true,
+     .logs = {log_accepted, log_called, log_exit}},
+    {.name = "chunked body too large refused before the handler", .body = form_body_over_limit, .chunked = true,
      .piece = 1000, .init_status = 413, .statuses = {28}, .passed = std::nullopt,
-     .logs = {"W 28 if: request too large", kCalled}, .login = nullptr},
+     .logs = {"W 28 if: request too large", log_called}, .login = nullptr},
     {.name = "chunked body that is no form refused before the handler", .content_type = "text/plain",
      .chunked = true, .init_status = 400, .statuses = {22}, .passed = std::nullopt,
-     .logs = {"E 22 if: content type isn't application/x-www-form-urlencoded", kCalled}, .login = nullptr},
-    {.name = "file bucket read in several pieces", .body = kFormAtLimit, .kind = bucket_kind::file, .readbytes = 0x4000,
-     .passed = checked(kFormAtLimit, '1')},
+     .logs = {"E 22 if: content type isn't application/x-www-form-urlencoded", log_called}, .login = nullptr},
+    {.name = "file bucket read in several pieces", .body = form_body_at_limit, .kind = bucket_kind::file, .readbytes = 0x4000,
+     .passed = checked(form_body_at_limit, '1')},
 };
 // clang-format on
 
@@ -756,9 +748,9 @@ void PrintTo(const filter_row &row, std::ostream *os)
     *os << row.name;
 }
 
-class FilterPaths : public FormModule, public ::testing::WithParamInterface<filter_row> {};
+class filter_paths : public form_module, public ::testing::WithParamInterface<filter_row> {};
 
-TEST_P(FilterPaths, StatusBodyLogAndScrubbing)
+TEST_P(filter_paths, status_body_log_and_scrubbing)
 {
     const filter_row &row = GetParam();
     const outcome out = run(row);
@@ -804,7 +796,7 @@ TEST_P(FilterPaths, StatusBodyLogAndScrubbing)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FilterPaths, ::testing::ValuesIn(kFilterRows),
+INSTANTIATE_TEST_SUITE_P(rows, filter_paths, ::testing::ValuesIn(filter_rows),
                          [](const auto &info) { return row_name(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -819,7 +811,7 @@ struct split_row {
     bool peek_first = false;
 };
 
-const split_row kSplitRows[] = {
+const split_row split_rows[] = {
     {.name = "one piece"},
     {.name = "1-byte pieces", .piece = 1},
     {.name = "1-byte pieces, 1-byte reads", .piece = 1, .readbytes = 1},
@@ -835,32 +827,36 @@ void PrintTo(const split_row &row, std::ostream *os)
     *os << row.name;
 }
 
-class Splits : public FormModule, public ::testing::WithParamInterface<split_row> {};
+class splits : public form_module, public ::testing::WithParamInterface<split_row> {};
 
-TEST_P(Splits, SameRewrittenFormChecked)
+TEST_P(splits, same_rewritten_form_checked)
 {
     const split_row &split = GetParam();
-    filter_row row{.name = split.name, .piece = split.piece, .block = split.block, .readbytes = split.readbytes,
-                   .mode = split.mode, .peek_first = split.peek_first};
+    filter_row row{.name = split.name,
+                   .piece = split.piece,
+                   .block = split.block,
+                   .readbytes = split.readbytes,
+                   .mode = split.mode,
+                   .peek_first = split.peek_first};
     const outcome out = run(row);
     if (split.peek_first) {
-        EXPECT_EQ(out.peeked, checked(kForm, '1').substr(0, split.readbytes));
+        EXPECT_EQ(out.peeked, checked(form_body, '1').substr(0, split.readbytes));
     }
 
     EXPECT_EQ(out.statuses, std::vector<apr_status_t>{0});
     EXPECT_TRUE(out.eos);
-    EXPECT_EQ(out.body, checked(kForm, '1'));
+    EXPECT_EQ(out.body, checked(form_body, '1'));
     if (split.mode != AP_MODE_EXHAUSTIVE) {
         EXPECT_LE(out.largest_read, split.readbytes);
     }
     EXPECT_EQ(lsa_double::get().auth_calls, 1);
-    EXPECT_EQ(lsa_double::get().password, kPassword);
+    EXPECT_EQ(lsa_double::get().password, form_password);
     const auto logs = rendered_log();
-    EXPECT_EQ(std::count(logs.begin(), logs.end(), kAccepted), 1);
+    EXPECT_EQ(std::count(logs.begin(), logs.end(), log_accepted), 1);
     EXPECT_EQ(watch::dirty_frees, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Splits, ::testing::ValuesIn(kSplitRows),
+INSTANTIATE_TEST_SUITE_P(rows, splits, ::testing::ValuesIn(split_rows),
                          [](const auto &info) { return row_name(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -869,10 +865,10 @@ INSTANTIATE_TEST_SUITE_P(Rows, Splits, ::testing::ValuesIn(kSplitRows),
 struct result_row {
     DWORD error;
     char code;
-    const char *error_line = nullptr;   // check_lsa_error's line
+    const char *error_line = nullptr;  // check_lsa_error's line
 };
 
-const result_row kResultRows[] = {
+const result_row result_rows[] = {
     {.error = 0, .code = '1'},
     {.error = 40022, .code = '0', .error_line = "N 0 check_lsa_error: LSA error (40022): Password mismatch"},
     {.error = 40017, .code = '0', .error_line = "N 0 check_lsa_error: LSA error (40017): No such user"},
@@ -892,26 +888,26 @@ void PrintTo(const result_row &row, std::ostream *os)
     *os << row.error;
 }
 
-class ResultCodes : public FormModule, public ::testing::WithParamInterface<result_row> {};
+class result_codes : public form_module, public ::testing::WithParamInterface<result_row> {};
 
-TEST_P(ResultCodes, WrittenIntoTheResultValue)
+TEST_P(result_codes, written_into_the_result_value)
 {
     const result_row &expected = GetParam();
     filter_row row{.name = "", .auth_result = expected.error};
     const outcome out = run(row);
 
     EXPECT_EQ(out.statuses, std::vector<apr_status_t>{0});
-    EXPECT_EQ(out.body, checked(kForm, expected.code));
-    std::vector<std::string> logs = {kCalled};
+    EXPECT_EQ(out.body, checked(form_body, expected.code));
+    std::vector<std::string> logs = {log_called};
     if (expected.error_line)
         logs.push_back(expected.error_line);
     logs.push_back("I " + std::to_string(expected.error ? 20014 : 0) +
                    " if: result for user <D0MarkDom\\u5erMarkOne>: " + expected.code);
-    logs.push_back(kExit);
+    logs.push_back(log_exit);
     EXPECT_EQ(rendered_log(), logs);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ResultCodes, ::testing::ValuesIn(kResultRows),
+INSTANTIATE_TEST_SUITE_P(rows, result_codes, ::testing::ValuesIn(result_rows),
                          [](const auto &info) { return "error_" + std::to_string(info.param.error); });
 
 // ---------------------------------------------------------------------------
@@ -920,17 +916,17 @@ INSTANTIATE_TEST_SUITE_P(Rows, ResultCodes, ::testing::ValuesIn(kResultRows),
 struct lsa_error_row {
     const char *name;
     DWORD error;
-    LsaLogLevel logger = 0;            // 0: no logger installed
+    LsaLogLevel logger = 0;  // 0: no logger installed
     bool allocate_fails = false;
     bool short_text = false;
     apr_status_t status = APR_EGENERAL;
     DWORD mapped = 0;
-    const char *log = nullptr;         // the error log line, null for none
-    const char *debug = nullptr;       // the debug line's end, null for none
+    const char *log = nullptr;    // the error log line, null for none
+    const char *debug = nullptr;  // the debug line's end, null for none
 };
 
 // clang-format off
-const lsa_error_row kLsaErrorRows[] = {
+const lsa_error_row lsa_error_rows[] = {
     {.name = "success", .error = 0, .logger = LSA_LOG_LEVEL_DEBUG, .status = 0},
     {.name = "known error with text", .error = 40022, .mapped = 40022,
      .log = "N 0 check_lsa_error: LSA error (40022): Password mismatch"},
@@ -955,9 +951,9 @@ void PrintTo(const lsa_error_row &row, std::ostream *os)
     *os << row.name;
 }
 
-class LsaErrors : public FormModule, public ::testing::WithParamInterface<lsa_error_row> {};
+class lsa_errors : public form_module, public ::testing::WithParamInterface<lsa_error_row> {};
 
-TEST_P(LsaErrors, LoggedAndMapped)
+TEST_P(lsa_errors, logged_and_mapped)
 {
     const lsa_error_row &row = GetParam();
     if (row.logger)
@@ -989,20 +985,20 @@ TEST_P(LsaErrors, LoggedAndMapped)
     standin::destroy_request(&req);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, LsaErrors, ::testing::ValuesIn(kLsaErrorRows),
+INSTANTIATE_TEST_SUITE_P(rows, lsa_errors, ::testing::ValuesIn(lsa_error_rows),
                          [](const auto &info) { return row_name(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // decode on its own
 
 struct decode_row {
-    std::string_view raw;       // the buffer decode works in, '&' or NUL after the raw text
+    std::string_view raw;  // the buffer decode works in, '&' or NUL after the raw text
     int wipe = 0;
-    std::string_view decoded;   // what the result block holds up to its length
-    std::string_view after;     // the buffer afterwards
+    std::string_view decoded;  // what the result block holds up to its length
+    std::string_view after;    // the buffer afterwards
 };
 
-const decode_row kDecodeRows[] = {
+const decode_row decode_rows[] = {
     {.raw = "a%41&", .decoded = "aA", .after = "a%41&"},
     {.raw = "%41", .decoded = "A", .after = "%41"},
     {.raw = "%41x&z", .decoded = "Ax", .after = "%41x&z"},
@@ -1026,9 +1022,9 @@ void PrintTo(const decode_row &row, std::ostream *os)
     *os << ::testing::PrintToString(std::string(row.raw));
 }
 
-class Decode : public FormModule, public ::testing::WithParamInterface<decode_row> {};
+class decode_cases : public form_module, public ::testing::WithParamInterface<decode_row> {};
 
-TEST_P(Decode, ResultAndRawText)
+TEST_P(decode_cases, result_and_raw_text)
 {
     const decode_row &row = GetParam();
     std::string buffer(row.raw);
@@ -1047,9 +1043,9 @@ TEST_P(Decode, ResultAndRawText)
     standin::destroy_request(&req);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Decode, ::testing::ValuesIn(kDecodeRows));
+INSTANTIATE_TEST_SUITE_P(rows, decode_cases, ::testing::ValuesIn(decode_rows));
 
-TEST_F(FormModule, DecodeOutOfMemoryStillWipes)
+TEST_F(form_module, decode_out_of_memory_still_wipes)
 {
     std::string buffer = "secret&next";
     standin::request req;
@@ -1065,7 +1061,7 @@ TEST_F(FormModule, DecodeOutOfMemoryStillWipes)
 // ---------------------------------------------------------------------------
 // The module's frame: registration, child life, the LSA connection
 
-TEST_F(FormModule, RegistersFilterAndChildInit)
+TEST_F(form_module, registers_filter_and_child_init)
 {
     standin::clear_registrations();
     standin::clear_log();
@@ -1081,27 +1077,30 @@ TEST_F(FormModule, RegistersFilterAndChildInit)
     EXPECT_NE(standin::input_filters()[0].rec->filter_init_func, nullptr);
     ASSERT_EQ(standin::child_inits().size(), 1u);
     EXPECT_EQ(standin::child_inits()[0].order, APR_HOOK_MIDDLE);
-    EXPECT_EQ(rendered_log(), std::vector<std::string>{
-                                  "D 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
+    EXPECT_EQ(rendered_log(),
+              std::vector<std::string>{
+                  "D 0 mod_auth_orvane_form_register_hooks: registering mod_auth_orvane_form input filter"});
     expect_source_path();
 }
 
 struct child_row {
     const char *name;
     bool mutex_fails = false;
-    int requests = 0;         // forms posted in the child
+    int requests = 0;  // forms posted in the child
     DWORD open_result = 0;
     std::vector<std::string> init_log = {"N 0 mod_auth_orvane_form_init: initializing globals",
                                          "N 0 mod_auth_orvane_form_init: initialization done"};
     int open_calls = 0;
-    int close_calls = 0;      // at child exit
+    int close_calls = 0;  // at child exit
 };
 
-const child_row kChildRows[] = {
+const child_row child_rows[] = {
     {.name = "child without requests"},
     {.name = "connection opened once for two requests", .requests = 2, .open_calls = 1, .close_calls = 1},
     {.name = "failed open is retried by the next request", .requests = 2, .open_result = 40118, .open_calls = 2},
-    {.name = "mutex cannot be created", .mutex_fails = true, .requests = 1,
+    {.name = "mutex cannot be created",
+     .mutex_fails = true,
+     .requests = 1,
      .init_log = {"N 0 mod_auth_orvane_form_init: initializing globals",
                   "E 12 mod_auth_orvane_form_init: failed to initialize mutex"}},
 };
@@ -1111,9 +1110,9 @@ void PrintTo(const child_row &row, std::ostream *os)
     *os << row.name;
 }
 
-class ChildLife : public FormModule, public ::testing::WithParamInterface<child_row> {};
+class child_life : public form_module, public ::testing::WithParamInterface<child_row> {};
 
-TEST_P(ChildLife, MutexAndConnection)
+TEST_P(child_life, mutex_and_connection)
 {
     const child_row &row = GetParam();
     stop_child();
@@ -1134,15 +1133,15 @@ TEST_P(ChildLife, MutexAndConnection)
     EXPECT_EQ(lsa_double::get().open_calls, row.open_calls);
     EXPECT_EQ(hLsaConnection != nullptr, row.close_calls > 0);
 
-    stop_child();   // the child pool's cleanup
+    stop_child();  // the child pool's cleanup
     EXPECT_EQ(lsa_double::get().close_calls, row.close_calls);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ChildLife, ::testing::ValuesIn(kChildRows),
+INSTANTIATE_TEST_SUITE_P(rows, child_life, ::testing::ValuesIn(child_rows),
                          [](const auto &info) { return row_name(info.param.name); });
 
 // The watch itself: a block freed with form data in it is seen.
-TEST_F(FormModule, WatchSeesUnscrubbedBlocks)
+TEST_F(form_module, watch_sees_unscrubbed_blocks)
 {
     watch::dirty_frees = 0;
     watch::on = true;

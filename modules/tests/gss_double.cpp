@@ -68,14 +68,14 @@ void reset()
 
 using namespace gss_double;
 
-OM_uint32 gss_acquire_cred(OM_uint32 *minor, gss_name_t name, OM_uint32, gss_OID_set mechs,
-                           gss_cred_usage_t usage, gss_cred_id_t *cred, gss_OID_set *actual, OM_uint32 *)
+OM_uint32 gss_acquire_cred(OM_uint32 *minor, gss_name_t name, OM_uint32, gss_OID_set mechs, gss_cred_usage_t usage,
+                           gss_cred_id_t *cred, gss_OID_set *actual, OM_uint32 *)
 {
-    const bool ntlm_alone = name == GSS_C_NO_NAME && mechs != GSS_C_NO_OID_SET && mechs->count == 1 &&
-                            mechs->elements[0].length == ntlm_mechanism.length &&
-                            std::memcmp(mechs->elements[0].elements, ntlm_mechanism.elements,
-                                        ntlm_mechanism.length) == 0 &&
-                            usage == GSS_C_ACCEPT && actual == nullptr;
+    const bool ntlm_alone =
+        name == GSS_C_NO_NAME && mechs != GSS_C_NO_OID_SET && mechs->count == 1 &&
+        mechs->elements[0].length == ntlm_mechanism.length &&
+        std::memcmp(mechs->elements[0].elements, ntlm_mechanism.elements, ntlm_mechanism.length) == 0 &&
+        usage == GSS_C_ACCEPT && actual == nullptr;
     // Kept apart from the counted handles: the module keeps it for good.
     *cred = reinterpret_cast<gss_cred_id_t>(new char);
     if (ntlm_alone)
@@ -85,10 +85,9 @@ OM_uint32 gss_acquire_cred(OM_uint32 *minor, gss_name_t name, OM_uint32, gss_OID
     return GSS_S_COMPLETE;
 }
 
-OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t cred,
-                                 gss_buffer_t input, gss_channel_bindings_t bindings, gss_name_t *client_name,
-                                 gss_OID *mechanism, gss_buffer_t output, OM_uint32 *, OM_uint32 *,
-                                 gss_cred_id_t *delegated)
+OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t cred, gss_buffer_t input,
+                                 gss_channel_bindings_t bindings, gss_name_t *client_name, gss_OID *mechanism,
+                                 gss_buffer_t output, OM_uint32 *, OM_uint32 *, gss_cred_id_t *delegated)
 {
     const accept_answer &a = next_accept;
     if (mechanism)
@@ -123,8 +122,8 @@ OM_uint32 gss_display_name(OM_uint32 *minor, gss_name_t, gss_buffer_t name, gss_
     return next_display.major;
 }
 
-OM_uint32 gss_display_status(OM_uint32 *minor, OM_uint32 status, int type, gss_OID,
-                             OM_uint32 *message_context, gss_buffer_t text)
+OM_uint32 gss_display_status(OM_uint32 *minor, OM_uint32 status, int type, gss_OID, OM_uint32 *message_context,
+                             gss_buffer_t text)
 {
     char message[64];
     std::snprintf(message, sizeof message, type == GSS_C_GSS_CODE ? "major %x" : "minor %u", status);

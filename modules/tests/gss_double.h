@@ -37,7 +37,7 @@ void script(const accept_answer &accept, const display_answer &display = {.name 
 
 struct tally {
     int accept_calls;
-    std::string last_input;  // the input token of the last accept call
+    std::string last_input;     // the input token of the last accept call
     std::string last_bindings;  // its channel bindings' application data, "-" for none
     int contexts_made, contexts_deleted, double_deletes;
     int names_made, names_released;

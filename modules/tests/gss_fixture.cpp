@@ -17,8 +17,22 @@ const bool apr_ready = [] {
     return true;
 }();
 
-// The module's error lines; every other line it logs is a debug line.
-constexpr int error_lines[] = {241, 250, 302, 321, 375, 384, 393, 520, 525, 530, 535, 540};
+// The module's error sites of a request; every other site a request logs
+// from is a debug line.
+constexpr log_site error_sites[] = {
+    log_site::no_authorization_parameter,
+    log_site::input_buffer_failed,
+    log_site::output_buffer_failed,
+    log_site::accept_failed,
+    log_site::no_client_name,
+    log_site::display_name_failed,
+    log_site::display_name_null,
+    log_site::acquire_cred_failed,
+    log_site::not_ntlm,
+    log_site::client_name_not_domain_user,
+    log_site::channel_binding_needs_tls,
+    log_site::answer_without_channel_bindings,
+};
 
 request_rec *blank_request(apr_pool_t *parent, conn_rec *c, server_rec *s, const ap_logconf *log)
 {
@@ -40,17 +54,16 @@ request_rec *blank_request(apr_pool_t *parent, conn_rec *c, server_rec *s, const
 
 }  // namespace
 
-const char *const server_cert =
-    "-----BEGIN CERTIFICATE-----\n"
-    "MIIBfDCCASGgAwIBAgIUeBVV6/HBZJkrOHhf0Uu6XhL0UT8wCgYIKoZIzj0EAwIw\n"
-    "EjEQMA4GA1UEAwwHc3RhbmRpbjAgFw0yNjEyMDgxMjM5MjdaGA8yMTI2MTExNDEy\n"
-    "MzkyN1owEjEQMA4GA1UEAwwHc3RhbmRpbjBZMBMGByqGSM49AgEGCCqGSM49AwEH\n"
-    "A0IABK215/xRReMkxUUhgkZKucTugfwHI1ZjelIx8ZOxjfKNiGqoltL5Oj66fvBl\n"
-    "SPHJLNYm1bquWE9zCrD8NqbvfNejUzBRMB0GA1UdDgQWBBSNtN5Mcu4ULc8PxaKg\n"
-    "ZO6g8BKnNjAfBgNVHSMEGDAWgBSNtN5Mcu4ULc8PxaKgZO6g8BKnNjAPBgNVHRMB\n"
-    "Af8EBTADAQH/MAoGCCqGSM49BAMCA0kAMEYCIQDyYxvC73Bkk/06G/vsELaeR/n1\n"
-    "tUsVZFaysIHwYDmflwIhALocAPVQR/TQRZf4AgyyIDvjqmQ0NJg5KGdNtz1g7iSJ\n"
-    "-----END CERTIFICATE-----\n";
+const char *const server_cert = "-----BEGIN CERTIFICATE-----\n"
+                                "MIIBfDCCASGgAwIBAgIUeBVV6/HBZJkrOHhf0Uu6XhL0UT8wCgYIKoZIzj0EAwIw\n"
+                                "EjEQMA4GA1UEAwwHc3RhbmRpbjAgFw0yNjEyMDgxMjM5MjdaGA8yMTI2MTExNDEy\n"
+                                "MzkyN1owEjEQMA4GA1UEAwwHc3RhbmRpbjBZMBMGByqGSM49AgEGCCqGSM49AwEH\n"
+                                "A0IABK215/xRReMkxUUhgkZKucTugfwHI1ZjelIx8ZOxjfKNiGqoltL5Oj66fvBl\n"
+                                "SPHJLNYm1bquWE9zCrD8NqbvfNejUzBRMB0GA1UdDgQWBBSNtN5Mcu4ULc8PxaKg\n"
+                                "ZO6g8BKnNjAfBgNVHSMEGDAWgBSNtN5Mcu4ULc8PxaKgZO6g8BKnNjAPBgNVHRMB\n"
+                                "Af8EBTADAQH/MAoGCCqGSM49BAMCA0kAMEYCIQDyYxvC73Bkk/06G/vsELaeR/n1\n"
+                                "tUsVZFaysIHwYDmflwIhALocAPVQR/TQRZf4AgyyIDvjqmQ0NJg5KGdNtz1g7iSJ\n"
+                                "-----END CERTIFICATE-----\n";
 const std::string server_bindings =
     "tls-server-end-point:" + std::string("\xf7\x11\xbb\xbf\x6c\x36\x70\x61\xd6\xa6\x45\xc4\x1c\x3e\xb6\x75"
                                           "\x68\xb5\x58\x7f\xf1\x93\x2a\xed\x72\x6e\xec\x0d\x8e\x8b\x6b\x7e",
@@ -134,10 +147,9 @@ const char *configure(request_rec *r, const std::vector<directive> &directives)
         const auto func = reinterpret_cast<void (*)()>(cmd->func);
         const char *error =
             cmd->args_how == FLAG
-                ? reinterpret_cast<const char *(*)(cmd_parms *, void *, int)>(func)(
-                      &parms, config, strcasecmp(argument, "On") == 0)
-                : reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *)>(func)(
-                      &parms, config, argument);
+                ? reinterpret_cast<const char *(*)(cmd_parms *, void *, int)>(func)(&parms, config,
+                                                                                    strcasecmp(argument, "On") == 0)
+                : reinterpret_cast<const char *(*)(cmd_parms *, void *, const char *)>(func)(&parms, config, argument);
         if (error != nullptr)
             return error;
     }
@@ -168,11 +180,19 @@ std::string logged_lines()
     return text;
 }
 
+std::string sites(std::initializer_list<log_site> list)
+{
+    std::string text;
+    for (const log_site site : list)
+        text += (text.empty() ? "" : " ") + std::to_string(static_cast<int>(site));
+    return text;
+}
+
 bool log_lines_well_formed()
 {
     return std::all_of(standin::logged().begin(), standin::logged().end(), [](const auto &line) {
-        const bool error = std::find(std::begin(error_lines), std::end(error_lines), line.line) !=
-                           std::end(error_lines);
+        const bool error = std::find(std::begin(error_sites), std::end(error_sites),
+                                     static_cast<log_site>(line.line)) != std::end(error_sites);
         return line.file == "src/mod_auth_orvane_gss.cpp" && line.status == 0 &&
                line.level == (error ? APLOG_ERR : APLOG_DEBUG);
     });

@@ -4,14 +4,14 @@
 #pragma once
 
 #include "httpd_standin.h"
+#include "mod_auth_orvane_gss.h"
 
 #include <http_request.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
-
-extern "C" module AP_MODULE_DECLARE_DATA auth_orvane_gss_module;
 
 namespace gss_test {
 
@@ -56,9 +56,11 @@ extern const std::string server_bindings;
 // Every value of header in table, in order.
 std::vector<std::string> values(const apr_table_t *table, const char *header);
 
-// The source lines logged so far, as "509 267 283", and whether every line
-// carried the module's source path and the level its line stands for.
+// The log sites logged so far, as "509 267 283", and whether every line
+// carried the module's source path and the level of its site.
 std::string logged_lines();
 bool log_lines_well_formed();
+// Sites as logged_lines() gives them.
+std::string sites(std::initializer_list<log_site> list);
 
 }  // namespace gss_test

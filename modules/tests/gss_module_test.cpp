@@ -19,10 +19,13 @@ namespace {
 using gss_double::accept_answer;
 using gss_double::display_answer;
 using strings = std::vector<std::string>;
+using gss_test::sites;
+// The log sites by name, as the rows list them.
+using enum log_site;
 
 // Tokens as the client and the mechanism send them, and their base64 text.
-constexpr const char *negotiate = "NTLM bmVnb3RpYXRl";        // "negotiate"
-constexpr const char *authenticate = "NTLM YXV0aGVudGljYXRl"; // "authenticate"
+constexpr const char *negotiate = "NTLM bmVnb3RpYXRl";         // "negotiate"
+constexpr const char *authenticate = "NTLM YXV0aGVudGljYXRl";  // "authenticate"
 constexpr const char *challenge = "challenge";
 constexpr const char *challenge_header = "NTLM Y2hhbGxlbmdl";
 constexpr const char *mutual = "mutual";
@@ -63,8 +66,8 @@ std::string authenticate_message(std::initializer_list<std::pair<int, std::strin
 }
 
 constexpr int av_timestamp = 7, av_channel_bindings = 10;
-const std::string bound_answer = authenticate_message({{av_timestamp, std::string(8, '\x02')},
-                                                       {av_channel_bindings, std::string(16, '\x5a')}});
+const std::string bound_answer =
+    authenticate_message({{av_timestamp, std::string(8, '\x02')}, {av_channel_bindings, std::string(16, '\x5a')}});
 const std::string unbound_answer = authenticate_message({{av_timestamp, std::string(8, '\x02')}});
 const std::string no_bindings = "-";
 const std::string zero_bound_answer = authenticate_message({{av_channel_bindings, std::string(16, '\0')}});
@@ -117,7 +120,7 @@ struct leg_row {
     const char *user = nullptr;
     const char *gssauthret = nullptr;
     bool pending_after = false;
-    const char *log = "";
+    std::string log;  // the sites logged, as gss_test::logged_lines() gives them
     const char *error_text = nullptr;
     const char *mechanism_saw = nullptr;
     std::vector<gss_test::directive> directives = {};  // of the request's directory
@@ -125,41 +128,53 @@ struct leg_row {
     const std::string *bindings_saw = nullptr;         // what the library was given
 };
 
-void PrintTo(const leg_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const leg_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_leg : gss_module, ::testing::WithParamInterface<leg_row> {};
 
-constexpr accept_answer failure(OM_uint32 minor) { return {.major = failed, .minor = minor}; }
+constexpr accept_answer failure(OM_uint32 minor)
+{
+    return {.major = failed, .minor = minor};
+}
 
 leg_row minor_status_row(const char *name, OM_uint32 minor, const char *code)
 {
-    return {.name = name, .authorization = negotiate, .accept = failure(minor), .result = 401,
-            .challenge = "NTLM", .code = code, .gssauthret = "401", .log = "509 283 321"};
+    return {.name = name,
+            .authorization = negotiate,
+            .accept = failure(minor),
+            .result = 401,
+            .challenge = "NTLM",
+            .code = code,
+            .gssauthret = "401",
+            .log = sites({hook_entered, verification_returned, accept_failed})};
 }
 
 // clang-format off
 const leg_row leg_rows[] = {
     {.name = "first leg asks for another", .authorization = negotiate, .accept = asks_more,
      .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
-     .pending_after = true, .log = "509 283 311 354 361", .mechanism_saw = "negotiate"},
+     .pending_after = true, .log = sites({hook_entered, verification_returned, token_sent_back, continue_needed, storing_context}), .mechanism_saw = "negotiate"},
     {.name = "next leg completes", .pending = true, .authorization = authenticate,
      .accept = completes, .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
-     .log = "509 267 283 354 407", .mechanism_saw = "authenticate"},
+     .log = sites({hook_entered, existing_context, verification_returned, continue_needed, setting_request_user}), .mechanism_saw = "authenticate"},
     {.name = "completing leg with a final token", .pending = true, .authorization = authenticate,
      .accept = {.output = mutual, .client_name = true}, .display = named, .result = 0,
      .challenge = mutual_header, .code = "1", .user = "DOM\\user", .gssauthret = "0",
-     .log = "509 267 283 311 354 407"},
+     .log = sites({hook_entered, existing_context, verification_returned, token_sent_back, continue_needed, setting_request_user})},
     {.name = "completing leg with a delegated credential", .pending = true,
      .authorization = authenticate, .accept = {.client_name = true, .delegated_cred = true},
      .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
-     .log = "509 267 283 354 407"},
+     .log = sites({hook_entered, existing_context, verification_returned, continue_needed, setting_request_user})},
     {.name = "mechanism replaces the pending context and asks more", .pending = true, .authorization = authenticate,
      .accept = {.major = GSS_S_CONTINUE_NEEDED, .output = challenge, .replace_context = true}, .result = 401, .challenge = challenge_header, .code = "C", .gssauthret = "401",
-     .pending_after = true, .log = "509 267 283 290 291 311 354 361"},
+     .pending_after = true, .log = sites({hook_entered, existing_context, verification_returned, different_context, deleting_old_context, token_sent_back, continue_needed, storing_context})},
     {.name = "mechanism replaces the pending context and completes", .pending = true,
      .authorization = authenticate, .accept = {.client_name = true, .replace_context = true},
      .display = named, .result = 0, .user = "DOM\\user", .gssauthret = "0",
-     .log = "509 267 283 290 291 354 407"},
+     .log = sites({hook_entered, existing_context, verification_returned, different_context, deleting_old_context, continue_needed, setting_request_user})},
     minor_status_row("minor status 40017", 40017, "0"),
     minor_status_row("minor status 40022", 40022, "0"),
     minor_status_row("minor status 40047", 40047, "0"),
@@ -171,90 +186,90 @@ const leg_row leg_rows[] = {
     {.name = "failed leg on a pending context still sends its token", .pending = true,
      .authorization = authenticate, .accept = {.major = failed, .minor = 40022, .output = mutual},
      .result = 401, .challenge = mutual_header, .code = "0", .gssauthret = "401",
-     .log = "509 267 283 311 321",
+     .log = sites({hook_entered, existing_context, verification_returned, token_sent_back, accept_failed}),
      .error_text = "gss_accept_sec_context() failed: major d0000 (minor 40022)"},
     {.name = "complete without a client name", .pending = true, .authorization = authenticate,
      .accept = {.major = GSS_S_COMPLETE}, .result = 500,
-     .gssauthret = "500", .log = "509 267 283 354 375"},
+     .gssauthret = "500", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, no_client_name})},
     {.name = "complete without a client name but with a token", .pending = true,
      .authorization = authenticate, .accept = {.output = mutual},
      .result = 500, .challenge = mutual_header, .code = "E", .gssauthret = "500",
-     .log = "509 267 283 311 354 375"},
+     .log = sites({hook_entered, existing_context, verification_returned, token_sent_back, continue_needed, no_client_name})},
     {.name = "display name fails", .pending = true, .authorization = authenticate,
      .accept = completes, .display = {.major = GSS_S_BAD_NAME, .minor = 5}, .result = 500,
-     .gssauthret = "500", .log = "509 267 283 354 384",
+     .gssauthret = "500", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, display_name_failed}),
      .error_text = "gss_display_name() failed: major 20000 (minor 5)"},
     {.name = "display name without a value", .pending = true, .authorization = authenticate,
      .accept = completes, .display = {0, 0, nullptr}, .result = 500, .gssauthret = "500",
-     .log = "509 267 283 354 393"},
+     .log = sites({hook_entered, existing_context, verification_returned, continue_needed, display_name_null})},
     {.name = "one spelling of the name", .pending = true, .authorization = authenticate,
      .accept = completes, .display = {0, 0, "dom\\AlIcE"}, .result = 0, .user = "DOM\\alice",
-     .gssauthret = "0", .log = "509 267 283 354 407"},
+     .gssauthret = "0", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, setting_request_user})},
     {.name = "name without a domain", .pending = true,
      .authorization = authenticate, .accept = completes, .display = {0, 0, "alice"}, .result = 401,
-     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530",
+     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, client_name_not_domain_user}),
      .error_text = "Client name alice is not of the form DOMAIN\\user (the mechanism does not say which "
                    "domain's account a bare user name matched)"},
     {.name = "name without a user", .pending = true, .authorization = authenticate,
      .accept = completes, .display = {0, 0, "DOM\\"}, .result = 401, .challenge = "NTLM",
-     .code = "E", .gssauthret = "401", .log = "509 267 283 354 530"},
+     .code = "E", .gssauthret = "401", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, client_name_not_domain_user})},
     {.name = "context of another mechanism refused", .pending = true, .authorization = authenticate,
      .accept = {.output = mutual, .client_name = true, .mechanism = &krb5_mechanism}, .display = named,
      .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
-     .log = "509 267 283 311 525"},
+     .log = sites({hook_entered, existing_context, verification_returned, token_sent_back, not_ntlm})},
     // The mechanism does not say which domain's account a bare name matched.
     {.name = "name without a domain is refused under a default domain too", .pending = true,
      .authorization = authenticate, .accept = completes, .display = {0, 0, "alice"}, .result = 401,
-     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530",
+     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, client_name_not_domain_user}),
      .directives = {{"OrvaneNTLMDefaultDomain", "orvane"}}},
     {.name = "a principal name is no DOMAIN\\user, default domain or not", .pending = true,
      .authorization = authenticate, .accept = completes, .display = {0, 0, "alice@orvane.example"},
-     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530",
+     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, client_name_not_domain_user}),
      .directives = {{"OrvaneNTLMDefaultDomain", "orvane"}}},
     {.name = "a principal name behind a domain is refused too", .pending = true,
      .authorization = authenticate, .accept = completes, .display = {0, 0, "DOM\\alice@orvane.example"},
-     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509 267 283 354 530"},
+     .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, client_name_not_domain_user})},
     {.name = "channel binding over plain HTTP", .authorization = negotiate, .result = 500,
-     .challenge = "NTLM", .code = "E", .gssauthret = "500", .log = "509 535",
+     .challenge = "NTLM", .code = "E", .gssauthret = "500", .log = sites({hook_entered, channel_binding_needs_tls}),
      .directives = {{"OrvaneNTLMChannelBinding", "On"}}},
     {.name = "channel binding: the negotiate message goes on with our bindings",
      .authorization = negotiate, .accept = asks_more, .result = 401, .challenge = challenge_header,
-     .code = "C", .gssauthret = "401", .pending_after = true, .log = "509 283 311 354 361",
+     .code = "C", .gssauthret = "401", .pending_after = true, .log = sites({hook_entered, verification_returned, token_sent_back, continue_needed, storing_context}),
      .directives = {{"OrvaneNTLMChannelBinding", "On"}}, .tls = true, .bindings_saw = &gss_test::server_bindings},
     {.name = "channel binding: an answer with bindings goes to the mechanism", .pending = true,
      .authorization = bound_answer.c_str(), .accept = completes, .display = named, .result = 0,
-     .user = "DOM\\user", .gssauthret = "0", .log = "509 267 283 354 407",
+     .user = "DOM\\user", .gssauthret = "0", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, setting_request_user}),
      .directives = {{"OrvaneNTLMChannelBinding", "On"}}, .tls = true, .bindings_saw = &gss_test::server_bindings},
     {.name = "channel binding: an answer without bindings is refused", .pending = true,
      .authorization = unbound_answer.c_str(), .result = 401, .challenge = "NTLM", .code = "E",
-     .gssauthret = "401", .log = "509 267 540", .directives = {{"OrvaneNTLMChannelBinding", "On"}},
+     .gssauthret = "401", .log = sites({hook_entered, existing_context, answer_without_channel_bindings}), .directives = {{"OrvaneNTLMChannelBinding", "On"}},
      .tls = true},
     {.name = "channel binding: an answer with empty bindings is refused", .pending = true,
      .authorization = zero_bound_answer.c_str(), .result = 401, .challenge = "NTLM", .code = "E",
-     .gssauthret = "401", .log = "509 267 540", .directives = {{"OrvaneNTLMChannelBinding", "On"}},
+     .gssauthret = "401", .log = sites({hook_entered, existing_context, answer_without_channel_bindings}), .directives = {{"OrvaneNTLMChannelBinding", "On"}},
      .tls = true},
     {.name = "channel binding off: an answer without bindings, and none passed", .pending = true,
      .authorization = unbound_answer.c_str(), .accept = completes, .display = named, .result = 0,
-     .user = "DOM\\user", .gssauthret = "0", .log = "509 267 283 354 407",
+     .user = "DOM\\user", .gssauthret = "0", .log = sites({hook_entered, existing_context, verification_returned, continue_needed, setting_request_user}),
      .directives = {{"OrvaneNTLMChannelBinding", "Off"}}, .tls = true, .bindings_saw = &no_bindings},
     {.name = "scheme word alone gives an empty token", .pending = true, .authorization = "NTLM",
      .accept = failure(0), .result = 401, .challenge = "NTLM", .code = "E", .gssauthret = "401",
-     .log = "509 267 283 321", .mechanism_saw = ""},
+     .log = sites({hook_entered, existing_context, verification_returned, accept_failed}), .mechanism_saw = ""},
     {.name = "token cut at a character outside the alphabet", .authorization = "NTLM bmVnb3Rp!YXRl",
      .accept = asks_more, .result = 401, .challenge = challenge_header, .code = "C",
-     .gssauthret = "401", .pending_after = true, .log = "509 283 311 354 361",
+     .gssauthret = "401", .pending_after = true, .log = sites({hook_entered, verification_returned, token_sent_back, continue_needed, storing_context}),
      .mechanism_saw = "negoti"},
     {.name = "text after the token word ignored", .authorization = "ntlm   bmVnb3RpYXRl  more words",
      .accept = asks_more, .result = 401, .challenge = challenge_header, .code = "C",
-     .gssauthret = "401", .pending_after = true, .log = "509 283 311 354 361",
+     .gssauthret = "401", .pending_after = true, .log = sites({hook_entered, verification_returned, token_sent_back, continue_needed, storing_context}),
      .mechanism_saw = "negotiate"},
     {.name = "Basic scheme leaves the pending context", .pending = true,
      .authorization = "Basic dXNlcjpwdw==", .result = 401, .challenge = "NTLM", .code = "E",
-     .gssauthret = "401", .pending_after = true, .log = "509"},
+     .gssauthret = "401", .pending_after = true, .log = sites({hook_entered})},
     {.name = "Negotiate scheme", .authorization = "Negotiate bmVnb3RpYXRl", .result = 401,
-     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = "509"},
+     .challenge = "NTLM", .code = "E", .gssauthret = "401", .log = sites({hook_entered})},
     {.name = "no header leaves the pending context", .pending = true, .result = 401,
-     .challenge = "NTLM", .code = "E", .pending_after = true, .log = "509"},
+     .challenge = "NTLM", .code = "E", .pending_after = true, .log = sites({hook_entered})},
 };
 // clang-format on
 
@@ -332,7 +347,10 @@ struct bound_row {
     std::vector<bound_step> steps;
 };
 
-void PrintTo(const bound_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const bound_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_bound : gss_module, ::testing::WithParamInterface<bound_row> {};
 
@@ -387,8 +405,8 @@ TEST_P(gss_bound, steps)
         }
         gss_double::script(step.accept, step.display);
         const int accepts_before = gss_double::counts().accept_calls;
-        request_rec *r = gss_test::new_request(step.connection == on::second ? &second : &conn,
-                                               "Authorization", step.authorization);
+        request_rec *r =
+            gss_test::new_request(step.connection == on::second ? &second : &conn, "Authorization", step.authorization);
         std::vector<gss_test::directive> directives{{"OrvaneNTLMConnectionBound", row.bound}};
         directives.insert(directives.end(), step.directives.begin(), step.directives.end());
         ASSERT_EQ(gss_test::configure(r, directives), nullptr);
@@ -450,7 +468,10 @@ struct hook_row {
     const char *gssauthret = nullptr;
 };
 
-void PrintTo(const hook_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const hook_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_hook : gss_module, ::testing::WithParamInterface<hook_row> {};
 
@@ -519,10 +540,9 @@ TEST_P(gss_hook, routing_and_shortcut)
     EXPECT_STREQ(r->ap_auth_type, row.user ? "NTLM" : nullptr);
     EXPECT_EQ(gss_double::counts().accept_calls, row.exchanged ? 1 : 0);
     EXPECT_TRUE(gss_test::log_lines_well_formed());
-    EXPECT_EQ(standin::logged().front().text,
-              "[pid " + std::to_string(getpid()) +
-                  "] kerb_authenticate_user entered with user (NULL) and auth_type " +
-                  (row.auth_type ? row.auth_type : "(NULL)"));
+    EXPECT_EQ(standin::logged().front().text, "[pid " + std::to_string(getpid()) +
+                                                  "] kerb_authenticate_user entered with user (NULL) and auth_type " +
+                                                  (row.auth_type ? row.auth_type : "(NULL)"));
     gss_test::end_request(top);
 }
 
@@ -544,8 +564,8 @@ TEST_F(gss_module, record_and_registration)
     strings directives;
     for (const command_rec *cmd = m.cmds; cmd && cmd->name; ++cmd)
         directives.emplace_back(cmd->name);
-    EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain",
-                                   "OrvaneNTLMChannelBinding", "OrvaneNTLMDomainAlias"}));
+    EXPECT_EQ(directives, (strings{"OrvaneNTLMConnectionBound", "OrvaneNTLMDefaultDomain", "OrvaneNTLMChannelBinding",
+                                   "OrvaneNTLMDomainAlias"}));
 
     request_rec *r = gss_test::new_request(&conn, "Authorization", nullptr);
     gss_test::run_hook(r);  // registers the module

@@ -52,13 +52,12 @@ void client_begin(ntlm_client *client, const char *user, const char *password)
     ASSERT_EQ(gss_import_name(&minor, &text, GSS_C_NT_USER_NAME, &name), GSS_S_COMPLETE);
     gss_buffer_desc secret{std::strlen(password), const_cast<char *>(password)};
     gss_OID_set_desc mechs{1, &ntlmssp_oid};
-    const OM_uint32 major = gss_acquire_cred_with_password(
-        &minor, name, &secret, 0, &mechs, GSS_C_INITIATE, &client->cred, nullptr, nullptr);
+    const OM_uint32 major = gss_acquire_cred_with_password(&minor, name, &secret, 0, &mechs, GSS_C_INITIATE,
+                                                           &client->cred, nullptr, nullptr);
     gss_release_name(&minor, &name);
     ASSERT_EQ(major, GSS_S_COMPLETE) << "is gss-ntlmssp registered in /etc/gss/mech.d?";
     gss_buffer_desc service{14, const_cast<char *>("HTTP@localhost")};
-    ASSERT_EQ(gss_import_name(&minor, &service, GSS_C_NT_HOSTBASED_SERVICE, &client->target),
-              GSS_S_COMPLETE);
+    ASSERT_EQ(gss_import_name(&minor, &service, GSS_C_NT_HOSTBASED_SERVICE, &client->target), GSS_S_COMPLETE);
 }
 
 // The token of an "NTLM <base64>" header value; empty for anything else.
@@ -76,8 +75,9 @@ std::string token_of(const std::string &header)
 std::string header_of(gss_buffer_desc *token)
 {
     std::string encoded(apr_base64_encode_len(static_cast<int>(token->length)), '\0');
-    encoded.resize(apr_base64_encode(encoded.data(), static_cast<const char *>(token->value),
-                                     static_cast<int>(token->length)) - 1);
+    encoded.resize(
+        apr_base64_encode(encoded.data(), static_cast<const char *>(token->value), static_cast<int>(token->length)) -
+        1);
     OM_uint32 minor;
     gss_release_buffer(&minor, token);
     return "NTLM " + encoded;
@@ -92,9 +92,8 @@ std::string client_step(ntlm_client *client, const std::string &challenge,
     gss_buffer_desc input{in.size(), in.data()};
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
     OM_uint32 minor;
-    const OM_uint32 major = gss_init_sec_context(&minor, client->cred, &client->context, client->target,
-                                                 &ntlmssp_oid, 0, 0, bindings,
-                                                 &input, nullptr, &output, nullptr, nullptr);
+    const OM_uint32 major = gss_init_sec_context(&minor, client->cred, &client->context, client->target, &ntlmssp_oid,
+                                                 0, 0, bindings, &input, nullptr, &output, nullptr, nullptr);
     EXPECT_FALSE(GSS_ERROR(major)) << std::hex << major;
     return header_of(&output);
 }
@@ -168,7 +167,10 @@ struct handshake_row {
     const char *user_seen;
 };
 
-void PrintTo(const handshake_row &row, std::ostream *os) { *os << row.name; }
+void PrintTo(const handshake_row &row, std::ostream *os)
+{
+    *os << row.name;
+}
 
 struct gss_ntlmssp_handshake : gss_ntlmssp, ::testing::WithParamInterface<handshake_row> {};
 
@@ -200,7 +202,8 @@ TEST_P(gss_ntlmssp_handshake, two_legs)
     EXPECT_EQ(answer.code, row.code);
     EXPECT_EQ(answer.challenge.empty(), row.result == OK);
     EXPECT_EQ(answer.user, row.user_seen);
-    EXPECT_EQ(gss_test::logged_lines().find("267") != std::string::npos, !row.elsewhere);
+    EXPECT_EQ(gss_test::logged_lines().find(gss_test::sites({log_site::existing_context})) != std::string::npos,
+              !row.elsewhere);
     EXPECT_TRUE(gss_test::log_lines_well_formed());
 
     gss_test::close_connection(&first);
@@ -219,8 +222,8 @@ INSTANTIATE_TEST_SUITE_P(rows, gss_ntlmssp_handshake, ::testing::ValuesIn(handsh
 // (Chromium's MIC over the 32 bytes it sent: testing/tests/test_browsers.py.)
 struct negotiate_row {
     const char *name;
-    size_t keep;         // bytes of the client's message sent
-    bool version_flag;   // NTLMSSP_NEGOTIATE_VERSION as sent
+    size_t keep;        // bytes of the client's message sent
+    bool version_flag;  // NTLMSSP_NEGOTIATE_VERSION as sent
     const char *first;
     const char *answer;
 };
@@ -282,14 +285,14 @@ const bindings_row bindings_rows[] = {
 
 // The mechanism's answer to one NTLM message ("NTLM <base64>"), as
 // "NTLM <base64>" in *reply.
-OM_uint32 mechanism_accepts(gss_ctx_id_t *context, const std::string &message,
-                            gss_channel_bindings_t bindings, std::string *reply)
+OM_uint32 mechanism_accepts(gss_ctx_id_t *context, const std::string &message, gss_channel_bindings_t bindings,
+                            std::string *reply)
 {
     std::string in = token_of(message);
     gss_buffer_desc input{in.size(), in.data()}, output = GSS_C_EMPTY_BUFFER;
     OM_uint32 minor;
-    const OM_uint32 major = gss_accept_sec_context(&minor, context, GSS_C_NO_CREDENTIAL, &input, bindings,
-                                                   nullptr, nullptr, &output, nullptr, nullptr, nullptr);
+    const OM_uint32 major = gss_accept_sec_context(&minor, context, GSS_C_NO_CREDENTIAL, &input, bindings, nullptr,
+                                                   nullptr, &output, nullptr, nullptr, nullptr);
     *reply = header_of(&output);
     return major;
 }

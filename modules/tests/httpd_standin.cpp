@@ -110,8 +110,8 @@ void destroy_request(request *req)
 
 namespace {
 
-apr_status_t call_below(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode,
-                        apr_read_type_e block, apr_off_t readbytes)
+apr_status_t call_below(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t mode, apr_read_type_e block,
+                        apr_off_t readbytes)
 {
     auto *chain = static_cast<filter_chain *>(f->ctx);
     return chain->below_func(chain->below_data, bb, mode, block, readbytes);
@@ -119,8 +119,7 @@ apr_status_t call_below(ap_filter_t *f, apr_bucket_brigade *bb, ap_input_mode_t 
 
 }  // namespace
 
-void make_filter_chain(filter_chain *chain, request *req, ap_in_filter_func func,
-                       below_fn below_func, void *below_data)
+void make_filter_chain(filter_chain *chain, request *req, ap_in_filter_func func, below_fn below_func, void *below_data)
 {
     std::memset(chain, 0, sizeof *chain);
     chain->below_func = below_func;
@@ -148,8 +147,9 @@ void make_filter_chain(filter_chain *chain, request *req, ap_in_filter_func func
 
 // The core's entry points, with the core's C linkage from the headers.
 
-AP_DECLARE(void) ap_log_rerror_(const char *file, int line, int, int level, apr_status_t status,
-                                const request_rec *, const char *fmt, ...)
+AP_DECLARE(void)
+ap_log_rerror_(const char *file, int line, int, int level, apr_status_t status, const request_rec *, const char *fmt,
+               ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -157,8 +157,8 @@ AP_DECLARE(void) ap_log_rerror_(const char *file, int line, int, int level, apr_
     va_end(args);
 }
 
-AP_DECLARE(void) ap_log_perror_(const char *file, int line, int, int level, apr_status_t status,
-                                apr_pool_t *, const char *fmt, ...)
+AP_DECLARE(void)
+ap_log_perror_(const char *file, int line, int, int level, apr_status_t status, apr_pool_t *, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -166,8 +166,8 @@ AP_DECLARE(void) ap_log_perror_(const char *file, int line, int, int level, apr_
     va_end(args);
 }
 
-AP_DECLARE(void) ap_log_error_(const char *file, int line, int, int level, apr_status_t status,
-                               const server_rec *, const char *fmt, ...)
+AP_DECLARE(void)
+ap_log_error_(const char *file, int line, int, int level, apr_status_t status, const server_rec *, const char *fmt, ...)
 {
     va_list args;
     va_start(args, fmt);
@@ -175,8 +175,7 @@ AP_DECLARE(void) ap_log_error_(const char *file, int line, int, int level, apr_s
     va_end(args);
 }
 
-AP_DECLARE(void) ap_hook_child_init(ap_HOOK_child_init_t *pf, const char *const *,
-                                    const char *const *, int nOrder)
+AP_DECLARE(void) ap_hook_child_init(ap_HOOK_child_init_t *pf, const char *const *, const char *const *, int nOrder)
 {
     standin::hooks.push_back({pf, nOrder});
 }
@@ -186,9 +185,9 @@ AP_DECLARE(void) ap_hook_insert_filter(ap_HOOK_insert_filter_t *pf, const char *
     standin::insert_hooks.push_back(pf);
 }
 
-AP_DECLARE(ap_filter_rec_t *) ap_register_input_filter(const char *name, ap_in_filter_func filter_func,
-                                                       ap_init_filter_func filter_init,
-                                                       ap_filter_type ftype)
+AP_DECLARE(ap_filter_rec_t *)
+ap_register_input_filter(const char *name, ap_in_filter_func filter_func, ap_init_filter_func filter_init,
+                         ap_filter_type ftype)
 {
     auto *rec = new ap_filter_rec_t{};
     rec->name = name;
@@ -199,9 +198,9 @@ AP_DECLARE(ap_filter_rec_t *) ap_register_input_filter(const char *name, ap_in_f
     return rec;
 }
 
-AP_DECLARE(apr_status_t) ap_get_brigade(ap_filter_t *filter, apr_bucket_brigade *bucket,
-                                        ap_input_mode_t mode, apr_read_type_e block,
-                                        apr_off_t readbytes)
+AP_DECLARE(apr_status_t)
+ap_get_brigade(ap_filter_t *filter, apr_bucket_brigade *bucket, ap_input_mode_t mode, apr_read_type_e block,
+               apr_off_t readbytes)
 {
     if (!filter)
         return AP_NOBODY_READ;
@@ -258,14 +257,13 @@ void set_tls(const char *server_cert_pem)
 
 }  // namespace standin
 
-AP_DECLARE(void) ap_hook_post_config(ap_HOOK_post_config_t *pf, const char *const *,
-                                     const char *const *, int nOrder)
+AP_DECLARE(void) ap_hook_post_config(ap_HOOK_post_config_t *pf, const char *const *, const char *const *, int nOrder)
 {
     standin::auth_registrations.post_configs.push_back({pf, nOrder});
 }
 
-AP_DECLARE(void) ap_hook_check_user_id(ap_HOOK_check_user_id_t *pf, const char *const *,
-                                       const char *const *, int nOrder)
+AP_DECLARE(void)
+ap_hook_check_user_id(ap_HOOK_check_user_id_t *pf, const char *const *, const char *const *, int nOrder)
 {
     standin::auth_registrations.check_user_ids.push_back({pf, nOrder});
 }
@@ -306,8 +304,7 @@ AP_DECLARE(int) ap_ssl_conn_is_ssl(conn_rec *)
     return standin::tls_server_cert != nullptr;
 }
 
-AP_DECLARE(const char *) ap_ssl_var_lookup(apr_pool_t *, server_rec *, conn_rec *, request_rec *,
-                                           const char *name)
+AP_DECLARE(const char *) ap_ssl_var_lookup(apr_pool_t *, server_rec *, conn_rec *, request_rec *, const char *name)
 {
     return std::string_view(name) == "SSL_SERVER_CERT" ? standin::tls_server_cert : nullptr;
 }

@@ -51,7 +51,7 @@ void clear_registrations();
 // connection (with its bucket allocator) and request records on one pool,
 // logging at every level.
 struct request {
-    apr_pool_t *pool;       // plays the request pool and owns the rest
+    apr_pool_t *pool;  // plays the request pool and owns the rest
     server_rec server;
     conn_rec connection;
     request_rec r;
@@ -66,21 +66,21 @@ void destroy_request(request *req);
 
 // The filter below ours: what ap_get_brigade(f->next, ...) calls. The
 // test's function fills bb as the filter below would.
-using below_fn = apr_status_t (*)(void *data, apr_bucket_brigade *bb, ap_input_mode_t mode,
-                                  apr_read_type_e block, apr_off_t readbytes);
+using below_fn = apr_status_t (*)(void *data, apr_bucket_brigade *bb, ap_input_mode_t mode, apr_read_type_e block,
+                                  apr_off_t readbytes);
 
 struct filter_chain {
     ap_filter_rec_t top_rec;
     ap_filter_rec_t below_rec;
-    ap_filter_t top;        // the filter under test: f
-    ap_filter_t below;      // f->next
+    ap_filter_t top;    // the filter under test: f
+    ap_filter_t below;  // f->next
     below_fn below_func;
     void *below_data;
 };
 
 // Links top (running func) over a below filter that calls below_func.
-void make_filter_chain(filter_chain *chain, request *req, ap_in_filter_func func,
-                       below_fn below_func, void *below_data);
+void make_filter_chain(filter_chain *chain, request *req, ap_in_filter_func func, below_fn below_func,
+                       void *below_data);
 
 // --- gss module: authentication hooks and request facts ---
 

@@ -36,15 +36,13 @@ void trace(char event, gss_ctx_id_t context)
     if (trace_fd < 0 || context == GSS_C_NO_CONTEXT)
         return;
     char line[64];
-    int n = snprintf(line, sizeof line, "%c %d %p\n", event, static_cast<int>(getpid()),
-                     static_cast<void *>(context));
+    int n = snprintf(line, sizeof line, "%c %d %p\n", event, static_cast<int>(getpid()), static_cast<void *>(context));
     // One write per line: O_APPEND keeps lines of concurrent writers whole.
     if (n > 0 && write(trace_fd, line, static_cast<std::size_t>(n)) < 0)
         return;
 }
 
-template <typename F>
-F real(const char *name)
+template <typename F> F real(const char *name)
 {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
@@ -53,18 +51,15 @@ F real(const char *name)
 
 extern "C" {
 
-OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t cred,
-                                 gss_buffer_t input, gss_channel_bindings_t bindings,
-                                 gss_name_t *src_name, gss_OID *mech, gss_buffer_t output,
-                                 OM_uint32 *flags, OM_uint32 *time_rec, gss_cred_id_t *delegated)
+OM_uint32 gss_accept_sec_context(OM_uint32 *minor, gss_ctx_id_t *context, gss_cred_id_t cred, gss_buffer_t input,
+                                 gss_channel_bindings_t bindings, gss_name_t *src_name, gss_OID *mech,
+                                 gss_buffer_t output, OM_uint32 *flags, OM_uint32 *time_rec, gss_cred_id_t *delegated)
 {
-    using fn = OM_uint32 (*)(OM_uint32 *, gss_ctx_id_t *, gss_cred_id_t, gss_buffer_t,
-                             gss_channel_bindings_t, gss_name_t *, gss_OID *, gss_buffer_t,
-                             OM_uint32 *, OM_uint32 *, gss_cred_id_t *);
+    using fn = OM_uint32 (*)(OM_uint32 *, gss_ctx_id_t *, gss_cred_id_t, gss_buffer_t, gss_channel_bindings_t,
+                             gss_name_t *, gss_OID *, gss_buffer_t, OM_uint32 *, OM_uint32 *, gss_cred_id_t *);
     static const fn next = real<fn>("gss_accept_sec_context");
     gss_ctx_id_t given = context ? *context : GSS_C_NO_CONTEXT;
-    OM_uint32 major = next(minor, context, cred, input, bindings, src_name, mech, output, flags,
-                           time_rec, delegated);
+    OM_uint32 major = next(minor, context, cred, input, bindings, src_name, mech, output, flags, time_rec, delegated);
     gss_ctx_id_t now = context ? *context : GSS_C_NO_CONTEXT;
     if (given == GSS_C_NO_CONTEXT)
         trace('N', now);

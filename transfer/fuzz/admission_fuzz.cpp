@@ -39,18 +39,19 @@ int expected_result(std::string_view reply, bool *retry_number)
     *retry_number = false;
     if (reply.empty())
         return -1;  // the server hung up
-    reply = reply.substr(0, adm_msg_size);
-    char text[adm_msg_size + 1] = {};
+    reply = reply.substr(0, admission_request_max + 1);
+    char text[admission_request_max + 2] = {};
     std::memcpy(text, reply.data(), reply.size());
     char *save = nullptr;
-    const char *prefix = strtok_r(text, " ", &save);
+    constexpr char separator[] = {admission_word_separator, '\0'};
+    const char *prefix = strtok_r(text, separator, &save);
     if (!prefix)
         return -1;
-    if (strncmp(prefix, "PROCEED", reply.size()) == 0)
+    if (strncmp(prefix, admission_proceed, reply.size()) == 0)
         return 0;
-    if (strcmp(prefix, "RETRY") != 0)
+    if (strcmp(prefix, admission_retry) != 0)
         return -1;
-    const char *number = strtok_r(nullptr, " ", &save);
+    const char *number = strtok_r(nullptr, separator, &save);
     if (!number)
         return -1;
     *retry_number = true;
@@ -74,10 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     if (size == 0)
         return 0;
-    // The context is an environment value: no NUL, and short enough to send.
+    // The context is an environment value: no NUL, and short enough to send
+    // behind the verb and its space.
+    constexpr std::size_t context_max = admission_request_max - (sizeof admission_admit - 1) - 1;
     std::string_view rest(reinterpret_cast<const char *>(data + 1), size - 1);
     std::string_view context_bytes = rest.substr(0, std::min<std::size_t>(data[0], rest.size()));
-    const std::string context(context_bytes.substr(0, std::min(context_bytes.find('\0'), std::size_t{249})));
+    const std::string context(context_bytes.substr(0, std::min(context_bytes.find('\0'), context_max)));
     const std::string_view reply = rest.substr(context_bytes.size());
 
     int fds[2];
@@ -96,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     close(fds[0]);
     close(fds[1]);
 
-    if (sent != "ADMIT " + context)
+    if (sent != admission_admit + std::string(1, admission_word_separator) + context)
         std::abort();
     bool retry_number;
     if (result != expected_result(reply, &retry_number))

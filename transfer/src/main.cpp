@@ -32,6 +32,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "admission_protocol.h"
+
 extern char **environ;
 
 namespace {
@@ -44,9 +46,8 @@ constexpr std::size_t stream_buf_size = 64 << 10;
 // sendfile moves at most this much per call (Linux's limit for every
 // read and write).
 constexpr int64_t sendfile_max = 0x7ffff000;
-constexpr std::size_t adm_msg_size = 256;    // admission message and reply
 constexpr const char *log_ident = "diskrelay:";
-constexpr const char *absent_field = "-";    // timing line, variable unset
+constexpr const char *absent_field = "-";  // timing line, variable unset
 
 static_assert(sizeof(off_t) == 8, "disk images need 64-bit file offsets");
 
@@ -69,20 +70,19 @@ alignas(4096) char file_buf[stream_buf_size];
 
 // What the fatal path needs to know about the answer in progress.
 struct answer_state {
-    bool headers_sent;     // a header block is out; a second one would land in the body
-    bool body_pending;     // POST whose request body has not been read to its end
-    int64_t body_length;   // CONTENT_LENGTH when it is a decimal number, else -1
-    int64_t body_read;     // request body bytes taken from standard input so far
-    int64_t body_room;     // bytes the upload may write from its start, or -1: no bound
-    bool body_exact;       // the body must fill body_room, no less
-    int admission_fd;      // the admission connection while it holds a slot, or -1
+    bool headers_sent;    // a header block is out; a second one would land in the body
+    bool body_pending;    // POST whose request body has not been read to its end
+    int64_t body_length;  // CONTENT_LENGTH when it is a decimal number, else -1
+    int64_t body_read;    // request body bytes taken from standard input so far
+    int64_t body_room;    // bytes the upload may write from its start, or -1: no bound
+    bool body_exact;      // the body must fill body_room, no less
+    int admission_fd;     // the admission connection while it holds a slot, or -1
 };
 answer_state answer = {false, false, -1, 0, -1, false, -1};
 
 // ---- output channels: header block, syslog, fatal path -------------------
 
-__attribute__((format(printf, 2, 3)))
-void log_msg(int level, const char *format, ...)
+__attribute__((format(printf, 2, 3))) void log_msg(int level, const char *format, ...)
 {
     int saved_errno = errno;  // xfer_error reports the errno of the failure, not of syslog
     va_list args;
@@ -149,13 +149,12 @@ void write_timing_log_event(const char *event_type)
         return;
     }
     double timestamp = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_usec) / 1000000.0;
-    log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n",
-            event_type, escaped(remote_addr).text, escaped(client_id).text, timestamp,
-            escaped(chunk_no).text, escaped(chunk_size).text);
+    log_msg(LOG_NOTICE, "perf_log event=%s source=%s:%s timestamp=%f chunk_no=%s chunk_size=%s\n", event_type,
+            escaped(remote_addr).text, escaped(client_id).text, timestamp, escaped(chunk_no).text,
+            escaped(chunk_size).text);
 }
 
-void write_headers(const char *status, int retry, int64_t content_length, int errcode,
-                   const char *range)
+void write_headers(const char *status, int retry, int64_t content_length, int errcode, const char *range)
 {
     printf("Content-Type: application/octet-stream\n"
            "Content-Length: %lld\n"
@@ -216,7 +215,9 @@ void drain_request_body()
 // Request headers that carry credentials: their values stay out of the
 // error log, their names are enough to debug with.
 constexpr std::string_view secret_variables[] = {
-    "HTTP_AUTHORIZATION=", "HTTP_PROXY_AUTHORIZATION=", "HTTP_COOKIE=",
+    "HTTP_AUTHORIZATION=",
+    "HTTP_PROXY_AUTHORIZATION=",
+    "HTTP_COOKIE=",
 };
 
 // A missing variable is a configuration fault of the web server: the dump
@@ -377,31 +378,27 @@ int connect_to_admission_server(const char *socket_path)
     return sock;
 }
 
-// The request is "VERB CONTEXT" and, for a checked device, the field
-// "device=ID" behind a NUL, which no context from the environment can hold:
-// the admission server gives each device a share of its slots, and a server
-// that knows no fields takes it for part of the context, which it only logs
-// (docs/operations.md). The server decides by the device and only logs the
-// context, so a context too long to leave room for the field gives up its
-// end. At most 255 bytes in all, in one write.
+// The request (admission_protocol.h) carries the device field for a checked
+// device: the admission server gives each device a share of its slots. The
+// server decides by the device and only logs the context, so a context too
+// long to leave room for the field gives up its end.
 void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_context_id, const char *device_id)
 {
-    constexpr std::string_view device_field = "device=";
-    char msg_buf[adm_msg_size];
+    char msg_buf[admission_request_max + 1];
     int msg_ln = snprintf(msg_buf, sizeof msg_buf, "%s %s", verb, xfer_context_id);
     if (msg_ln < 0)
         xfer_error("send_message_to_adm_ctl: error generating message", err_admission);
     if (msg_ln >= static_cast<int>(sizeof msg_buf))
         xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
     if (device_id && *device_id) {
-        const std::size_t field_ln = 1 + device_field.size() + strlen(device_id);
+        const std::size_t field_ln = 1 + admission_device_field.size() + strlen(device_id);
         const std::size_t context_at = strlen(verb) + 1;
         if (context_at + field_ln >= sizeof msg_buf)
             xfer_error("send_message_to_adm_ctl: unexpectedly long message", err_admission);
         std::size_t at = std::min(static_cast<std::size_t>(msg_ln), sizeof msg_buf - 1 - field_ln);
-        msg_buf[at++] = '\0';
-        memcpy(msg_buf + at, device_field.data(), device_field.size());
-        memcpy(msg_buf + at + device_field.size(), device_id, field_ln - 1 - device_field.size());
+        msg_buf[at++] = admission_field_separator;
+        memcpy(msg_buf + at, admission_device_field.data(), admission_device_field.size());
+        memcpy(msg_buf + at + admission_device_field.size(), device_id, field_ln - 1 - admission_device_field.size());
         msg_ln = static_cast<int>(at + field_ln - 1);
     }
     if (write(sock, msg_buf, static_cast<std::size_t>(msg_ln)) != msg_ln)
@@ -411,10 +408,10 @@ void send_message_to_adm_ctl(int sock, const char *verb, const char *xfer_contex
 // Replies split at spaces only; runs of spaces count as one.
 std::string_view next_token(std::string_view text, std::size_t &pos)
 {
-    while (pos < text.size() && text[pos] == ' ')
+    while (pos < text.size() && text[pos] == admission_word_separator)
         ++pos;
     std::size_t start = pos;
-    while (pos < text.size() && text[pos] != ' ')
+    while (pos < text.size() && text[pos] != admission_word_separator)
         ++pos;
     return std::string_view(text.data() + start, pos - start);
 }
@@ -452,9 +449,9 @@ int read_retry_time(std::string_view text)
 
 int request_admission(int sock, const char *xfer_context_id, const char *device_id)
 {
-    send_message_to_adm_ctl(sock, "ADMIT", xfer_context_id, device_id);
+    send_message_to_adm_ctl(sock, admission_admit, xfer_context_id, device_id);
 
-    char reply_buf[adm_msg_size];
+    char reply_buf[admission_request_max + 1];
     ssize_t reply_ln = read(sock, reply_buf, sizeof reply_buf);
     if (reply_ln <= 0) {
         log_msg(LOG_ERR, "ERR  request_admission: could not read response from admission control server");
@@ -466,9 +463,9 @@ int request_admission(int sock, const char *xfer_context_id, const char *device_
 
     std::size_t pos = 0;
     std::string_view response_prefix = next_token(reply, pos);
-    if (same_within(response_prefix, "PROCEED", static_cast<std::size_t>(reply_ln)))
+    if (same_within(response_prefix, admission_proceed, static_cast<std::size_t>(reply_ln)))
         return 0;
-    if (response_prefix == "RETRY") {
+    if (response_prefix == admission_retry) {
         std::string_view retry_time_str = next_token(reply, pos);
         if (!retry_time_str.empty())
             return read_retry_time(retry_time_str);
@@ -519,7 +516,8 @@ void send_file(const char *xfer_canon_path, int64_t xfer_start, int64_t xfer_end
     if (nbytes > 0 && fseeko(src, sent_to, SEEK_SET) != 0)
         xfer_error("send_file: error reading file", err_transfer);
     while (nbytes > 0) {
-        int bytes_to_read = nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
+        int bytes_to_read =
+            nbytes < static_cast<int64_t>(block_size) ? static_cast<int>(nbytes) : static_cast<int>(block_size);
         std::size_t bytes_read = fread(read_buf, 1, static_cast<std::size_t>(bytes_to_read), src);
         nbytes -= static_cast<int64_t>(bytes_read);
         if (bytes_read > 0) {
@@ -662,8 +660,7 @@ bool parent_ignores_sigchld()
 // Runs on keeper_stack in our address space while we exit: raw system
 // calls only, nothing of the C library's state (nor of a sanitizer's,
 // whose stack bookkeeping belongs to the exiting thread).
-__attribute__((no_sanitize("address", "undefined")))
-int keep_output_open(void *)
+__attribute__((no_sanitize("address", "undefined"))) int keep_output_open(void *)
 {
     pollfd gone = {exiting_pidfd, POLLIN, 0};
     syscall(SYS_ppoll, &gone, 1, nullptr, nullptr, 0);

@@ -1,15 +1,14 @@
-#!/usr/bin/python3
 """Chunk transfers through Apache: diskrelay (mod_cgid, chunk location) against
 Apache serving and storing the same bytes by itself.
 
 Run by hand from the top of the tree after a build (as root):
 
-    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py [--clients 1,8,32]
+    bench/run apache_chunks [--clients 1,8,32]
         [--requests N] [--rounds R] [--unbuffered] [--plain] [--mpm event] [--cgi cgid|cgi]
-    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py --latency [--count N] [--plain]
-    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/apache_chunks.py --stalls [--count N] [--plain]
+    bench/run apache_chunks --latency [--count N] [--plain]
+    bench/run apache_chunks --stalls [--count N] [--plain]
 
-Starts its own Apache (testing/apache.py) and admission daemon on loopback,
+Starts its own Apache and admission daemon on loopback (testing/chunk_stack.py),
 with a 128 MiB image in the page cache that every side reads and writes. Over
 HTTPS (default) diskrelay is the site of deploy/ (site_config.py: device
 certificate required, device id checked, timing lines) and every client
@@ -52,16 +51,11 @@ import re
 import signal
 import statistics
 import subprocess
-import sys
 import time
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
-
-from admission import Admissiond  # noqa: E402
-from apache import Apache, TlsApache  # noqa: E402
-from chunk_location import MODULES, chunk_conf  # noqa: E402
-from site_config import MODULES as SITE_MODULES, loads, site_conf  # noqa: E402
+from chunk_location import MODULES, chunk_conf
+from chunk_stack import ChunkStack
+from site_config import MODULES as SITE_MODULES, loads, site_conf
 
 DEVICE = "5d0c8e4a-31b7-4f6e-9c2d-8a1b7e6f4c3d"
 IMAGE = DEVICE + "/bench.img"        # below the image folder; chunk URLs name the device
@@ -113,9 +107,6 @@ int main(void) {
 """
 
 CTX = {"X-OVRA-Xfer-Context": "bench"}
-# The fixture fills every allocation with a random byte to expose misuse in
-# tests; a deployed server does not.
-SERVER_ENV = {"MALLOC_PERTURB_": "0"}
 WRITE_OUT = r"%{http_code} %{size_download} %{size_upload} %{time_total}\n"
 
 
@@ -131,52 +122,45 @@ def build_minimal_cgi(folder):
 def stack(args, build):
     """Admission daemon and Apache with the chunk location(s), the peers and
     the image; yields (httpd, image path)."""
-    with contextlib.ExitStack() as stack:
-        adm = stack.enter_context(Admissiond(limit=64, retry=30))
+    with contextlib.ExitStack() as cleanup:
         modules = tuple(m for m in (MODULES if args.plain else SITE_MODULES)
                         if m != "cgid") + (args.cgi, "dav", "dav_fs")
-        if args.plain:
-            httpd = Apache("bench-chunks", modules=modules, mpm=args.mpm, env=SERVER_ENV)
-        else:
-            httpd = TlsApache("bench-chunks", modules=modules, mpm=args.mpm, env=SERVER_ENV,
-                              load=loads(build))
+        relay = os.path.abspath(args.relay) if args.relay else os.path.join(build, "transfer", "diskrelay")
+        chunks = ChunkStack("bench-chunks", limit=64, retry=30, tls=not args.plain, diskrelay=relay,
+                            modules=modules, mpm=args.mpm, perturb_malloc=False,
+                            load=() if args.plain else loads(build))
+        cleanup.callback(chunks.stop)
+        httpd, images = chunks.httpd, chunks.images
+        if not args.plain:
             httpd.client_cert = httpd.ca.issue("device", DEVICE)
-        stack.callback(httpd.stop)
-        images = httpd.mkdir_for_www("images")
         image = os.path.join(httpd.mkdir_for_www(os.path.join("images", DEVICE)), "bench.img")
         with open(image, "wb") as f:
             for _ in range(CHUNKS):
                 f.write(os.urandom(CHUNK))
         httpd.give_to_www_data(image)
         os.link(image, os.path.join(httpd.docroot, "bench.img"))
-        bin_dir = os.path.join(httpd.root, "bin")
 
-        def location(program, name, prefix):
-            # chunk_conf installs its program as bin/diskrelay: give each
-            # location's copy a name of its own.
-            text = chunk_conf(httpd, program, images, adm.socket_path, prefix=prefix)
-            os.rename(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
-            return text.replace(os.path.join(bin_dir, "diskrelay"), os.path.join(bin_dir, name))
-
-        relay = os.path.abspath(args.relay) if args.relay else os.path.join(build, "transfer", "diskrelay")
         # Over HTTPS, diskrelay at /chunks is the site as deploy/ renders it
         # (device certificate required, device id checked, timing lines);
         # the peers and the extra locations lie outside its virtual host and
         # apply in it as well.
-        conf = location(relay, "diskrelay.real", "/chunks") if args.plain else ""
+        conf = ""
         if args.latency or args.unbuffered:
             # The chunk location as it was before it gathered the output.
             conf += re.sub(r"\n *<IfModule buffer_module>.*?</IfModule>", "",
-                           location(relay, "diskrelay.unbuffered", "/unbuffered"), flags=re.S)
+                           chunk_conf(httpd, relay, images, chunks.adm.socket_path, "/unbuffered",
+                                      "diskrelay.unbuffered"), flags=re.S)
         if args.latency:
-            conf += location(build_minimal_cgi(httpd.root), "minimal", "/minimal")
+            conf += chunk_conf(httpd, build_minimal_cgi(httpd.root), images, chunks.adm.socket_path, "/minimal",
+                               "minimal")
         conf += DAV_CONF.format(lockdb=os.path.join(httpd.mkdir_for_www("davlock"), "lockdb"),
                                 images=images)
         conf += MPM_CONF[args.mpm]
         if not args.plain:
-            conf += site_conf(httpd, build, images, adm.socket_path)
-        httpd.conf = conf
-        httpd.start()
+            chunks.locations = {}
+            conf += site_conf(httpd, build, images, chunks.adm.socket_path)
+        chunks.conf = conf
+        chunks.start()
         yield httpd, image
 
 
@@ -444,8 +428,7 @@ def main():
                     help="--latency: GETs per side; --stalls: transfers per method (default 100)")
     ap.add_argument("--relay", help="diskrelay binary (default: the build's)")
     args = ap.parse_args()
-    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
-    os.environ["ORVANE_BUILD_DIR"] = build
+    build = os.environ["ORVANE_BUILD_DIR"]
 
     with stack(args, build) as (httpd, image):
         if args.latency:

@@ -1,11 +1,10 @@
-#!/usr/bin/python3
 """Aggregate chunk throughput through the balancer with one host and with
 two, side by side in one run (deploy/cluster.py: hosts in network
 namespaces behind HAProxy over one Gluster volume).
 
 Run by hand from the top of the tree after a build, as root:
 
-    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/cluster_chunks.py [--clients 8]
+    bench/run cluster_chunks [--clients 8]
         [--requests 8] [--rounds 3] [--chunk-mib 1]
 
 One cluster of two hosts serves both sides; the one-host side takes the
@@ -24,14 +23,10 @@ import argparse
 import os
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
-
-from cluster import Cluster  # noqa: E402
+from cluster import Cluster
 
 DEVICE = "7d3f1b22-5e4a-4c8b-9f10-2a3b4c5d6e7f"
 
@@ -76,8 +71,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--chunk-mib", type=int, default=1)
     args = parser.parse_args()
-    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
-    os.environ["ORVANE_BUILD_DIR"] = build
+    build = os.environ["ORVANE_BUILD_DIR"]
     results = {1: [], 2: []}
     with tempfile.TemporaryDirectory(prefix="ov21-bench-") as tmp, \
             Cluster(build, hosts=2, limit=args.clients, retry=1) as cluster:

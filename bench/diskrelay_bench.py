@@ -1,9 +1,8 @@
-#!/usr/bin/python3
 """Benchmark of diskrelay on its own, without a web server.
 
 Run by hand, as root, from the repository root after a build:
 
-    /usr/bin/python3 bench/diskrelay_bench.py [--build build] [--rounds 5]
+    bench/run diskrelay_bench [--build build] [--rounds 5]
 
 Measures, in one run, against baselines measured in the same run:
   GET   1 GiB cached range into a pipe            vs  dd bs=1M into the same pipe
@@ -32,22 +31,12 @@ import sys
 import tempfile
 import time
 
+import syslog_sink
+from chunk_stack import relay_env
+
 GIB = 1 << 30
 MIB = 1 << 20
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "deploy"))
-
-import syslog_sink  # noqa: E402
-
-
-def drain_syslog():
-    """As root, runs this script again in a mount namespace with a /dev/log
-    of its own that drops every line; returns whether it did."""
-    syslog_sink.reexec_private()
-    if not syslog_sink.private():
-        return False
-    syslog_sink.Sink(lambda data: None)
-    return True
 
 
 def run_pipeline(first, second, env_first=None, env_second=None, channel="pipe", measured=0):
@@ -89,13 +78,6 @@ def spawn(launcher, count, program, env=None, stdin=None):
     return float(us), int(rss)
 
 
-def relay_env(**variables):
-    env = {"PATH": "/usr/bin:/bin", "HTTP_X_OVRA_XFER_CONTEXT": "bench",
-           "ADM_CTRL_PATH": "/nonexistent", "BYPASS_ADMCTL": "", "XFER_START": "0"}
-    env.update(variables)
-    return env
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build", help="CMake build directory")
@@ -108,7 +90,7 @@ def main():
     args = parser.parse_args()
     relay = os.path.abspath(args.relay or os.path.join(args.build, "transfer", "diskrelay"))
 
-    if not drain_syslog():
+    if not syslog_sink.drain():
         print("note: not root; syslog lines go wherever this machine sends them")
 
     work = tempfile.mkdtemp(prefix="diskrelay-bench-", dir=args.dir)

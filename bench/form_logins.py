@@ -1,14 +1,13 @@
-#!/usr/bin/python3
 """Form logins per second through the form filter in Apache, against the bare
 password checks of the LSA client library on the same KDC: the filter's own cost.
 
 Run by hand from the top of the tree after a build (as root):
 
-    ORVANE_BUILD_DIR=build /usr/bin/python3 bench/form_logins.py [--count N] [--clients 1,8]
+    bench/run form_logins [--count N] [--clients 1,8]
         [--rounds R] [--mpm event] [--children N]
 
-A real MIT KDC (deploy/realm.py) holds one user. Sides, taking turns, best of
---rounds:
+The form stack's real MIT KDC (testing/form_stack.py); alice logs in.
+Sides, taking turns, best of --rounds:
   filter  ab posts the login form (a new connection each) to a location with
           the ORVANE_CHECK_PASSWORD input filter; a mod_lua handler reads the
           body through the filters and echoes it (no CGI process per login).
@@ -30,17 +29,11 @@ import argparse
 import os
 import re
 import subprocess
-import sys
 import time
 import urllib.parse
 
-TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(TOP, "testing"), os.path.join(TOP, "deploy")]
-
-from apache import Apache, curl  # noqa: E402
-from kdc import KDC  # noqa: E402
-
-PASSWORD = "Corr3ct horse&batt=ry%"
+from client import curl
+from form_stack import GOOD as PASSWORD, FormStack, form
 ECHO_LUA = """\
 function echo(r)
     r.content_type = "application/octet-stream"
@@ -58,11 +51,6 @@ LuaMapHandler "^/login/(filter|plain)$" "{lua}" echo
     LuaScope thread
 </Location>
 """
-
-
-def form(domain):
-    return ("username=alice&domain=%s&password=%s&result=9" % (
-        domain, urllib.parse.quote_plus(PASSWORD))).encode()
 
 
 def ab(httpd, path, body_file, clients, count):
@@ -111,73 +99,72 @@ def main():
                     help="event/worker: this many server processes of 4 threads each from the start"
                          " (default: the fixture's one process of 16)")
     args = ap.parse_args()
-    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(TOP, "build")))
-    module = os.path.join(build, "modules", "mod_auth_orvane_form.so")
+    build = os.environ["ORVANE_BUILD_DIR"]
     lsa_auth = os.path.join(build, "likewise", "tests", "lsa_auth")
 
-    with KDC() as kdc:
-        kdc.add_user("alice", PASSWORD)
+    stack = FormStack("bench-form", modules=("lua",), mpm=args.mpm, perturb_malloc=False)
+    try:
+        kdc, httpd = stack.kdc, stack.httpd
+        lua = os.path.join(httpd.root, "echo.lua")
+        with open(lua, "w") as f:
+            f.write(ECHO_LUA)
+        os.chmod(lua, 0o644)
+        conf = CONF.format(lua=lua)
+        if args.children:
+            n = args.children
+            conf += (f"StartServers {n}\nServerLimit {n}\nThreadsPerChild 4\nMinSpareThreads 4\n"
+                     f"MaxSpareThreads {4 * n}\nMaxRequestWorkers {4 * n}\n")
+        httpd.conf = conf
+        stack.start()
         env = dict(os.environ, **kdc.env)
-        # MALLOC_PERTURB_=0: allocations are not filled (the fixture fills them to expose misuse).
-        httpd = Apache("bench-form", modules=("lua",), mpm=args.mpm, env=dict(kdc.env, MALLOC_PERTURB_="0"),
-                       load=(("auth_orvane_form_module", module),))
-        with httpd:
-            lua = os.path.join(httpd.root, "echo.lua")
-            with open(lua, "w") as f:
-                f.write(ECHO_LUA)
-            os.chmod(lua, 0o644)
-            conf = CONF.format(lua=lua)
-            if args.children:
-                n = args.children
-                conf += (f"StartServers {n}\nServerLimit {n}\nThreadsPerChild 4\nMinSpareThreads 4\n"
-                         f"MaxSpareThreads {4 * n}\nMaxRequestWorkers {4 * n}\n")
-            httpd.restart(conf=conf)
-            body = form(kdc.domain)
-            body_file = os.path.join(httpd.root, "form")
-            with open(body_file, "wb") as f:
-                f.write(body)
-            r = curl(httpd, "/login/filter", "-H", "Content-Type: application/x-www-form-urlencoded",
-                     "--data-binary", "@-", stdin=body)
-            expected = body.replace(b"result=9", b"result=1").replace(
-                urllib.parse.quote_plus(PASSWORD).encode(), b"&" * len(urllib.parse.quote_plus(PASSWORD)))
-            if (r.status, r.body) != (200, expected):
-                raise RuntimeError(f"filter answer: {r}")
-            login = kdc.domain + "\\alice"
-            bare(lsa_auth, env, login, 1, 10)
+        body = form("alice", PASSWORD)
+        body_file = os.path.join(httpd.root, "form")
+        with open(body_file, "wb") as f:
+            f.write(body)
+        r = curl(httpd, "/login/filter", "-H", "Content-Type: application/x-www-form-urlencoded",
+                 "--data-binary", "@-", stdin=body)
+        expected = body.replace(b"result=9", b"result=1").replace(
+            urllib.parse.quote_plus(PASSWORD).encode(), b"&" * len(urllib.parse.quote_plus(PASSWORD)))
+        if (r.status, r.body) != (200, expected):
+            raise RuntimeError(f"filter answer: {r}")
+        login = kdc.domain + "\\alice"
+        bare(lsa_auth, env, login, 1, 10)
 
-            clients = [int(c) for c in args.clients.split(",")]
-            best = {(side, c): 0.0 for side in ("filter", "bare", "echo") for c in clients}
+        clients = [int(c) for c in args.clients.split(",")]
+        best = {(side, c): 0.0 for side in ("filter", "bare", "echo") for c in clients}
 
-            def filtered(c):
-                mark = tickets(kdc)
-                rate = ab(httpd, "/login/filter", body_file, c, args.count)
-                issued = tickets(kdc) - mark
-                if issued < args.count:
-                    raise RuntimeError(f"filter: {issued} tickets issued for {args.count} logins")
-                return rate
+        def filtered(c):
+            mark = tickets(kdc)
+            rate = ab(httpd, "/login/filter", body_file, c, args.count)
+            issued = tickets(kdc) - mark
+            if issued < args.count:
+                raise RuntimeError(f"filter: {issued} tickets issued for {args.count} logins")
+            return rate
 
-            sides = {"filter": filtered,
-                     "bare": lambda c: bare(lsa_auth, env, login, c, args.count),
-                     "echo": lambda c: ab(httpd, "/login/plain", body_file, c, args.count)}
-            for rnd in range(args.rounds):
-                for c in clients:
-                    # Whichever side runs first may meet other load: the
-                    # order alternates from round to round.
-                    for side, run in list(sides.items())[::1 if rnd % 2 == 0 else -1]:
-                        best[(side, c)] = max(best[(side, c)], run(c))
-
-            print(f"Form logins, {args.count} per side per round, best of {args.rounds},"
-                  f" Apache {args.mpm} MPM" + (f" ({args.children} processes of 4 threads)" if args.children else "")
-                  + ", one MIT KDC, loopback")
+        sides = {"filter": filtered,
+                 "bare": lambda c: bare(lsa_auth, env, login, c, args.count),
+                 "echo": lambda c: ab(httpd, "/login/plain", body_file, c, args.count)}
+        for rnd in range(args.rounds):
             for c in clients:
-                f, b, e = best[("filter", c)], best[("bare", c)], best[("echo", c)]
-                # What a login through the filter takes beyond the check and
-                # a request without the filter.
-                own = (1 / f - 1 / b - 1 / e) * c * 1e3
-                print(f"  {c:3d} clients  filter {f:7.0f}/s   bare LSA check {b:7.0f}/s"
-                      f"   ratio filter/bare {f / b:.2f}   (echo without filter {e:.0f}/s;"
-                      f" filter's own {own:.2f} ms per login and client)")
-            httpd.assert_clean_log()
+                # Whichever side runs first may meet other load: the
+                # order alternates from round to round.
+                for side, run in list(sides.items())[::1 if rnd % 2 == 0 else -1]:
+                    best[(side, c)] = max(best[(side, c)], run(c))
+
+        print(f"Form logins, {args.count} per side per round, best of {args.rounds},"
+              f" Apache {args.mpm} MPM" + (f" ({args.children} processes of 4 threads)" if args.children else "")
+              + ", one MIT KDC, loopback")
+        for c in clients:
+            f, b, e = best[("filter", c)], best[("bare", c)], best[("echo", c)]
+            # What a login through the filter takes beyond the check and
+            # a request without the filter.
+            own = (1 / f - 1 / b - 1 / e) * c * 1e3
+            print(f"  {c:3d} clients  filter {f:7.0f}/s   bare LSA check {b:7.0f}/s"
+                  f"   ratio filter/bare {f / b:.2f}   (echo without filter {e:.0f}/s;"
+                  f" filter's own {own:.2f} ms per login and client)")
+        httpd.assert_clean_log()
+    finally:
+        stack.stop()
 
 
 if __name__ == "__main__":

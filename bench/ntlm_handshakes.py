@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """NTLM handshakes per second, and requests per second on a signed-on
 kept-alive connection: mod_auth_orvane_gss against Debian's mod_auth_gssapi,
 both with the gss-ntlmssp mechanism, in one Apache.
@@ -6,10 +5,10 @@ both with the gss-ntlmssp mechanism, in one Apache.
 Run by hand from the top of the tree after a build (as root):
 
     apt-get install libapache2-mod-auth-gssapi
-    ORVANE_BUILD_DIR=build flock /work/bench.lock /usr/bin/python3 bench/ntlm_handshakes.py \
+    flock /work/bench.lock bench/run ntlm_handshakes \
         [--count N] [--kept-count N] [--clients 1,4] [--rounds R]
 
-One Apache (event MPM, testing/apache.py, loopback) loads both modules;
+One Apache (event MPM, testing/ntlm_stack.py, loopback) loads both modules;
 /orvane/ is guarded by AuthType NTLM (ours) with OrvaneNTLMConnectionBound On,
 /gssapi/ by AuthType GSSAPI with GssapiAllowedMech ntlmssp and
 GssapiConnectionBound On (which that module needs for a handshake of more
@@ -34,13 +33,10 @@ import statistics
 import subprocess
 import sys
 
-TOP = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(os.path.dirname(TOP), d) for d in ("testing", "deploy")]
+from ntlm_stack import ntlm_apache
 
-from apache import Apache  # noqa: E402
-
+HERE = os.path.dirname(os.path.abspath(__file__))
 GSSAPI_MODULE = "/usr/lib/apache2/modules/mod_auth_gssapi.so"
-USERS = "DOM:alice:Secret1\n"
 
 CONF = """\
 <Location /orvane>
@@ -71,7 +67,7 @@ MaxRequestWorkers 128
 
 def build_driver(folder):
     exe = os.path.join(folder, "ntlm_driver")
-    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(TOP, "ntlm_driver.c"),
+    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "ntlm_driver.c"),
                     "-lgssapi_krb5", "-lpthread"], check=True)
     return exe
 
@@ -102,15 +98,7 @@ def plain_gets(port, clients, count, kept=False):
 
 def server_cpu(httpd):
     """CPU seconds used so far by the server's processes (parent and children)."""
-    pids = [httpd.proc.pid]
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == httpd.proc.pid:
-                        pids.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
+    pids = [httpd.proc.pid] + httpd.children()
     ticks = 0
     for pid in pids:
         try:
@@ -133,24 +121,15 @@ def main():
     ap.add_argument("--clients", default="1,4", help="client counts, comma-separated")
     ap.add_argument("--rounds", type=int, default=4)
     args = ap.parse_args()
-    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(os.path.dirname(TOP), "build")))
-    ours = os.path.join(build, "modules", "mod_auth_orvane_gss.so")
     if not os.path.exists(GSSAPI_MODULE):
         sys.exit(f"{GSSAPI_MODULE} missing: apt-get install libapache2-mod-auth-gssapi")
 
-    httpd = Apache("bench-ntlm", conf=CONF, modules=("authn_core", "authz_user", "auth_gssapi"),
-                   load=(("auth_orvane_gss_module", ours),))
+    httpd = ntlm_apache("bench-ntlm", conf=CONF, modules=("auth_gssapi",), perturb_malloc=False)
+    for sub in ("orvane", "gssapi", "open"):
+        os.mkdir(os.path.join(httpd.docroot, sub))
+        with open(os.path.join(httpd.docroot, sub, "ok.txt"), "w") as f:
+            f.write("ok\n")
     with httpd:
-        users = os.path.join(httpd.root, "ntlm_users")
-        with open(users, "w", encoding="utf-8") as f:
-            f.write(USERS)
-        os.chmod(users, 0o644)
-        for sub in ("orvane", "gssapi", "open"):
-            os.mkdir(os.path.join(httpd.docroot, sub))
-            with open(os.path.join(httpd.docroot, sub, "ok.txt"), "w") as f:
-                f.write("ok\n")
-        # MALLOC_PERTURB_=0: allocations are not filled (the fixture fills them to expose misuse).
-        httpd.restart(env={"NTLM_USER_FILE": users, "MALLOC_PERTURB_": "0"})
         driver = build_driver(httpd.root)
         sides = {"orvane": "/orvane/ok.txt", "gssapi": "/gssapi/ok.txt"}
         for path in sides.values():                  # warm up both paths

@@ -1,14 +1,13 @@
-#!/usr/bin/python3
 """Resident memory of one Apache child over many NTLM handshakes:
 mod_auth_orvane_gss with gss-ntlmssp, the child's RSS printed after every
 1,000 handshakes.
 
 Run by hand from the top of the tree after a build (as root):
 
-    ORVANE_BUILD_DIR=build flock /work/bench.lock /usr/bin/python3 bench/ntlm_soak.py \
+    flock /work/bench.lock bench/run ntlm_soak \
         [--count 10000] [--step 1000] [--clients 4]
 
-One Apache (event MPM, testing/apache.py, loopback) with a single child of
+One Apache (event MPM, testing/ntlm_stack.py, loopback) with a single child of
 16 threads that is never recycled (MaxConnectionsPerChild 0 here, whatever
 the site sets), so that every handshake lands in the process measured.
 bench/ntlm_driver.c (built here with cc) makes the handshakes, each on a new
@@ -23,14 +22,10 @@ comparisons (SOAK_OPENSSL_CONF=..., SOAK_LD_PRELOAD=...).
 import argparse
 import os
 import subprocess
-import sys
 
-TOP = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(os.path.dirname(TOP), d) for d in ("testing", "deploy")]
+from ntlm_stack import ntlm_apache
 
-from apache import Apache  # noqa: E402
-
-USERS = "DOM:alice:Secret1\n"
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 CONF = """\
 <Location /orvane>
@@ -49,7 +44,7 @@ MaxConnectionsPerChild 0
 
 def build_driver(folder):
     exe = os.path.join(folder, "ntlm_driver")
-    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(TOP, "ntlm_driver.c"),
+    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "ntlm_driver.c"),
                     "-lgssapi_krb5", "-lpthread"], check=True)
     return exe
 
@@ -61,20 +56,6 @@ def drive(driver, port, clients, count, password="Secret1"):
     if out.returncode != 0:
         raise RuntimeError(f"ntlm_driver: {out.stderr}")
     return int(out.stdout.split()[1])
-
-
-def children(httpd):
-    parent = httpd.proc.pid
-    pids = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == parent:
-                        pids.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    return pids
 
 
 def rss_kib(pid):
@@ -91,24 +72,14 @@ def main():
     ap.add_argument("--step", type=int, default=1000, help="handshakes between two readings")
     ap.add_argument("--clients", type=int, default=4)
     args = ap.parse_args()
-    build = os.path.abspath(os.environ.get("ORVANE_BUILD_DIR", os.path.join(os.path.dirname(TOP), "build")))
-    module = os.path.join(build, "modules", "mod_auth_orvane_gss.so")
-
-    httpd = Apache("bench-ntlm-soak", conf=CONF, modules=("authn_core", "authz_user"),
-                   load=(("auth_orvane_gss_module", module),))
+    extra = {k[len("SOAK_"):]: v for k, v in os.environ.items() if k.startswith("SOAK_")}
+    httpd = ntlm_apache("bench-ntlm-soak", conf=CONF, env=extra, perturb_malloc=False)
+    os.mkdir(os.path.join(httpd.docroot, "orvane"))
+    with open(os.path.join(httpd.docroot, "orvane", "ok.txt"), "w") as f:
+        f.write("ok\n")
     with httpd:
-        users = os.path.join(httpd.root, "ntlm_users")
-        with open(users, "w", encoding="utf-8") as f:
-            f.write(USERS)
-        os.chmod(users, 0o644)
-        os.mkdir(os.path.join(httpd.docroot, "orvane"))
-        with open(os.path.join(httpd.docroot, "orvane", "ok.txt"), "w") as f:
-            f.write("ok\n")
-        # MALLOC_PERTURB_=0: allocations are not filled, as in production.
-        extra = {k[len("SOAK_"):]: v for k, v in os.environ.items() if k.startswith("SOAK_")}
-        httpd.restart(env={"NTLM_USER_FILE": users, "MALLOC_PERTURB_": "0", **extra})
         driver = build_driver(httpd.root)
-        (pid,) = children(httpd)
+        (pid,) = httpd.children()
         readings = [(0, rss_kib(pid))]
         print(f"one child (pid {pid}), {args.clients} clients, a third of the handshakes with a wrong password")
         print(f"{0:7d} handshakes  RSS {readings[0][1]:7d} KiB")
@@ -120,7 +91,7 @@ def main():
             if ok != good:
                 raise RuntimeError(f"{good - ok} of {good} handshakes with the right password failed")
             done += args.step
-            if children(httpd) != [pid]:
+            if httpd.children() != [pid]:
                 raise RuntimeError("the child was replaced during the run")
             readings.append((done, rss_kib(pid)))
             print(f"{done:7d} handshakes  RSS {readings[-1][1]:7d} KiB"

@@ -1,9 +1,8 @@
-#!/usr/bin/python3
 """What the fdatasync before an upload's 200 costs diskrelay, per chunk.
 
 Run by hand, as root, from the repository root after a build:
 
-    flock /work/bench.lock /usr/bin/python3 bench/upload_sync.py [--build build] [--rounds 6]
+    flock /work/bench.lock bench/run upload_sync [--build build] [--rounds 6]
 
 Each sample uploads --chunks chunks of --size bytes (default 32 of 4 MiB),
 one diskrelay run each, --parallel at a time, into distinct ranges of one
@@ -23,7 +22,10 @@ import tempfile
 import time
 from concurrent.futures import ThreadPoolExecutor
 
-from diskrelay_bench import MIB, drain_syslog, relay_env
+import syslog_sink
+from chunk_stack import relay_env
+
+MIB = 1 << 20
 
 
 def sample(relay, image, chunk, chunks, size, synced, parallel):
@@ -54,7 +56,7 @@ def main():
     parser.add_argument("--parallel", type=int, default=1, help="uploads running at once")
     args = parser.parse_args()
     relay = os.path.abspath(os.path.join(args.build, "transfer", "diskrelay"))
-    drain_syslog()
+    syslog_sink.drain()
 
     work = tempfile.mkdtemp(prefix="upload-sync-", dir=args.dir)
     try:

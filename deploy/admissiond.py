@@ -1,5 +1,6 @@
 """A real admissiond on a Unix socket in a private temporary folder, for
-scripts/serve and the tests (whose admission.py adds read_to_end).
+scripts/serve and the tests; connect(), exchange(), read_to_end() and
+read_status() talk to it as its clients do.
 
     with Admissiond(limit=8, retry=30) as adm:
         env = {"ADM_CTRL_PATH": adm.socket_path}
@@ -55,6 +56,18 @@ def connect(socket_path, timeout=5.0):
         sock.close()
         raise
     return sock
+
+
+def read_to_end(sock):
+    """Everything until the daemon closes the connection; a reset counts as
+    the close (the daemon closes with unread bytes on refused requests)."""
+    data = b""
+    try:
+        while chunk := sock.recv(4096):
+            data += chunk
+    except ConnectionResetError:
+        pass
+    return data
 
 
 def read_status(socket_path, timeout=5.0):

@@ -31,11 +31,12 @@ def install(httpd, src, name):
     return dest
 
 
-def chunk_conf(httpd, diskrelay, image_dir, adm_ctrl_path, prefix="/chunks"):
-    """The chunk location's configuration text for httpd, for the given parts."""
+def chunk_conf(httpd, diskrelay, image_dir, adm_ctrl_path, prefix="/chunks", name="diskrelay"):
+    """The chunk location's configuration text for httpd, for the given parts;
+    the program runs as bin/NAME of the server's root."""
     return render(TEMPLATE,
                   URL_PREFIX=prefix,
-                  DISKRELAY=install(httpd, diskrelay, "diskrelay"),
+                  DISKRELAY=install(httpd, diskrelay, name),
                   CHUNK_VARS=install(httpd, CHUNK_VARS, "chunk_vars.lua"),
                   IMAGE_DIR=image_dir,
                   ADM_CTRL_PATH=adm_ctrl_path)

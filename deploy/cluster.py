@@ -468,7 +468,7 @@ class Cluster:
     def _serve(self, host, site_cert):
         host.adm = Admissiond(limit=self.limit, retry=self.retry, parent=self.dir).start()
         httpd = self.apache_class(PREFIX + host.name, ca=self.ca, modules=MODULES, load=loads(self.build_dir),
-                                  env=dict(self.kdc.env) if self.kdc else {})
+                                  env=dict(self.kdc.env) if self.kdc else {}, perturb_malloc=False)
         host.httpd = httpd.place(host.ns, host.address, site_cert)
         if self.user:
             ntlm_user_file(httpd, self.domain, *self.user)

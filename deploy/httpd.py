@@ -1,6 +1,5 @@
 """A real Apache on loopback: Debian's apache2 (2.4) from a generated
-configuration, for scripts/serve and for the tests (whose apache.py adds
-what only tests need: a log verdict, MALLOC_PERTURB_).
+configuration, for scripts/serve, the tests and the benchmarks.
 
 Each `Apache` owns a fresh temporary root (mode 0711, so that the children,
 which run as www-data, can reach into it) holding conf/, logs/, run/, htdocs/
@@ -14,6 +13,7 @@ httpd.conf.in; the group's configuration text is included after it.
     httpd = Apache("chunk", modules=("cgid", "lua"),
                    conf='ScriptAlias /x "/path/to/prog"\\n', pass_env=("MY_VAR",))
     httpd.start()   ...   httpd.stop()      # or: with Apache(...) as httpd:
+    httpd.assert_clean_log(allow=(r"AH01215: .*expected noise",))
 
 Constructor arguments:
   name      short label, used in the temporary root's name and in messages.
@@ -31,11 +31,18 @@ Constructor arguments:
             are always passed on, and a sanitizer build's runtime preloaded
             (sanitizers.py).
   mpm       "event" (default), "worker" or "prefork".
+  perturb_malloc  True (default): the server's allocations are filled
+            with a random byte (MALLOC_PERTURB_), which brings memory misuse
+            in our modules to light; serve, the cluster and the benchmarks
+            turn it off, as a deployed server has it off.
 
 Useful members: root, port, url(path), docroot, cgi_dir, conf_dir, logs_dir,
 write_cgi(name, text), give_to_www_data(path), mkdir_for_www(relpath),
 running, check_config(), restart(conf=None, env=None), connection(),
-error_log(), access_log(), error_lines(levels).
+error_log(), access_log(), error_lines(levels), children(), and
+assert_clean_log(allow), the tests' verdict: warn and worse, and the
+unprefixed lines CGI programs write to standard error, that no regex in
+allow accounts for.
 
 Transport seam: `scheme`, `listen_conf()`, `client_args()` and
 `connection()` are what the TLS variant overrides. `TlsApache` loads mod_ssl
@@ -115,7 +122,8 @@ def size_of(path):
 class Apache:
     scheme = "http"
 
-    def __init__(self, name, conf="", modules=(), load=(), env=None, pass_env=(), mpm="event"):
+    def __init__(self, name, conf="", modules=(), load=(), env=None, pass_env=(), mpm="event",
+                 perturb_malloc=True):
         if mpm not in MPMS:
             raise ValueError(f"mpm must be one of {MPMS}, not {mpm!r}")
         self.name = name
@@ -125,6 +133,7 @@ class Apache:
         self.env = dict(env or {})
         self.pass_env = tuple(pass_env)
         self.mpm = mpm
+        self.perturb_malloc = perturb_malloc
         self.port = None
         self.proc = None
         self.root = tempfile.mkdtemp(prefix=f"apache-{name}-")
@@ -207,6 +216,8 @@ class Apache:
         process unless env names them, then env, then what a sanitizer build
         needs (sanitizers.py)."""
         env = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG": "C"}
+        if self.perturb_malloc:
+            env["MALLOC_PERTURB_"] = str(random.randint(1, 255))
         for var in self.pass_env:
             if var not in self.env and var in os.environ:
                 env[var] = os.environ[var]
@@ -354,6 +365,27 @@ class Apache:
             if (m and m.group("level") in levels) or (raw and not m and line.strip()):
                 lines.append(line)
         return lines
+
+    def assert_clean_log(self, allow=()):
+        """Raises AssertionError listing every error/warning line that no regex in
+        `allow` (searched anywhere in the line) accounts for."""
+        patterns = [re.compile(p) for p in allow]
+        bad = [line for line in self.error_lines() if not any(p.search(line) for p in patterns)]
+        if bad:
+            raise AssertionError(f"{self.name}: unexpected lines in the error log:\n" + "\n".join(bad))
+
+    def children(self):
+        """Process ids of the server's children, in order."""
+        pids = []
+        for entry in os.listdir("/proc"):
+            if entry.isdigit():
+                try:
+                    with open(f"/proc/{entry}/stat") as f:
+                        if int(f.read().rsplit(")", 1)[1].split()[1]) == self.proc.pid:
+                            pids.append(int(entry))
+                except (OSError, IndexError, ValueError):
+                    pass
+        return sorted(pids)
 
 
 _UNSET = object()

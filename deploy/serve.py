@@ -34,16 +34,14 @@ import sys
 import tempfile
 import time
 
+import syslog_sink
+from admissiond import Admissiond
+from httpd import TlsApache
+from realm import KDC
+from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads, ntlm_user_file, site_conf
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
-
-from admissiond import Admissiond  # noqa: E402
-from httpd import TlsApache  # noqa: E402
-from realm import KDC  # noqa: E402
-import syslog_sink  # noqa: E402
-from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, loads,  # noqa: E402
-                         ntlm_user_file, site_conf)
 
 SAMPLE_SIZE = 16 << 20
 CHUNK = 4 << 20
@@ -116,7 +114,7 @@ def start_stack(build_dir, port=None, limit=8, retry=30):
         stack.kdc = KDC(domain=DOMAIN).start()
         stack.kdc.add_user(USER, PASSWORD)
         stack.adm = Admissiond(limit=limit, retry=retry).start()
-        httpd = stack.httpd = TlsApache("serve", modules=MODULES, load=loads(build_dir))
+        httpd = stack.httpd = TlsApache("serve", modules=MODULES, load=loads(build_dir), perturb_malloc=False)
         if port:
             httpd.port = port
         stack.device = httpd.ca.issue("device", DEVICE_ID)

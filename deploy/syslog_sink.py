@@ -44,6 +44,17 @@ def reexec_private():
     os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable, *sys.argv])
 
 
+def drain():
+    """As root, runs this program again in a mount namespace with a /dev/log
+    of its own that reads and drops every line, as a syslog daemon would;
+    returns whether it did."""
+    reexec_private()
+    if not private():
+        return False
+    Sink(lambda data: None)
+    return True
+
+
 def private():
     """Whether this process runs in the namespace reexec_private() made."""
     return os.environ.get(MARK) == "1" and os.geteuid() == 0

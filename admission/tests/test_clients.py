@@ -10,7 +10,7 @@ import threading
 import time
 import unittest
 
-from admission import Admissiond, connect, exchange, read_to_end
+from admissiond import Admissiond, connect, exchange, read_to_end
 
 LIMIT = 8
 RETRY = 30

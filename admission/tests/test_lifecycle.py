@@ -11,7 +11,7 @@ import sys
 import tempfile
 import unittest
 
-from admission import Admissiond, binary_path, connect
+from admissiond import Admissiond, binary_path, connect
 from procs import Process
 
 

@@ -4,7 +4,7 @@ import re
 import socket
 import unittest
 
-from admission import Admissiond, connect, read_to_end
+from admissiond import Admissiond, connect, read_to_end
 
 LIMIT = 1
 RETRY = 7

@@ -11,7 +11,7 @@ import threading
 import time
 import unittest
 
-from kdc import KDC, SilentKdc
+from realm import KDC, SilentKdc
 
 LSA_AUTH = os.environ.get("LSA_AUTH") or os.path.join(os.environ["ORVANE_BUILD_DIR"], "likewise/tests/lsa_auth")
 

@@ -2,43 +2,15 @@
 echoes the body it receives; the module checks the passwords through our LSA
 client library against a real MIT KDC."""
 
-import os
 import re
 import time
 from concurrent.futures import ThreadPoolExecutor
 import unittest
 import urllib.parse
 
-from apache import Apache, curl
-from client import connect, read_answer
-from kdc import KDC, SilentKdc
-
-BUILD = os.environ["ORVANE_BUILD_DIR"]
-SOURCE = os.environ["ORVANE_SOURCE_DIR"]
-MODULE = os.path.join(BUILD, "modules", "mod_auth_orvane_form.so")
-ECHO = os.path.join(SOURCE, "modules", "tests", "form_echo.cgi")
-
-GOOD = "Corr3ct horse&batt=ry%"       # needs escaping: '&', '=', '%', ' '
-WRONG = "Wr0ng-pass-Zq"
-EXPIRED_PW = "Exp1red-pass-Zq"
-LOCKED_PW = "L0cked-pass-Zq"
-ADMIN_PW = "Adm1n-pass-Zq"
-KDC_TIMEOUT = 1   # seconds the library gives each KDC
-
-# The error log shows each line's source file, as the module name gives it.
-CONF = """\
-LogLevel warn auth_orvane_form:info
-ErrorLogFormat "[%t] [%m:%l] [pid %P:tid %T] [%F] %E: %M"
-<Location /cgi-bin/form_echo.cgi>
-    SetInputFilter ORVANE_CHECK_PASSWORD
-</Location>
-"""
-
-
-def form(user, password, domain="ORVANE", result="9", extra=""):
-    return ("username=%s&domain=%s&password=%s&result=%s%s" % (
-        urllib.parse.quote_plus(user), urllib.parse.quote_plus(domain),
-        urllib.parse.quote_plus(password), result, extra)).encode()
+from client import connect, curl, read_answer
+from form_stack import EXPIRED_PW, GOOD, KDC_TIMEOUT, LOCKED_PW, WRONG, FormStack, form
+from realm import KDC
 
 
 def post_slowly(httpd, body):
@@ -106,28 +78,10 @@ for _field, _first, _second in (("username", b"admin", b"alice"), ("domain", b"E
 class FormFilterThroughApache(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.kdc = KDC()
-        cls.addClassCleanup(cls.kdc.stop)
-        cls.kdc.start()
-        cls.kdc.add_user("alice", GOOD)
-        cls.kdc.add_user("bob", EXPIRED_PW, expired_password=True)
-        cls.kdc.add_user("carol", LOCKED_PW, locked=True)
-        cls.kdc.add_user("admin", ADMIN_PW)
-        # DOWN: a realm with no KDC anywhere. SILENT: a KDC that never
-        # answers. STRAY: a KDC in krb5.conf for a domain not listed.
-        cls.silent, cls.stray = SilentKdc(), SilentKdc()
-        cls.addClassCleanup(cls.silent.stop)
-        cls.addClassCleanup(cls.stray.stop)
-        cls.kdc.add_krb5_conf(cls.silent.realm_conf("SILENT.TEST") + cls.stray.realm_conf("STRAY"))
-        cls.kdc.write_library_config({"ORVANE": cls.kdc.realm, "DOWN": "DOWN.INVALID", "SILENT": "SILENT.TEST"},
-                                     extra="kdc_timeout = %d\n" % KDC_TIMEOUT)
-
-        cls.httpd = Apache("form", modules=("cgid",), conf=CONF, env=cls.kdc.env,
-                           load=(("auth_orvane_form_module", MODULE),))
-        cls.addClassCleanup(cls.httpd.stop)
-        with open(ECHO, encoding="utf-8") as f:
-            cls.httpd.write_cgi("form_echo.cgi", f.read())
-        cls.httpd.start()
+        cls.stack = FormStack("form")
+        cls.addClassCleanup(cls.stack.stop)
+        cls.stack.start()
+        cls.httpd, cls.kdc, cls.silent, cls.stray = cls.stack.httpd, cls.stack.kdc, cls.stack.silent, cls.stack.stray
 
     def post(self, body, *args):
         return curl(self.httpd, "/cgi-bin/form_echo.cgi",

@@ -12,29 +12,19 @@ import os
 import subprocess
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DEPLOY = os.path.join(os.path.dirname(os.path.dirname(HERE)), "deploy")
-CLIENT_OPENSSL_CONF = os.path.join(DEPLOY, "ntlm_openssl.cnf")
-# NTLM hashes with MD4, in OpenSSL's legacy provider: set before anything
-# here (hashlib, the ssl of the fixtures' clients) loads OpenSSL.
-os.environ.setdefault("OPENSSL_CONF", CLIENT_OPENSSL_CONF)
+# First: it names OpenSSL's legacy provider (MD4) before hashlib loads OpenSSL.
+from ntlm_stack import OPENSSL_CONF, SERVER_LOGGED_FAILURE, ntlm_apache
 
-import hashlib  # noqa: E402
+import hashlib
 
-from ntlm_auth.gss_channel_bindings import GssChannelBindingsStruct  # noqa: E402
-from ntlm_auth.ntlm import NtlmContext  # noqa: E402
+from ntlm_auth.gss_channel_bindings import GssChannelBindingsStruct
+from ntlm_auth.ntlm import NtlmContext
 
-from apache import Apache, TlsApache, curl  # noqa: E402
-from kdc import KDC  # noqa: E402
+from client import curl
+from realm import KDC
 
-MODULE = os.path.join(os.environ["ORVANE_BUILD_DIR"], "modules", "mod_auth_orvane_gss.so")
 PYTHON = "/usr/bin/python3"
-CLIENT = os.path.join(DEPLOY, "ntlm_client.py")
-
-# alice also has an account in OTHER, listed first: gss-ntlmssp checks a bare
-# name against the first account of that name, whatever its domain. The last
-# two have names that must not reach a log line as they are.
-USERS = "OTHER:alice:Other3\nDOM:alice:Secret1\nDOM:bob:Hunter2\nDOM:eve x\"<>:Eve4pass\nDOM:tab\tuser:Tab6pass\n"
+CLIENT = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "ntlm_client.py")
 
 # /ntlm/whoami shows what the application sees; /ssi/page.shtml includes it,
 # so that it runs as a sub-request of an authenticated request.
@@ -67,7 +57,6 @@ ScriptAlias /bound/whoami "{cgi}/whoami"
 """
 
 SSI_PAGE = '<p><!--#include virtual="/ntlm/whoami" --></p>\n'
-SERVER_LOGGED_FAILURE = r"gss_accept_sec_context\(\) failed"
 # Refusals of ours that the tests cause on purpose.
 NAME_REFUSED = r"Client name \S+ is not of the form DOMAIN"
 MECHANISM_REFUSED = r"Client's token is not NTLM"
@@ -86,17 +75,6 @@ SPNEGO_OID = bytes.fromhex("06062b0601050502")
 NTLM_OID = bytes.fromhex("060a2b0601040182370202 0a".replace(" ", ""))
 SPNEGO_TOKEN = der(0x60, SPNEGO_OID + der(0xa0, der(0x30, der(0xa0, der(0x30, NTLM_OID)) + der(
     0xa2, der(0x04, NtlmContext("alice", "Secret1", domain="DOM", ntlm_compatibility=3).step())))))
-
-
-def serve_users_and_whoami(httpd):
-    """The mechanism's user file (NTLM_USER_FILE) and the whoami program."""
-    users = os.path.join(httpd.root, "ntlm_users")
-    with open(users, "w", encoding="utf-8") as f:
-        f.write(USERS)
-    os.chmod(users, 0o644)
-    httpd.env = {"NTLM_USER_FILE": users}
-    with open(os.path.join(HERE, "gss_whoami.cgi"), encoding="utf-8") as f:
-        httpd.write_cgi("whoami", f.read())
 
 
 class GssBuffer(ctypes.Structure):
@@ -166,13 +144,8 @@ class NtlmThroughApache(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not os.path.exists(MODULE):
-            raise RuntimeError(f"{MODULE} is not built")
-        cls.httpd = Apache(f"gss-{cls.MPM}", mpm=cls.MPM,
-                           modules=("authn_core", "authz_user", "cgid", "include"),
-                           load=(("auth_orvane_gss_module", MODULE),))
+        cls.httpd = ntlm_apache(f"gss-{cls.MPM}", mpm=cls.MPM, modules=("cgid", "include"))
         cls.addClassCleanup(cls.httpd.stop)
-        serve_users_and_whoami(cls.httpd)
         # A host with a keytab for HTTP/127.0.0.1: Kerberos would answer if
         # the module let any mechanism but NTLM in.
         cls.kdc = KDC().start()
@@ -197,7 +170,7 @@ class NtlmThroughApache(unittest.TestCase):
 
     def ntlm(self, user, password, path):
         """One fetch through the NTLM client; returns its report."""
-        env = dict(os.environ, OPENSSL_CONF=CLIENT_OPENSSL_CONF)
+        env = dict(os.environ, OPENSSL_CONF=OPENSSL_CONF)
         out = subprocess.run([PYTHON, CLIENT, user, password, self.httpd.url(path)],
                              env=env, capture_output=True, text=True, timeout=120)
         got = json.loads(out.stdout)[0]
@@ -410,10 +383,8 @@ class ChannelBindingThroughApache(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.httpd = TlsApache(f"gss-cb-{cls.MPM}", mpm=cls.MPM, modules=("authn_core", "authz_user", "cgid"),
-                              load=(("auth_orvane_gss_module", MODULE),))
+        cls.httpd = ntlm_apache(f"gss-cb-{cls.MPM}", tls=True, mpm=cls.MPM, modules=("cgid",))
         cls.addClassCleanup(cls.httpd.stop)
-        serve_users_and_whoami(cls.httpd)
         cls.httpd.conf = CHANNEL_BINDING_CONF.format(cgi=cls.httpd.cgi_dir)
         cls.httpd.start()
 
@@ -451,7 +422,7 @@ class ChannelBindingThroughApache(unittest.TestCase):
 
     def test_browser_like_client(self):
         """requests-ntlm binds its answer to the server's certificate by itself."""
-        env = dict(os.environ, OPENSSL_CONF=CLIENT_OPENSSL_CONF, REQUESTS_CA_BUNDLE=self.httpd.ca.cert)
+        env = dict(os.environ, OPENSSL_CONF=OPENSSL_CONF, REQUESTS_CA_BUNDLE=self.httpd.ca.cert)
         out = subprocess.run([PYTHON, CLIENT, "DOM\\alice", "Secret1", self.httpd.url("/bound/whoami")],
                              env=env, capture_output=True, text=True, timeout=120)
         self.assertEqual(out.returncode, 0, out.stderr)

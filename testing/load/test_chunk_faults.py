@@ -17,9 +17,10 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from apache import www_ids
+from chunk_stack import CONTEXT_HEADER, ChunkStack, REFUSAL_LOG
 from client import connect, fetch, read_answer, request_head
-from loadkit import CONTEXT_HEADER, WIDE_EVENT_MPM, ChunkStack, report, running_copies, wait_until
+from httpd import www_ids
+from loadkit import WIDE_EVENT_MPM, report, running_copies, wait_until
 
 RETRY = 7
 BIG = 48 << 20                    # far more than every buffer between diskrelay and the client
@@ -48,8 +49,8 @@ class ChunkFaults(unittest.TestCase):
         cls.addClassCleanup(subprocess.run, ["umount", "--lazy", cls.small], check=False)
         # A short CGI time-out: a frozen admission daemon holds a request
         # that long.
-        cls.stack = ChunkStack("load-faults", limit=8, retry=RETRY, extra_locations={"/small": (None, cls.small)},
-                               mpm_conf=WIDE_EVENT_MPM + f"Timeout {CGI_TIMEOUT}\n")
+        cls.stack = ChunkStack("load-faults", limit=8, retry=RETRY, conf=WIDE_EVENT_MPM + f"Timeout {CGI_TIMEOUT}\n")
+        cls.stack.locations["/small"] = (None, cls.small)
         cls.addClassCleanup(cls.stack.stop)
         cls.stack.start()
         cls.data = random.Random(61).randbytes(BIG)
@@ -67,7 +68,7 @@ class ChunkFaults(unittest.TestCase):
         # the frozen daemon held; nothing else.
         cls.stack.httpd.assert_clean_log(allow=(r"AH01270: Error reading request entity data",
                                                 r"Script timed out before returning headers: diskrelay",
-                                                r"\[lua:warn\] .* chunk_vars: "))
+                                                REFUSAL_LOG))
 
     def setUp(self):
         if not self.stack.adm.proc or self.stack.adm.proc.poll() is not None:

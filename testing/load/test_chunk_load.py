@@ -8,9 +8,10 @@ import time
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from admission import Admissiond
+from admissiond import Admissiond
+from chunk_stack import CONTEXT_HEADER, ChunkStack
 from client import connect, fetch, read_answer, request_head
-from loadkit import CONTEXT_HEADER, ChunkStack, report, wait_until
+from loadkit import WIDE_EVENT_MPM, report, wait_until
 
 LIMIT = 8
 RETRY = 7
@@ -79,8 +80,8 @@ class ChunkLoad(unittest.TestCase):
         cls.wide = Admissiond(limit=UPLOADS, retry=RETRY)
         cls.addClassCleanup(cls.wide.stop)
         cls.wide.start()
-        cls.stack = ChunkStack("load-chunks", limit=LIMIT, retry=RETRY,
-                               extra_locations={"/wide": (cls.wide.socket_path, None)})
+        cls.stack = ChunkStack("load-chunks", limit=LIMIT, retry=RETRY, conf=WIDE_EVENT_MPM)
+        cls.stack.locations["/wide"] = (cls.wide.socket_path, None)
         cls.addClassCleanup(cls.stack.stop)
         cls.stack.start()
         cls.data = random.Random(6).randbytes(IMAGE_SIZE)

@@ -7,22 +7,18 @@ behind the filter receives each body rewritten exactly as the filter's rules
 say, with the right result code, and no password byte reaches it or any log
 (the server's error and access logs, the KDC's log)."""
 
-import os
 import random
 import socket
 import struct
-import sys
 import time
 import unittest
+import urllib.parse
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 
-sys.path.insert(0, os.path.join(os.environ["ORVANE_SOURCE_DIR"], "modules", "tests"))
-
-import form_apache_test as form_e2e  # noqa: E402  (a module: its tests are not run here)
-from form_apache_test import CONF, EXPIRED_PW, GOOD, LOCKED_PW  # noqa: E402
-from client import connect, read_answer  # noqa: E402
-from loadkit import report, wait_until  # noqa: E402
+from client import connect, read_answer
+from form_stack import CONF, EXPIRED_PW, GOOD, LOCKED_PW, FormStack, form
+from loadkit import report, wait_until
 
 LOGINS = 1000
 CLIENTS = 8
@@ -161,10 +157,10 @@ def windows(text, size=WINDOW):
 class FormLoad(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # The KDC, its users and the Apache of the form filter's end-to-end
-        # test, with the module's log turned up to debug.
-        form_e2e.FormFilterThroughApache.setUpClass.__func__(cls)
-        cls.httpd.restart(conf=LOG_CONF)
+        cls.stack = FormStack("form-load", conf=LOG_CONF)
+        cls.addClassCleanup(cls.stack.stop)
+        cls.stack.start()
+        cls.httpd, cls.kdc = cls.stack.httpd, cls.stack.kdc
 
     @classmethod
     def tearDownClass(cls):
@@ -237,7 +233,7 @@ class FormLoad(unittest.TestCase):
         ]
         for n, row in enumerate(rows):
             with self.subTest(row["name"]):
-                body = form_e2e.form("alice", row["password"], extra=extra)
+                body = form("alice", row["password"], extra=extra)
                 log_mark = len(self.httpd.error_log())
                 with connect(self.httpd.port) as s:
                     head = (f"POST {PATH}?fault={n} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
@@ -263,7 +259,7 @@ class FormLoad(unittest.TestCase):
                         answer = read_answer(s)
                         self.assertEqual((answer.status, answer.body), (200, expected_body(body, row["code"])))
                 logged = self.httpd.error_log()[log_mark:].encode("utf-8", "replace")
-                secret = windows(row["password"].encode()) | windows(form_e2e.urllib.parse.quote_plus(row["password"]).encode())
+                secret = windows(row["password"].encode()) | windows(urllib.parse.quote_plus(row["password"]).encode())
                 self.assertEqual([w for w in windows(logged) if w in secret], [])
 
 

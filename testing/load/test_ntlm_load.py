@@ -12,30 +12,22 @@ password hash and never frees the digest); the module serves those fetches
 from one digest per process, and the bounds below hold only with that."""
 
 import os
-import sys
 
-MODULE_TESTS = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "modules", "tests")
-sys.path.insert(0, MODULE_TESTS)
+# First: it names OpenSSL's legacy provider (MD4) before http.client's ssl loads OpenSSL.
+from ntlm_stack import MODULE, OPENSSL_CONF, SERVER_LOGGED_FAILURE, ntlm_apache
 
-# NTLM hashes with MD4, in OpenSSL's legacy provider: the configuration that
-# loads it is set before anything (http.client's ssl) loads OpenSSL here.
-os.environ["OPENSSL_CONF"] = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "ntlm_openssl.cnf")
+import base64
+import http.client
+import random
+import time
+import unittest
+from collections import Counter, defaultdict
+from concurrent.futures import ThreadPoolExecutor
 
-from gss_e2e_test import CLIENT_OPENSSL_CONF, MODULE, SERVER_LOGGED_FAILURE, USERS  # noqa: E402
+from ntlm_auth.ntlm import NtlmContext
 
-import base64  # noqa: E402
-import http.client  # noqa: E402
-import random  # noqa: E402
-import time  # noqa: E402
-import unittest  # noqa: E402
-from collections import Counter, defaultdict  # noqa: E402
-from concurrent.futures import ThreadPoolExecutor  # noqa: E402
-
-from ntlm_auth.ntlm import NtlmContext  # noqa: E402
-
-from apache import Apache  # noqa: E402
-from loadkit import report, wait_until  # noqa: E402
-from chunk_location import install  # noqa: E402
+from chunk_location import install
+from loadkit import report, wait_until
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 TRACER = os.path.join(BUILD, "testing", "load", "gss_context_trace.so")
@@ -154,21 +146,6 @@ def run_connection(httpd, handshakes, path="/ntlm/ok.txt"):
     return outcomes
 
 
-def children(httpd):
-    """The server's worker processes (the parent's children)."""
-    parent = httpd.proc.pid
-    pids = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as f:
-                    if int(f.read().rsplit(")", 1)[1].split()[1]) == parent:
-                        pids.append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    return sorted(pids)
-
-
 def resident(pid):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -212,24 +189,17 @@ class NtlmServer(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        assert os.environ["OPENSSL_CONF"] == CLIENT_OPENSSL_CONF
-        for path in (MODULE, TRACER):
-            if not os.path.exists(path):
-                raise RuntimeError(f"{path} is not built")
-        cls.httpd = Apache(cls.NAME, modules=("authn_core", "authz_user"),
-                           load=(("auth_orvane_gss_module", MODULE),))
+        assert os.environ["OPENSSL_CONF"] == OPENSSL_CONF
+        if not os.path.exists(TRACER):
+            raise RuntimeError(f"{TRACER} is not built")
+        cls.httpd = ntlm_apache(cls.NAME)
         cls.addClassCleanup(cls.httpd.stop)
         os.makedirs(os.path.join(cls.httpd.docroot, "ntlm"))
         with open(os.path.join(cls.httpd.docroot, "ntlm", "ok.txt"), "w") as f:
             f.write("welcome\n")
-        users = os.path.join(cls.httpd.root, "ntlm_users")
-        with open(users, "w", encoding="utf-8") as f:
-            f.write(USERS)
-        os.chmod(users, 0o644)
         cls.trace = os.path.join(cls.httpd.logs_dir, "gss_trace")
         # (A sanitizer build's runtime is put in front by the fixture.)
-        cls.httpd.env = {"NTLM_USER_FILE": users, "ORVANE_GSS_TRACE": cls.trace,
-                         "LD_PRELOAD": install(cls.httpd, TRACER, "gss_context_trace.so")}
+        cls.httpd.env.update(ORVANE_GSS_TRACE=cls.trace, LD_PRELOAD=install(cls.httpd, TRACER, "gss_context_trace.so"))
         cls.httpd.conf = POOL.format(children=cls.CHILDREN, threads=cls.THREADS,
                                      workers=cls.CHILDREN * cls.THREADS) + CONF.format(docroot=cls.httpd.docroot)
         cls.httpd.start()
@@ -264,7 +234,7 @@ class NtlmServer(unittest.TestCase):
         return tally, wrong
 
     def memory(self):
-        pids = children(self.httpd)
+        pids = self.httpd.children()
         return pids, sum(resident(p) for p in pids)
 
 

@@ -7,7 +7,9 @@ import sys
 import time
 import unittest
 
-from apache import Apache, ApacheError, curl, port_in_use
+from client import curl
+from httpd import Apache, ApacheError
+from procs import port_in_use
 
 ENV_CGI = "#!/bin/sh\nprintf 'Content-Type: text/plain\\n\\n'\nenv\n"
 
@@ -90,8 +92,8 @@ class Verdicts(unittest.TestCase):
         # Apache, the KDC and admissiond of an owner killed outright: each
         # server's session and folder go.
         owner = subprocess.Popen(
-            [sys.executable, "-c", "import time; from apache import Apache; from kdc import KDC\n"
-             "from admission import Admissiond\n"
+            [sys.executable, "-c", "import time; from httpd import Apache; from realm import KDC\n"
+             "from admissiond import Admissiond\n"
              "a, k, d = Apache('orphan').start(), KDC().start(), Admissiond().start()\n"
              "print(a.port, a.root, a.proc.pid, k.dir, k.proc.pid, d.dir, d.proc.pid, flush=True)\n"
              "time.sleep(60)"],

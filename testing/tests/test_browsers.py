@@ -15,10 +15,9 @@ import unittest
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 
-from apache import TlsApache  # noqa: E402
 from browsers import Chromium, Firefox  # noqa: E402
-from httpd import read_from, size_of  # noqa: E402
-from kdc import KDC  # noqa: E402
+from httpd import TlsApache, read_from, size_of  # noqa: E402
+from realm import KDC  # noqa: E402
 from site_config import LOGIN_URL, MODULES, NTLM_URL, install, loads, ntlm_user_file, site_conf  # noqa: E402
 
 DOMAIN, USER, PASSWORD = "ORVANE", "alice", "S1te pass&word="

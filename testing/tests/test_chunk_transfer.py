@@ -6,12 +6,9 @@ import random
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 
-from admission import Admissiond, exchange
-from apache import Apache, curl
-from chunk_location import MODULES, chunk_conf
-
-BUILD = os.environ["ORVANE_BUILD_DIR"]
-DISKRELAY = os.path.join(BUILD, "transfer", "diskrelay")
+from admissiond import Admissiond, exchange
+from chunk_stack import CONTEXT_HEADER, REFUSAL_LOG, ChunkStack
+from client import curl
 
 SIZE = 3 * 1024 * 1024 + 123          # crosses diskrelay's 1 MiB blocks
 FOUR_GIB = 4 << 30
@@ -19,13 +16,11 @@ SPARSE_SIZE = FOUR_GIB + (1 << 20)
 MARK_AT = FOUR_GIB + 4096             # bytes written into the sparse image
 MARK = b"past four GiB"
 RETRY = 17
-CTX = ("-H", "X-OVRA-Xfer-Context: test-transfer")
+CTX = ("-H", CONTEXT_HEADER + ": test-transfer")
 MAX_IMAGE = 2199023255552             # the location's maximum image size
-# What the location logs, at level warn, for each request it refuses.
-REFUSAL_LOG = r"\[lua:warn\] .* chunk_vars: "
 
 
-class ChunkStack(unittest.TestCase):
+class ChunkTest(unittest.TestCase):
     """One Apache with three chunk locations: /chunks (admission with room),
     /full (a daemon whose single slot the test holds), /down (no daemon)."""
 
@@ -33,26 +28,23 @@ class ChunkStack(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        if not os.access(DISKRELAY, os.X_OK):
-            raise RuntimeError(f"{DISKRELAY} is not built")
-        cls.adm = Admissiond(limit=8, retry=RETRY)
-        cls.addClassCleanup(cls.adm.stop)
-        cls.adm.start()
         cls.full = Admissiond(limit=1, retry=RETRY)
         cls.addClassCleanup(cls.full.stop)
         cls.full.start()
-        cls.httpd = Apache("chunks", modules=MODULES, mpm=cls.MPM)
-        cls.addClassCleanup(cls.httpd.stop)
-        cls.images = cls.httpd.mkdir_for_www("images")
+        cls.stack = ChunkStack("chunks", retry=RETRY, mpm=cls.MPM)
+        cls.addClassCleanup(cls.stack.stop)
+        cls.httpd, cls.adm, cls.images = cls.stack.httpd, cls.stack.adm, cls.stack.images
+        cls.stack.locations.update({"/full": (cls.full.socket_path, None),
+                                    "/down": (os.path.join(cls.httpd.root, "no-such-admission.sock"), None)})
 
         rnd = random.Random(20261208)
         cls.data = rnd.randbytes(SIZE)
-        cls.write_image("a.img", cls.data)
-        cls.write_image("empty.img", b"")
+        cls.stack.write_image("a.img", cls.data)
+        cls.stack.write_image("empty.img", b"")
         os.makedirs(os.path.join(cls.images, "sub"))
         cls.httpd.give_to_www_data(os.path.join(cls.images, "sub"))
-        cls.write_image("sub/b.img", cls.data[:1000])
-        cls.write_image(".hidden.img", cls.data[:1000])
+        cls.stack.write_image("sub/b.img", cls.data[:1000])
+        cls.stack.write_image(".hidden.img", cls.data[:1000])
         with open(os.path.join(cls.images, "sparse.img"), "wb") as f:
             f.truncate(SPARSE_SIZE)
             f.seek(MARK_AT)
@@ -66,32 +58,12 @@ class ChunkStack(unittest.TestCase):
                              ("linkdir", cls.outside), ("inlink.img", "a.img"),
                              ("dangling.img", os.path.join(cls.outside, "created.img"))):
             os.symlink(target, os.path.join(cls.images, name))
-
-        missing = os.path.join(cls.httpd.root, "no-such-admission.sock")
-        conf = "\n".join(chunk_conf(cls.httpd, DISKRELAY, cls.images, sock, prefix)
-                         for prefix, sock in (("/chunks", cls.adm.socket_path),
-                                              ("/full", cls.full.socket_path),
-                                              ("/down", missing)))
-        cls.httpd.conf = conf
-        cls.httpd.start()
+        cls.stack.start()
 
     @classmethod
     def tearDownClass(cls):
         # The location logs its refusals; diskrelay logs to syslog only.
         cls.httpd.assert_clean_log(allow=(REFUSAL_LOG,))
-
-    @classmethod
-    def write_image(cls, name, data):
-        path = os.path.join(cls.images, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        cls.httpd.give_to_www_data(path)
-        return path
-
-    def read_image(self, name, offset=0, length=-1):
-        with open(os.path.join(self.images, name), "rb") as f:
-            f.seek(offset)
-            return f.read(length)
 
     def assertAnswer(self, r, status, code=None, length=None):
         self.assertEqual(r.status, status, r)
@@ -103,7 +75,7 @@ class ChunkStack(unittest.TestCase):
             self.assertNotIn("Transfer-Encoding", r.headers)
 
 
-class Downloads(ChunkStack):
+class Downloads(ChunkTest):
     # Legend: body = (first, stop) slice of the image, or None for no check;
     # crange = expected Content-Range ("-" means absent); code = OVRA-Error-Code.
     ROWS = [
@@ -256,7 +228,7 @@ class DownloadsPrefork(Downloads):
     MPM = "prefork"
 
 
-class Uploads(ChunkStack):
+class Uploads(ChunkTest):
     # Legend: target = image written; offset = where the bytes must land
     # (None: the request is refused and the image stays as it was).
     ROWS = [
@@ -308,12 +280,12 @@ class Uploads(ChunkStack):
         for n, row in enumerate(self.ROWS):
             with self.subTest(row["name"]):
                 before = self.data[n * 4096:(n + 1) * 4096 * 300]
-                self.write_image(row["target"], before)
+                self.stack.write_image(row["target"], before)
                 body = random.Random(n).randbytes(row.get("len", 1536 * 1024 + 7))
                 r = curl(self.httpd, "/chunks/" + row["target"] + row["query"], *CTX, *row["args"],
                          stdin=body)
                 self.assertEqual((r.status, r.headers.get("OVRA-Error-Code")), (row["status"], row.get("code")), r)
-                expected, after = before, self.read_image(row["target"])
+                expected, after = before, self.stack.read_image(row["target"])
                 if row["offset"] is not None:
                     self.assertAnswer(r, 200, None, 0)
                     o = row["offset"]
@@ -330,7 +302,7 @@ class Uploads(ChunkStack):
         self.assertAnswer(r, 200, None, 0)
         st = os.stat(os.path.join(self.images, "sub", "new.img"))
         self.assertEqual(st.st_size, FOUR_GIB + 1 + len(body))
-        self.assertEqual(self.read_image("sub/new.img", FOUR_GIB, len(body) + 1), b"\0" + body)
+        self.assertEqual(self.stack.read_image("sub/new.img", FOUR_GIB, len(body) + 1), b"\0" + body)
 
     def test_parallel_uploads_into_one_new_file(self):
         # Every client creates the file if it is missing: none may cut
@@ -346,7 +318,7 @@ class Uploads(ChunkStack):
             answers = list(pool.map(put, range(parts)))
         for r in answers:
             self.assertAnswer(r, 200, None, 0)
-        self.assertTrue(self.read_image("together.img") == b"".join(bodies), "file content differs")
+        self.assertTrue(self.stack.read_image("together.img") == b"".join(bodies), "file content differs")
 
     def test_upload_into_missing_folder(self):
         # A body larger than the pipe to diskrelay: the answer must still arrive whole.
@@ -355,7 +327,7 @@ class Uploads(ChunkStack):
         self.assertAnswer(r, 500, "108", 0)
 
 
-class Admission(ChunkStack):
+class Admission(ChunkTest):
     def test_full_server_defers_and_missing_server_fails(self):
         reply, held = exchange(self.full.socket_path, b"ADMIT holder")
         try:

@@ -16,7 +16,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 from urllib.parse import urlencode
 
-from apache import Apache
+from httpd import Apache
 from cluster import BALANCER_ADDR, CLIENT_ADDR, PORT, Cluster, HostApache
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]

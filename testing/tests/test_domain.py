@@ -14,8 +14,9 @@ import unittest
 import urllib.parse
 
 import addc
-from addc import DOMAIN, DNS_DOMAIN, PASSWORD, USERS
-from apache import Apache, curl
+from addc import DNS_DOMAIN, DOMAIN, PASSWORD, USERS
+from client import curl
+from httpd import Apache
 from procs import free_port
 
 BUILD = os.environ["ORVANE_BUILD_DIR"]

@@ -16,8 +16,8 @@ import unittest
 import zlib
 from concurrent.futures import ThreadPoolExecutor
 
-from apache import TlsApache
-from kdc import KDC
+from httpd import TlsApache
+from realm import KDC
 from site_config import LOGIN_URL, MODULES, loads, site_conf
 
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]

@@ -29,12 +29,13 @@ PRIVATE_MOUNTS = syslog_sink.private()
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 
-from admission import Admissiond, read_status  # noqa: E402
-from apache import TlsApache, curl  # noqa: E402
-from kdc import KDC  # noqa: E402
+from admissiond import Admissiond, read_status  # noqa: E402
+from client import curl  # noqa: E402
+from httpd import TlsApache  # noqa: E402
 from procs import Process  # noqa: E402
-from tlsca import CA  # noqa: E402
+from realm import KDC  # noqa: E402
 from site_config import CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, site_conf  # noqa: E402
+from tlsca import CA  # noqa: E402
 
 CPACK_TIMEOUT = 300
 

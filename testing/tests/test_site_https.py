@@ -17,9 +17,11 @@ from urllib.parse import urlencode
 SOURCE = os.environ["ORVANE_SOURCE_DIR"]
 BUILD = os.environ["ORVANE_BUILD_DIR"]
 
-from admission import Admissiond, exchange  # noqa: E402
-from apache import CA, TlsApache, curl  # noqa: E402
-from kdc import KDC  # noqa: E402
+from admissiond import Admissiond, exchange  # noqa: E402
+from client import curl  # noqa: E402
+from httpd import TlsApache  # noqa: E402
+from realm import KDC  # noqa: E402
+from tlsca import CA  # noqa: E402
 from site_config import (CHUNK_PREFIX, LOGIN_URL, MODULES, NTLM_URL, install, loads,  # noqa: E402
                          ntlm_user_file, site_conf)
 

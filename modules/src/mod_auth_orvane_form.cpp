@@ -27,6 +27,7 @@
 
 #include <strings.h>
 
+#include "log_text.h"
 #include "mod_auth_orvane_form.h"
 #include "result_codes.h"
 
@@ -413,33 +414,6 @@ apr_status_t parse_form(request_rec *r, char *form, apr_size_t count, form_field
     return APR_SUCCESS;
 }
 
-// Client text for a log line: bytes outside printable ASCII, the space, '"',
-// '<' and '>' become \xHH (the admission daemon's way), so that no client
-// closes the <...> around it, starts a line or sends raw bytes to the log.
-// The backslash of DOMAIN\user stays; Apache's error log doubles every
-// backslash itself. At most log_text_max bytes are shown, then "...".
-constexpr std::size_t log_text_max = 256;
-using log_text_buffer = char[log_text_max * 4 + 4];
-
-void log_text(std::string_view text, log_text_buffer &out)
-{
-    char *o = out;
-    for (unsigned char c : text.substr(0, log_text_max)) {
-        if (c > ' ' && c < 0x7f && c != '"' && c != '<' && c != '>') {
-            *o++ = static_cast<char>(c);
-        } else {
-            constexpr char hex[] = "0123456789abcdef";
-            *o++ = '\\';
-            *o++ = 'x';
-            *o++ = hex[c >> 4];
-            *o++ = hex[c & 15];
-        }
-    }
-    if (text.size() > log_text_max)
-        o = std::copy_n("...", 3, o);
-    *o = '\0';
-}
-
 // Checks the login name with the password under the child's lock and
 // writes the result code. Returns the filter's status: 0 when the check ran,
 // whatever it found.
@@ -525,8 +499,8 @@ apr_status_t authenticate(request_rec *r, const form_fields *fields, form_secret
         apr_table_setn(r->subprocess_env, account_variable, name);
         apr_table_setn(r->headers_in, account_header, name);
     }
-    log_text_buffer shown;
-    log_text(std::string_view(s->login.text, std::strlen(s->login.text)), shown);
+    char shown[log_text_size(log_text_max)];
+    escape_log_text(s->login.text, shown);
     ap_log_rerror(APLOG_MARK, APLOG_INFO, status, r, "%s: result for user <%s>: %c", filter_function, shown, code);
     scrub(shown, sizeof shown);
     return APR_SUCCESS;
@@ -779,7 +753,7 @@ apr_status_t check_lsa_error(request_rec *r, DWORD *error)
     // A wrong password or a locked account is the user's doing, not a fault
     // of this server: it is told at notice level, without APR's "Internal
     // error" text. Whatever the domain or the library failed at stays an error.
-    const bool users_doing = result_code(APR_EGENERAL, *error) != 'E';
+    const bool users_doing = failure_result_code(*error) != 'E';
     const int level = users_doing ? APLOG_NOTICE : APLOG_ERR;
     const apr_status_t shown = users_doing ? APR_SUCCESS : APR_EGENERAL;
 

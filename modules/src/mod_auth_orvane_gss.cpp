@@ -50,6 +50,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "log_text.h"
 #include "mod_auth_orvane_gss.h"
 #include "result_codes.h"
 
@@ -224,30 +225,11 @@ void log_rerror(log_site site, int level, apr_status_t status, const request_rec
     ap_log_rerror(source_path, static_cast<int>(site), APLOG_MODULE_INDEX, level | APLOG_NOERRNO, status, r, "%s", msg);
 }
 
-// Client text for a log line (user names come from the client's message):
-// bytes outside printable ASCII, the space, '"', '<' and '>' become \xHH (the
-// admission daemon's way), so that no client writes a field, a line or raw
-// bytes of its own. The backslash of DOMAIN\user stays; Apache's error log
-// doubles every backslash itself. At most 256 bytes are shown, then "...".
+// Client text for a log line, in the request's pool (log_text.h).
 const char *log_text(apr_pool_t *p, std::string_view text)
 {
-    constexpr size_t max_shown = 256;
-    auto *out = static_cast<char *>(apr_palloc(p, std::min(text.size(), max_shown) * 4 + 4));
-    char *o = out;
-    for (unsigned char c : text.substr(0, max_shown)) {
-        if (c > ' ' && c < 0x7f && c != '"' && c != '<' && c != '>') {
-            *o++ = static_cast<char>(c);
-        } else {
-            constexpr char hex[] = "0123456789abcdef";
-            *o++ = '\\';
-            *o++ = 'x';
-            *o++ = hex[c >> 4];
-            *o++ = hex[c & 15];
-        }
-    }
-    if (text.size() > max_shown)
-        o = std::copy_n("...", 3, o);
-    *o = '\0';
+    auto *out = static_cast<char *>(apr_palloc(p, log_text_size(text.size())));
+    escape_log_text(text, out);
     return out;
 }
 

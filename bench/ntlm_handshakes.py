@@ -33,9 +33,8 @@ import statistics
 import subprocess
 import sys
 
-from ntlm_stack import ntlm_apache
+from ntlm_stack import build_driver, ntlm_apache, run_driver
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 GSSAPI_MODULE = "/usr/lib/apache2/modules/mod_auth_gssapi.so"
 
 CONF = """\
@@ -65,23 +64,11 @@ MaxRequestWorkers 128
 """
 
 
-def build_driver(folder):
-    exe = os.path.join(folder, "ntlm_driver")
-    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "ntlm_driver.c"),
-                    "-lgssapi_krb5", "-lpthread"], check=True)
-    return exe
-
-
 def drive(driver, port, path, clients, count, kept=False, user="DOM\\alice", password="Secret1"):
     """Handshakes (or kept-alive requests) per second for count of them by clients threads."""
-    argv = [driver, str(port), path, user, password, str(clients), str(count)] + (["kept"] if kept else [])
-    out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
-    if out.returncode != 0:
-        raise RuntimeError(f"ntlm_driver: {out.stderr}")
-    f = out.stdout.split()
-    good, bad, seconds = int(f[1]), int(f[3]), float(f[5])
+    good, bad, seconds, stderr = run_driver(driver, port, path, user, password, clients, count, kept)
     if bad or good != count:
-        raise RuntimeError(f"{path}: {good} done, {bad} failed:\n{out.stderr}")
+        raise RuntimeError(f"{path}: {good} done, {bad} failed:\n{stderr}")
     return good / seconds
 
 

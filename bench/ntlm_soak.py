@@ -21,11 +21,9 @@ comparisons (SOAK_OPENSSL_CONF=..., SOAK_LD_PRELOAD=...).
 
 import argparse
 import os
-import subprocess
 
-from ntlm_stack import ntlm_apache
+from ntlm_stack import build_driver, ntlm_apache, run_driver
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 CONF = """\
 <Location /orvane>
@@ -42,20 +40,9 @@ MaxConnectionsPerChild 0
 """
 
 
-def build_driver(folder):
-    exe = os.path.join(folder, "ntlm_driver")
-    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "ntlm_driver.c"),
-                    "-lgssapi_krb5", "-lpthread"], check=True)
-    return exe
-
-
 def drive(driver, port, clients, count, password="Secret1"):
     """count handshakes; returns how many were answered 200."""
-    out = subprocess.run([driver, str(port), "/orvane/ok.txt", "DOM\\alice", password, str(clients), str(count)],
-                         capture_output=True, text=True, timeout=600)
-    if out.returncode != 0:
-        raise RuntimeError(f"ntlm_driver: {out.stderr}")
-    return int(out.stdout.split()[1])
+    return run_driver(driver, port, "/orvane/ok.txt", "DOM\\alice", password, clients, count)[0]
 
 
 def rss_kib(pid):

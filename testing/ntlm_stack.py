@@ -13,6 +13,7 @@ clients of this process too.
 """
 
 import os
+import subprocess
 
 OPENSSL_CONF = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "deploy", "ntlm_openssl.cnf")
 os.environ.setdefault("OPENSSL_CONF", OPENSSL_CONF)
@@ -44,3 +45,22 @@ def ntlm_apache(name, tls=False, modules=(), **server):
     with open(WHOAMI, encoding="utf-8") as f:
         httpd.write_cgi("whoami", f.read())
     return httpd
+
+
+def build_driver(folder):
+    """bench/ntlm_driver.c, the benches' threaded NTLM client, built into folder."""
+    exe = os.path.join(folder, "ntlm_driver")
+    source = os.path.join(os.environ["ORVANE_SOURCE_DIR"], "bench", "ntlm_driver.c")
+    subprocess.run(["cc", "-O2", "-o", exe, source, "-lgssapi_krb5", "-lpthread"], check=True)
+    return exe
+
+
+def run_driver(driver, port, path, user, password, clients, count, kept=False):
+    """count handshakes (or kept-alive requests) by clients threads: (answered
+    200, failed, seconds, the driver's stderr)."""
+    argv = [driver, str(port), path, user, password, str(clients), str(count)] + (["kept"] if kept else [])
+    out = subprocess.run(argv, capture_output=True, text=True, timeout=600)
+    if out.returncode != 0:
+        raise RuntimeError(f"ntlm_driver: {out.stderr}")
+    f = out.stdout.split()
+    return int(f[1]), int(f[3]), float(f[5]), out.stderr
